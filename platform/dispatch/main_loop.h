@@ -1,0 +1,9 @@
+#pragma once
+
+namespace fenwright {
+
+// Parks the calling (main) thread for good; everything else happens on
+// queues and tasks. The process ends through exitProcess() or a signal.
+[[noreturn]] void runMainLoopForever();
+
+}  // namespace fenwright

@@ -1,0 +1,94 @@
+#include "platform/shared_surface.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace fenwright {
+namespace {
+
+std::optional<UniqueFd> makeSealedMemfd(const char* name, std::size_t size) {
+  UniqueFd fd(::memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!fd) return std::nullopt;
+  if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return std::nullopt;
+  // Nobody, us included, can resize it from now on; a client that maps it
+  // can never be handed a SIGBUS by a shrink.
+  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
+    return std::nullopt;
+  return fd;
+}
+
+std::optional<UniqueFd> reopenReadOnly(const UniqueFd& fd) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd.get());
+  UniqueFd readOnly(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!readOnly) return std::nullopt;
+  return readOnly;
+}
+
+}  // namespace
+
+std::optional<SharedSurface> SharedSurface::create(std::uint32_t width, std::uint32_t height) {
+  if (width == 0 || height == 0) return std::nullopt;
+  std::size_t size = std::size_t{width} * 4 * height;
+  auto pixelsFd = makeSealedMemfd("fenwright-surface", size);
+  auto controlFd = makeSealedMemfd("fenwright-surface-control", kControlSize);
+  if (!pixelsFd || !controlFd) return std::nullopt;
+  auto pixels = MappedMemory::map(*pixelsFd, size, MappedMemory::Access::readWrite);
+  auto control = MappedMemory::map(*controlFd, kControlSize, MappedMemory::Access::readWrite);
+  if (!pixels || !control) return std::nullopt;
+  struct stat info {};
+  if (::fstat(pixelsFd->get(), &info) != 0) return std::nullopt;
+
+  auto* header = new (control->data()) SurfaceControl{};
+  header->seed.store(0, std::memory_order_relaxed);
+  header->magic = SurfaceControl::kMagic;
+  header->width = width;
+  header->height = height;
+  header->bytesPerRow = width * 4;
+  header->pixelFormat = kPixelFormatBGRA;
+  return SharedSurface(std::move(*pixelsFd), std::move(*pixels), std::move(*controlFd),
+                       std::move(*control), static_cast<std::uint32_t>(info.st_ino), width,
+                       height);
+}
+
+SharedSurface::SharedSurface(UniqueFd pixelsFd, MappedMemory pixels, UniqueFd controlFd,
+                             MappedMemory control, std::uint32_t id, std::uint32_t width,
+                             std::uint32_t height)
+    : pixelsFd_(std::move(pixelsFd)),
+      pixels_(std::move(pixels)),
+      controlFd_(std::move(controlFd)),
+      control_(std::move(control)),
+      id_(id),
+      width_(width),
+      height_(height) {}
+
+SurfaceControl& SharedSurface::control() const {
+  return *std::launder(reinterpret_cast<SurfaceControl*>(control_.data()));
+}
+
+void SharedSurface::lock() {
+  control().seed.fetch_add(1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+}
+
+void SharedSurface::unlock() { control().seed.fetch_add(1, std::memory_order_release); }
+
+std::uint32_t SharedSurface::seed() const {
+  return control().seed.load(std::memory_order_acquire);
+}
+
+std::optional<UniqueFd> SharedSurface::openPixelsReadOnly() const {
+  return reopenReadOnly(pixelsFd_);
+}
+
+std::optional<UniqueFd> SharedSurface::openControlReadOnly() const {
+  return reopenReadOnly(controlFd_);
+}
+
+}  // namespace fenwright

@@ -1,0 +1,63 @@
+#include "render/pip_frame_buffer.h"
+
+#include <cstring>
+
+#include "platform/log/logger.h"
+#include "render/frame_compositor.h"
+#include "render/test_pattern.h"
+
+namespace fenwright {
+
+SurfaceAllocator PiPFrameBuffer::defaultAllocator() {
+  return [] { return SharedSurface::create(targetWidth, targetHeight); };
+}
+
+PiPFrameBuffer::PiPFrameBuffer(SurfaceAllocator allocator)
+    : allocator_(std::move(allocator)),
+      compositor_(std::make_unique<FrameCompositor>(targetWidth, targetHeight)),
+      renderQueue_("com.quenfield.app.fenwright.render") {}
+
+PiPFrameBuffer::~PiPFrameBuffer() = default;
+
+bool PiPFrameBuffer::allocate() {
+  if (surface_) return true;
+  std::optional<SharedSurface> made = allocator_ ? allocator_() : std::nullopt;
+  if (!made || made->allocationSize() != allocationSize) {
+    log::bufferLogger().error("IOSurfaceCreate failed");
+    return false;
+  }
+  surface_ = std::make_unique<SharedSurface>(std::move(*made));
+  surfaceID_ = surface_->id();
+  log::bufferLogger().info("IOSurface allocated id={} {}×{}", surfaceID_, targetWidth,
+                           targetHeight);
+  surface_->lock();
+  std::memset(surface_->baseAddress(), 0, allocationSize);
+  surface_->unlock();
+  return true;
+}
+
+void PiPFrameBuffer::renderIntoSurface(const std::function<void(std::uint8_t*)>& draw) {
+  renderQueue_.sync([&] {
+    SharedSurface& surface = *surface_;
+    surface.lock();
+    if (std::uint8_t* pixels = surface.baseAddress()) {
+      draw(pixels);
+    } else {
+      log::bufferLogger().error("CVPixelBufferCreateWithIOSurface failed (status={})", 0);
+    }
+    surface.unlock();
+  });
+}
+
+void PiPFrameBuffer::writeFrame(const ImageView& from) {
+  if (!surface_) return;
+  renderIntoSurface([&](std::uint8_t* pixels) { compositor_->compose(from, pixels, bytesPerRow); });
+}
+
+void PiPFrameBuffer::renderTestPattern(double phase) {
+  if (!surface_) return;
+  renderIntoSurface(
+      [&](std::uint8_t* pixels) { drawTestPattern(phase, pixels, targetWidth, targetHeight, bytesPerRow); });
+}
+
+}  // namespace fenwright

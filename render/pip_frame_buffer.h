@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "platform/dispatch/serial_queue.h"
+#include "platform/image_view.h"
+#include "platform/shared_surface.h"
+
+namespace fenwright {
+
+class FrameCompositor;
+
+// Makes the shared surface; replaced in tests to make allocation fail.
+using SurfaceAllocator = std::function<std::optional<SharedSurface>()>;
+
+// Owns the one shared 640x360 BGRA surface and every render into it. All
+// renders run on the render queue, entered synchronously, so they never
+// overlap and never queue up.
+class PiPFrameBuffer {
+ public:
+  static constexpr int targetWidth = 640;
+  static constexpr int targetHeight = 360;
+  static constexpr int bytesPerRow = targetWidth * 4;
+  static constexpr std::size_t allocationSize = std::size_t{bytesPerRow} * targetHeight;
+
+  static SurfaceAllocator defaultAllocator();
+
+  explicit PiPFrameBuffer(SurfaceAllocator allocator = defaultAllocator());
+  ~PiPFrameBuffer();
+  PiPFrameBuffer(const PiPFrameBuffer&) = delete;
+  PiPFrameBuffer& operator=(const PiPFrameBuffer&) = delete;
+
+  // True when the surface exists afterwards. Runs on the caller's thread and
+  // happens before any render or vending, so readers need no lock.
+  bool allocate();
+
+  const SharedSurface* surface() const { return surface_.get(); }
+  std::uint32_t surfaceID() const { return surfaceID_; }
+
+  // Fits `from` into the surface, centred on opaque black.
+  void writeFrame(const ImageView& from);
+  // Draws one frame of the animated radial-gradient pattern.
+  void renderTestPattern(double phase);
+
+ private:
+  // Runs `draw` on the render queue with the surface locked; `draw` gets the
+  // surface's pixels (bytesPerRow apart).
+  void renderIntoSurface(const std::function<void(std::uint8_t* pixels)>& draw);
+
+  SurfaceAllocator allocator_;
+  std::unique_ptr<SharedSurface> surface_;
+  std::uint32_t surfaceID_ = 0;
+  std::unique_ptr<FrameCompositor> compositor_;  // used on renderQueue_ only
+  SerialQueue renderQueue_;
+};
+
+}  // namespace fenwright

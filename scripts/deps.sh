@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Fenwright builds, tests and demos with.
+# Only missing packages are installed; silent when everything is present.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  libasio-dev libspdlog-dev nlohmann-json3-dev libpixman-1-dev
+  libxcb1-dev libxcb-composite0-dev libxcb-shm0-dev libxcb-damage0-dev
+  libxcb-xfixes0-dev libxcb-randr0-dev libxcb-icccm4-dev
+  libsystemd-dev libspng-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libyuv-dev
+  xvfb xauth openbox xdotool x11-xserver-utils x11-utils systemd
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "deps: installing ${missing[*]}" >&2
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq >/dev/null
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
