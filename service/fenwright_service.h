@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <memory>
+#include <functional>
 #include <optional>
+#include <string_view>
 
 #include "config/pip_sentinel_config.h"
 #include "platform/capture/screen_capture.h"
@@ -31,10 +33,13 @@ class FenwrightService final : public std::enable_shared_from_this<FenwrightServ
                                public StreamDelegate,
                                public StreamOutput {
  public:
+  using ListenerFactory =
+      std::function<std::unique_ptr<IpcListener>(std::string_view machServiceName)>;
+
   static std::shared_ptr<FenwrightService> create(
       std::shared_ptr<ScreenCapture> capture,
       std::unique_ptr<PiPFrameBuffer> frameBuffer = std::make_unique<PiPFrameBuffer>(),
-      ProcessExit exit = realProcessExit());
+      ProcessExit exit = realProcessExit(), ListenerFactory makeListener = &IpcListener::make);
   ~FenwrightService() override;
 
   // Listener delegate and surface vending (their own file).
@@ -57,7 +62,8 @@ class FenwrightService final : public std::enable_shared_from_this<FenwrightServ
   };
 
   FenwrightService(std::shared_ptr<ScreenCapture> capture,
-                   std::unique_ptr<PiPFrameBuffer> frameBuffer, ProcessExit exit);
+                   std::unique_ptr<PiPFrameBuffer> frameBuffer, ProcessExit exit,
+                   ListenerFactory makeListener);
 
   void startListener();
   Task<> startStreamAsync();
@@ -69,6 +75,7 @@ class FenwrightService final : public std::enable_shared_from_this<FenwrightServ
   void checkVisibility();
   Task<> stopStream();
   void shutdownAndExit();
+  Task<> runReaction(PendingReaction reaction);
 
   // Runs one sentinel reaction at a time (on `queue`): a change seen while a
   // reaction is in flight waits, replacing any change that was waiting.
@@ -93,6 +100,8 @@ class FenwrightService final : public std::enable_shared_from_this<FenwrightServ
   // Ours, beyond the service's own fields.
   std::shared_ptr<ScreenCapture> capture_;
   ProcessExit exit_;
+  ListenerFactory makeListener_;
+  std::unique_ptr<IpcListener> retiredListener_;  // invalidated at shutdown
   bool reactionInFlight_ = false;                // on `queue`
   std::optional<PendingReaction> nextReaction_;  // on `queue`
 };

@@ -31,4 +31,6 @@ SerialQueue::~SerialQueue() {
 
 bool SerialQueue::isCurrent() const { return currentQueue == this; }
 
+const SerialQueue* SerialQueue::current() { return currentQueue; }
+
 }  // namespace fenwright

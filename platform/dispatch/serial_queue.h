@@ -26,6 +26,8 @@ class SerialQueue {
 
   // True when called from a block running on this queue.
   bool isCurrent() const;
+  // The queue whose block is running on this thread, if any.
+  static const SerialQueue* current();
 
   template <class Block>
   void async(Block&& block) {

@@ -1,0 +1,57 @@
+#include <chrono>
+
+#include "platform/capture/awaitable_capture.h"
+#include "platform/log/logger.h"
+#include "service/fenwright_service.h"
+
+namespace fenwright {
+
+using namespace std::chrono_literals;
+
+void FenwrightService::startVisibilityWatcher() {
+  visibilityTimer = RepeatingTimer::start(queue, 2s, 2s, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->checkVisibility();
+  });
+}
+
+// One check, on `queue`. `paused` changes only on a transition, and only
+// here; the stream itself is left running.
+void FenwrightService::checkVisibility() {
+  bool windowMode = currentConfig.source == "window" && currentConfig.windowID.has_value();
+  if (!windowMode) {
+    if (paused.load(std::memory_order_relaxed)) {
+      paused.store(false, std::memory_order_relaxed);
+      log::helperLogger().info("visibility: not in window mode (source={}); unpaused",
+                               currentConfig.source);
+    }
+    return;
+  }
+  std::uint32_t windowID = *currentConfig.windowID;
+  launchTask([weak = weak_from_this(), windowID]() -> Task<> {
+    auto self = weak.lock();
+    if (!self) co_return;
+    // Off-screen windows are listed too, so a minimised one is found.
+    auto content = co_await shareableContent(*self->capture_, false, false);
+    if (!content) co_return;
+    bool visible = false;
+    for (const auto& window : content.value().windows) {
+      if (window.windowID == windowID) {
+        visible = window.isOnScreen;
+        break;
+      }
+    }
+    self->queue.async([self, visible, windowID] {
+      bool wasPaused = self->paused.load(std::memory_order_relaxed);
+      if (!visible && !wasPaused) {
+        self->paused.store(true, std::memory_order_relaxed);
+        log::helperLogger().info(
+            "visibility: window {} hidden/minimized → pause (freeze last frame)", windowID);
+      } else if (visible && wasPaused) {
+        self->paused.store(false, std::memory_order_relaxed);
+        log::helperLogger().info("visibility: window {} returned → resume", windowID);
+      }
+    });
+  });
+}
+
+}  // namespace fenwright

@@ -1,0 +1,84 @@
+#include "service/fenwright_service.h"
+
+#include <thread>
+
+#include "capture/capture_mode.h"
+#include "config/shared_identifiers.h"
+#include "platform/log/logger.h"
+
+namespace fenwright {
+
+std::shared_ptr<FenwrightService> FenwrightService::create(
+    std::shared_ptr<ScreenCapture> capture, std::unique_ptr<PiPFrameBuffer> frameBuffer,
+    ProcessExit exit, ListenerFactory makeListener) {
+  auto* service = new FenwrightService(std::move(capture), std::move(frameBuffer),
+                                       std::move(exit), std::move(makeListener));
+  // The last owner may be a block on one of the service's own queues; a
+  // queue cannot join its own thread, so such a teardown moves elsewhere.
+  return std::shared_ptr<FenwrightService>(service, [](FenwrightService* doomed) {
+    if (SerialQueue::current() != nullptr) {
+      std::thread([doomed] { delete doomed; }).detach();
+    } else {
+      delete doomed;
+    }
+  });
+}
+
+FenwrightService::FenwrightService(std::shared_ptr<ScreenCapture> capture,
+                                   std::unique_ptr<PiPFrameBuffer> frameBuffer, ProcessExit exit,
+                                   ListenerFactory makeListener)
+    : queue("com.quenfield.app.fenwright.service"),
+      sampleQueue("com.quenfield.app.fenwright.sample"),
+      frameBuffer(std::move(frameBuffer)),
+      capture_(std::move(capture)),
+      exit_(std::move(exit)),
+      makeListener_(std::move(makeListener)) {}
+
+FenwrightService::~FenwrightService() = default;
+
+void FenwrightService::startFull(const PiPSentinelConfig& config) {
+  currentConfig = config;
+  if (!frameBuffer->allocate()) {
+    log::helperLogger().error("frame buffer allocation failed — exiting");
+    exit_(1);
+    return;
+  }
+  queue.sync([this] { startListener(); });
+
+  if (picksCaptureSource(config)) {
+    launchTask([weak = weak_from_this()]() -> Task<> {
+      if (auto self = weak.lock()) co_await self->startStreamAsync();
+    });
+  } else {
+    startTestPatternTimer();
+  }
+  startSentinelWatcher();
+  startVisibilityWatcher();
+}
+
+void FenwrightService::startListenerOnly() {
+  if (!frameBuffer->allocate()) {
+    log::helperLogger().error("frame buffer allocation failed — exiting");
+    exit_(1);
+    return;
+  }
+  queue.sync([this] { startListener(); });
+}
+
+void FenwrightService::startListener() {
+  auto made = makeListener_(quenfieldPiPModeXPCServiceName);
+  if (made) {
+    made->setDelegate(weak_from_this());
+    made->resume();
+  }
+  listener = std::move(made);
+  log::helperLogger().info("listening on Mach service: {}", quenfieldPiPModeXPCServiceName);
+}
+
+std::shared_ptr<CaptureStream> FenwrightService::currentStream() {
+  std::shared_ptr<CaptureStream> current;
+  queue.sync([&] { current = stream; });
+  return current;
+}
+
+}  // namespace fenwright

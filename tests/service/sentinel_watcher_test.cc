@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include "service_harness.h"
+
+namespace fenwright {
+namespace {
+
+std::string windowJson(std::uint32_t id, const char* title = "Notes") {
+  return R"({"enabled":true,"source":"window","window_id":)" + std::to_string(id) +
+         R"(,"window_title":")" + title + "\"}";
+}
+
+std::string regionJson(int x, int y, int w, int hgt, int display = 1) {
+  return R"({"enabled":true,"source":"region","region_x":)" + std::to_string(x) +
+         R"(,"region_y":)" + std::to_string(y) + R"(,"region_width":)" + std::to_string(w) +
+         R"(,"region_height":)" + std::to_string(hgt) +
+         R"(,"region_display_id":)" + std::to_string(display) + "}";
+}
+
+class SentinelWatcher : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    h.capture->setContent(sampleContent());
+    h.capture->setMainDisplayID(1);
+  }
+  // The helper as it runs after startup with `config` in force and its
+  // stream (or pattern) up; the test drives each poll.
+  void runningWith(const PiPSentinelConfig& config, const std::string& json) {
+    h.home.write(json);
+    h.adopt(config);
+    Access::startStream(h.service);
+    Access::onQueue(*h.service, [] {});  // the start's own block has landed
+    h.log.clear();
+  }
+  void poll() {
+    Access::checkSentinel(*h.service);
+    ASSERT_TRUE(Access::waitForReactions(*h.service));
+  }
+  ServiceHarness h;
+};
+
+TEST_F(SentinelWatcher, TitleOnlyChangeDoesNothing) {
+  runningWith(windowConfig(42), windowJson(42));
+  h.home.write(windowJson(42, "Renamed"));
+  poll();
+  EXPECT_TRUE(h.log.lines().empty());
+  EXPECT_EQ(Access::currentConfig(*h.service).windowTitle, std::nullopt);
+}
+
+TEST_F(SentinelWatcher, AnotherWindowIsSwappedInPlace) {
+  runningWith(windowConfig(42), windowJson(42));
+  auto stream = h.capture->lastStream();
+  h.home.write(windowJson(43));
+  poll();
+  EXPECT_TRUE(h.log.contains("sentinel changed: source window → window, wid 42 → 43"));
+  EXPECT_TRUE(h.log.contains("in-place filter swap → window id=43"));
+  EXPECT_EQ(h.capture->stops(), 0);
+  EXPECT_EQ(h.capture->starts(), 1);
+  EXPECT_EQ(stream->filter().window().windowID, 43u);
+  EXPECT_EQ(h.capture->queriedOnScreenOnly().back(), true);
+}
+
+TEST_F(SentinelWatcher, PickingAWindowAfterThePatternStartsAStream) {
+  runningWith(windowConfig(std::nullopt), R"({"enabled":true})");
+  ASSERT_TRUE(Access::testPatternTimer(*h.service));
+  h.home.write(windowJson(42));
+  poll();
+  EXPECT_TRUE(h.log.contains("sentinel changed: source window → window, wid nil → 42"));
+  EXPECT_TRUE(h.log.waitFor("SCStream started — window id=42 title=Notes", 1s));
+  EXPECT_EQ(Access::testPatternTimer(*h.service), nullptr);
+}
+
+TEST_F(SentinelWatcher, WindowIdZeroIsAPickNotAnUnpick) {
+  h.capture->setContent({{{0, std::string("Zero"), true}}, {{1, 0, 0, 800, 600}}});
+  runningWith(windowConfig(std::nullopt), R"({"enabled":true})");
+  h.home.write(windowJson(0));
+  poll();
+  EXPECT_TRUE(h.log.contains("sentinel changed: source window → window, wid nil → 0"));
+  EXPECT_TRUE(h.log.waitFor("SCStream started — window id=0 title=Zero", 1s));
+}
+
+TEST_F(SentinelWatcher, UnpickingStopsTheStreamAndShowsThePattern) {
+  runningWith(windowConfig(42), windowJson(42));
+  h.home.write(R"({"enabled":true})");
+  poll();
+  EXPECT_TRUE(h.log.contains("sentinel changed: source window → window, wid 42 → nil"));
+  EXPECT_TRUE(h.log.contains("SCStream stopped"));
+  EXPECT_TRUE(h.log.contains("test-pattern render timer started @ 30Hz (no window picked)"));
+  EXPECT_EQ(Access::stream(*h.service), nullptr);
+  EXPECT_EQ(h.capture->stops(), 1);
+}
+
+TEST_F(SentinelWatcher, WindowToRegionRestarts) {
+  runningWith(windowConfig(42), windowJson(42));
+  h.home.write(regionJson(10, 20, 800, 600));
+  poll();
+  EXPECT_TRUE(h.log.contains("sentinel changed: source window → region, wid 42 → nil"));
+  EXPECT_TRUE(h.log.waitFor("SCStream started — region 800×600 at (10,20) on display 1", 1s));
+  EXPECT_EQ(h.capture->stops(), 1);
+  EXPECT_EQ(h.capture->starts(), 2);
+}
+
+TEST_F(SentinelWatcher, NewRectangleRestartsTheRegion) {
+  runningWith(regionConfig(10, 20, 800, 600, 1), regionJson(10, 20, 800, 600));
+  h.home.write(regionJson(0, 0, 400, 300));
+  poll();
+  EXPECT_TRUE(h.log.contains("sentinel changed: source region → region, wid nil → nil"));
+  EXPECT_TRUE(h.log.waitFor("SCStream started — region 400×300 at (0,0) on display 1", 1s));
+  EXPECT_EQ(h.capture->stops(), 1);
+}
+
+TEST_F(SentinelWatcher, RegionWithoutWidthShowsThePattern) {
+  runningWith(windowConfig(42), windowJson(42));
+  h.home.write(regionJson(0, 0, 0, 300));
+  poll();
+  EXPECT_TRUE(h.log.contains("test-pattern render timer started @ 30Hz (no window picked)"));
+  EXPECT_EQ(Access::stream(*h.service), nullptr);
+  EXPECT_EQ(h.capture->starts(), 1);
+}
+
+TEST_F(SentinelWatcher, DisplayChangeInWindowModeRestarts) {
+  runningWith(windowConfig(42), windowJson(42));
+  h.home.write(R"({"enabled":true,"window_id":42,"region_display_id":2})");
+  poll();
+  EXPECT_TRUE(h.log.contains("sentinel changed: source window → window, wid 42 → 42"));
+  EXPECT_TRUE(h.log.waitFor("SCStream started — window id=42 title=Notes", 1s));
+  EXPECT_EQ(h.capture->stops(), 1);
+  EXPECT_EQ(h.capture->starts(), 2);
+}
+
+TEST_F(SentinelWatcher, SwapToAMinimisedWindowReportsItGone) {
+  runningWith(windowConfig(42), windowJson(42));
+  h.home.write(windowJson(44));
+  poll();
+  EXPECT_TRUE(h.log.containsError("reconfigureContentFilter: window id=44 gone"));
+  EXPECT_EQ(h.capture->lastStream()->filter().window().windowID, 42u);
+  EXPECT_EQ(Access::currentConfig(*h.service).windowID, 44u);
+}
+
+TEST_F(SentinelWatcher, SwapQueryAndUpdateFailuresAreLogged) {
+  runningWith(windowConfig(42), windowJson(42));
+  h.capture->failQueries(CaptureError{"server busy"});
+  h.home.write(windowJson(43));
+  poll();
+  EXPECT_TRUE(h.log.containsError("reconfigureContentFilter SCShareableContent failed: server busy"));
+  h.capture->failQueries(std::nullopt);
+  h.capture->failNextUpdate(CaptureError{"filter rejected"});
+  h.home.write(windowJson(42));
+  poll();
+  EXPECT_TRUE(h.log.containsError("updateContentFilter failed: filter rejected"));
+}
+
+TEST_F(SentinelWatcher, DisabledDeletedOrGarbledShutsDown) {
+  for (int variant = 0; variant < 3; ++variant) {
+    ServiceHarness local;
+    local.capture->setContent(sampleContent());
+    local.home.write(windowJson(42));
+    local.adopt(windowConfig(42));
+    if (variant == 0) local.home.write(R"({"enabled":false,"window_id":42})");
+    if (variant == 1) local.home.remove();
+    if (variant == 2) local.home.write(R"({"enabled":tru)");
+    Access::checkSentinel(*local.service);
+    ASSERT_TRUE(local.waitForExit()) << variant;
+    EXPECT_EQ(local.exitStatus.load(), 0);
+    EXPECT_TRUE(local.log.contains("sentinel flipped to disabled — shutting down"));
+    EXPECT_TRUE(local.log.contains("shutdown — invalidating listener + exit"));
+    EXPECT_EQ(Access::currentConfig(*local.service).windowID, 42u);
+  }
+}
+
+TEST_F(SentinelWatcher, BurstOfWritesEndsWithTheLastInForceAndNoOverlap) {
+  runningWith(windowConfig(42), windowJson(42));
+  // Slow every reaction down so the burst piles up behind the first one.
+  h.capture->holdQueries(true);
+  const std::string burst[] = {regionJson(0, 0, 100, 100), windowJson(43),
+                               regionJson(5, 5, 200, 100), windowJson(42),
+                               R"({"enabled":true})",     windowJson(43),
+                               regionJson(1, 2, 300, 200), windowJson(44),
+                               regionJson(7, 8, 640, 360, 2), windowJson(43)};
+  for (const auto& json : burst) {
+    h.home.write(json);
+    Access::checkSentinel(*h.service);
+    std::this_thread::sleep_for(5ms);
+  }
+  for (int i = 0; i < 100 && !Access::waitForReactions(*h.service, 10ms); ++i)
+    h.capture->releaseQueries();
+  h.capture->holdQueries(false);
+  h.capture->releaseQueries();
+  ASSERT_TRUE(Access::waitForReactions(*h.service));
+  EXPECT_EQ(h.capture->maxLiveStreams(), 1);
+  auto stream = Access::stream(*h.service);
+  ASSERT_TRUE(stream);
+  auto fake = std::static_pointer_cast<FakeCaptureStream>(stream);
+  EXPECT_EQ(fake->filter().kind(), ContentFilter::Kind::desktopIndependentWindow);
+  EXPECT_EQ(fake->filter().window().windowID, 43u);
+  EXPECT_EQ(h.log.count("sentinel changed: source region → window, wid nil → 43"), 2u);
+}
+
+}  // namespace
+}  // namespace fenwright

@@ -1,0 +1,123 @@
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "service_harness.h"
+
+namespace fenwright {
+namespace {
+
+TEST(Startup, ListenerOnlyStartsNothingButTheListener) {
+  ServiceHarness h;
+  h.service->startListenerOnly();
+  EXPECT_EQ(h.listenersMade.load(), 1);
+  EXPECT_EQ(h.listenerName, "Q2WXR7TZ4M.com.quenfield.app.pipmode");
+  EXPECT_NE(Access::frameBuffer(*h.service).surface(), nullptr);
+  EXPECT_FALSE(Access::hasTimers(*h.service));
+  EXPECT_TRUE(h.log.contains("listening on Mach service: Q2WXR7TZ4M.com.quenfield.app.pipmode"));
+  EXPECT_EQ(Access::currentConfig(*h.service), PiPSentinelConfig{});
+}
+
+TEST(Startup, FullWithoutWindowRunsThePatternAndNoStreamTask) {
+  ServiceHarness h;
+  h.home.write(R"({"enabled":true})");
+  h.service->startFull(windowConfig(std::nullopt));
+  EXPECT_TRUE(h.log.contains("test-pattern render timer started @ 30Hz (no window picked)"));
+  auto texts = h.log.texts();
+  auto listening = std::find(texts.begin(), texts.end(),
+                             "listening on Mach service: Q2WXR7TZ4M.com.quenfield.app.pipmode");
+  auto pattern = std::find(texts.begin(), texts.end(),
+                           "test-pattern render timer started @ 30Hz (no window picked)");
+  EXPECT_LT(listening, pattern);
+  // The pattern moves: phase advances by 0.05 a tick, from 0.
+  std::this_thread::sleep_for(120ms);
+  double phase = Access::phase(*h.service);
+  EXPECT_GT(phase, 0.1);
+  EXPECT_NEAR(std::fmod(phase + 1e-9, 0.05), 0.0, 1e-6);
+  EXPECT_EQ(h.capture->queries(), 0);
+}
+
+TEST(Startup, WindowZeroCreatesAStreamTask) {
+  ServiceHarness h;
+  h.capture->setContent({{{0, std::nullopt, true}}, {}});
+  h.home.write(R"({"enabled":true,"window_id":0})");
+  h.service->startFull(windowConfig(0));
+  EXPECT_TRUE(h.log.waitFor("SCStream started — window id=0 title=<untitled>", 1s));
+}
+
+TEST(Startup, RegionWithoutDimensionsRunsThePatternWhateverTheWindow) {
+  ServiceHarness h;
+  PiPSentinelConfig config = regionConfig(0, 0, 0, 360, 1);
+  config.windowID = 42;
+  h.home.write(R"({"enabled":true,"source":"region","window_id":42})");
+  h.service->startFull(config);
+  EXPECT_TRUE(h.log.contains("test-pattern render timer started @ 30Hz (no window picked)"));
+  EXPECT_EQ(h.capture->queries(), 0);
+}
+
+TEST(Startup, RegionWithDimensionsStartsARegionStream) {
+  ServiceHarness h;
+  h.capture->setContent(sampleContent());
+  h.capture->setMainDisplayID(1);
+  h.home.write(R"({"enabled":true,"source":"region","region_width":640,"region_height":360})");
+  h.service->startFull(regionConfig(0, 0, 640, 360, 0));
+  EXPECT_TRUE(h.log.waitFor("SCStream started — region 640×360 at (0,0) on display 1", 1s));
+}
+
+TEST(Startup, AllocationFailureExitsOneBeforeAnyListener) {
+  ServiceHarness h([] { return std::optional<SharedSurface>(); });
+  h.service->startFull(windowConfig(42));
+  EXPECT_EQ(h.exitStatus.load(), 1);
+  EXPECT_EQ(h.listenersMade.load(), 0);
+  EXPECT_TRUE(h.log.containsError("frame buffer allocation failed — exiting"));
+
+  ServiceHarness listenerOnly([] { return std::optional<SharedSurface>(); });
+  listenerOnly.service->startListenerOnly();
+  EXPECT_EQ(listenerOnly.exitStatus.load(), 1);
+  EXPECT_EQ(listenerOnly.listenersMade.load(), 0);
+}
+
+TEST(SurfaceVending, AcceptConfiguresTheConnectionAndLogsThePid) {
+  ServiceHarness h;
+  h.service->startListenerOnly();
+  FakeConnection connection(4242);
+  EXPECT_TRUE(h.service->listenerShouldAcceptNewConnection(*h.lastListener, connection));
+  EXPECT_TRUE(h.log.contains("accepting XPC connection from pid=4242"));
+  EXPECT_TRUE(connection.resumed);
+  EXPECT_EQ(connection.exported.lock().get(), static_cast<PiPSurfaceProtocol*>(h.service.get()));
+
+  connection.interrupted();
+  EXPECT_TRUE(h.log.contains("XPC connection interrupted"));
+  EXPECT_EQ(h.exits.load(), 0);
+
+  connection.invalidated();
+  ASSERT_TRUE(h.waitForExit());
+  EXPECT_EQ(h.exitStatus.load(), 0);
+  EXPECT_TRUE(h.log.contains("XPC connection invalidated — extension disconnected; shutting down"));
+}
+
+TEST(SurfaceVending, FetchGivesTheSameSurfaceEveryTime) {
+  ServiceHarness h;
+  h.service->startListenerOnly();
+  const SharedSurface* first = nullptr;
+  const SharedSurface* second = nullptr;
+  h.service->fetchSurface([&](const SharedSurface* s) { first = s; });
+  h.service->fetchSurface([&](const SharedSurface* s) { second = s; });
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(h.log.count("fetchSurface: vending IOSurface to extension"), 2u);
+}
+
+TEST(SurfaceVending, NoSurfaceRepliesNil) {
+  ServiceHarness h;
+  bool called = false;
+  h.service->fetchSurface([&](const SharedSurface* s) {
+    called = true;
+    EXPECT_EQ(s, nullptr);
+  });
+  EXPECT_TRUE(called);
+  EXPECT_TRUE(h.log.contains("fetchSurface: surface not yet allocated; returning nil"));
+}
+
+}  // namespace
+}  // namespace fenwright

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace fenwright::testing {
+
+// A fresh directory under the system temp dir, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "fenwright-test-XXXXXX");
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Points XDG_DATA_HOME at a temporary directory while it lives, and writes
+// the sentinel file the way the application does (whole file, then rename).
+class SentinelHome {
+ public:
+  SentinelHome() {
+    if (const char* old = std::getenv("XDG_DATA_HOME")) previous_ = old;
+    ::setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
+    container_ = dir_.path() / "Q2WXR7TZ4M.com.quenfield.app";
+    std::filesystem::create_directories(container_);
+  }
+  ~SentinelHome() {
+    if (previous_) {
+      ::setenv("XDG_DATA_HOME", previous_->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_DATA_HOME");
+    }
+  }
+  SentinelHome(const SentinelHome&) = delete;
+  SentinelHome& operator=(const SentinelHome&) = delete;
+
+  const std::filesystem::path& dataHome() const { return dir_.path(); }
+  const std::filesystem::path& container() const { return container_; }
+  std::filesystem::path sentinelPath() const { return container_ / "pip-mode-enabled"; }
+
+  void write(std::string_view json) const {
+    auto temporary = container_ / ".pip-mode-enabled.tmp";
+    {
+      std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+      out << json;
+    }
+    std::filesystem::rename(temporary, sentinelPath());
+  }
+  void remove() const { std::filesystem::remove(sentinelPath()); }
+
+ private:
+  TempDir dir_;
+  std::filesystem::path container_;
+  std::optional<std::string> previous_;
+};
+
+}  // namespace fenwright::testing
