@@ -73,8 +73,8 @@ SurfaceControl& SharedSurface::control() const {
 }
 
 void SharedSurface::lock() {
-  control().seed.fetch_add(1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
+  // Acquire keeps the pixel writes that follow from moving above the odd seed.
+  control().seed.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void SharedSurface::unlock() { control().seed.fetch_add(1, std::memory_order_release); }
