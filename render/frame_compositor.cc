@@ -1,35 +1,25 @@
 #include "render/frame_compositor.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace fenwright {
 
 FrameCompositor::FrameCompositor(int targetWidth, int targetHeight)
     : targetWidth_(targetWidth), targetHeight_(targetHeight) {}
 
-// Interim nearest-sample fit; replaced by the area-average scaler.
+double FrameCompositor::scaleFor(int sourceWidth, int sourceHeight) const {
+  const double w = sourceWidth;
+  const double h = sourceHeight;
+  double scale = targetWidth_ / w;
+  if (targetHeight_ / h < scale) scale = targetHeight_ / h;
+  return scale;
+}
+
 void FrameCompositor::compose(const ImageView& source, std::uint8_t* target,
                               int targetBytesPerRow) {
-  double w = source.width, h = source.height;
-  double s = std::min(targetWidth_ / w, targetHeight_ / h);
-  double tx = (targetWidth_ - s * w) * 0.5, ty = (targetHeight_ - s * h) * 0.5;
-  for (int y = 0; y < targetHeight_; ++y) {
-    std::uint8_t* out = target + static_cast<long>(y) * targetBytesPerRow;
-    for (int x = 0; x < targetWidth_; ++x) {
-      double sx = (x + 0.5 - tx) / s, sy = (y + 0.5 - ty) / s;
-      std::uint8_t* p = out + x * 4;
-      if (sx < 0 || sy < 0 || sx >= w || sy >= h) {
-        p[0] = p[1] = p[2] = 0;
-        p[3] = 255;
-        continue;
-      }
-      const std::uint8_t* q = source.row(static_cast<int>(sy)) + static_cast<int>(sx) * 4;
-      unsigned a = q[3];
-      for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(q[c] * a / 255);
-      p[3] = 255;
-    }
-  }
+  // An empty frame has no scale; the scaler then draws only the black.
+  const double scale =
+      source.width > 0 && source.height > 0 ? scaleFor(source.width, source.height) : 0.0;
+  scaler_.fit(source, scale, target, targetWidth_, targetHeight_, targetBytesPerRow,
+              AreaScaler::Background::opaqueBlack);
 }
 
 }  // namespace fenwright

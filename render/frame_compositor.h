@@ -3,19 +3,30 @@
 #include <cstdint>
 
 #include "platform/image_view.h"
+#include "render/area_scaler.h"
 
 namespace fenwright {
 
-// Fits a BGRA image of any size into the target, scaled uniformly, centred,
-// composited over opaque black. Keeps its working buffers between frames.
+// Fits a captured BGRA frame of any size into the target: scaled uniformly
+// to fit entirely, centred at fractional offsets, composited over opaque
+// black, so every target pixel ends opaque. Keeps the scaler's working
+// buffers between frames. Used on one queue at a time; not copyable.
 class FrameCompositor {
  public:
   FrameCompositor(int targetWidth, int targetHeight);
+
+  // The scale factor for a source of this size: the smaller of the two
+  // ratios, the height's only when strictly smaller.
+  double scaleFor(int sourceWidth, int sourceHeight) const;
+
+  // Overwrites the whole target (targetWidth x targetHeight pixels, rows
+  // `targetBytesPerRow` apart) with the fitted frame and black bars.
   void compose(const ImageView& source, std::uint8_t* target, int targetBytesPerRow);
 
  private:
   int targetWidth_;
   int targetHeight_;
+  AreaScaler scaler_;
 };
 
 }  // namespace fenwright

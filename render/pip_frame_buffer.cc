@@ -8,6 +8,9 @@
 
 namespace fenwright {
 
+static_assert(TestPattern::width == PiPFrameBuffer::targetWidth &&
+              TestPattern::height == PiPFrameBuffer::targetHeight);
+
 SurfaceAllocator PiPFrameBuffer::defaultAllocator() {
   return [] { return SharedSurface::create(targetWidth, targetHeight); };
 }
@@ -15,6 +18,7 @@ SurfaceAllocator PiPFrameBuffer::defaultAllocator() {
 PiPFrameBuffer::PiPFrameBuffer(SurfaceAllocator allocator)
     : allocator_(std::move(allocator)),
       compositor_(std::make_unique<FrameCompositor>(targetWidth, targetHeight)),
+      testPattern_(std::make_unique<TestPattern>()),
       renderQueue_("com.quenfield.app.fenwright.render") {}
 
 PiPFrameBuffer::~PiPFrameBuffer() = default;
@@ -36,9 +40,12 @@ bool PiPFrameBuffer::allocate() {
   return true;
 }
 
-void PiPFrameBuffer::renderIntoSurface(const std::function<void(std::uint8_t*)>& draw) {
+template <class Draw>
+void PiPFrameBuffer::renderIntoSurface(const Draw& draw) {
   renderQueue_.sync([&] {
     SharedSurface& surface = *surface_;
+    // The seed goes odd for the whole write, so a client copying meanwhile
+    // sees an odd or changed seed and throws its copy away.
     surface.lock();
     if (std::uint8_t* pixels = surface.baseAddress()) {
       draw(pixels);
@@ -56,8 +63,7 @@ void PiPFrameBuffer::writeFrame(const ImageView& from) {
 
 void PiPFrameBuffer::renderTestPattern(double phase) {
   if (!surface_) return;
-  renderIntoSurface(
-      [&](std::uint8_t* pixels) { drawTestPattern(phase, pixels, targetWidth, targetHeight, bytesPerRow); });
+  renderIntoSurface([&](std::uint8_t* pixels) { testPattern_->draw(phase, pixels, bytesPerRow); });
 }
 
 }  // namespace fenwright

@@ -12,6 +12,7 @@
 namespace fenwright {
 
 class FrameCompositor;
+class TestPattern;
 
 // Makes the shared surface; replaced in tests to make allocation fail.
 using SurfaceAllocator = std::function<std::optional<SharedSurface>()>;
@@ -48,12 +49,14 @@ class PiPFrameBuffer {
  private:
   // Runs `draw` on the render queue with the surface locked; `draw` gets the
   // surface's pixels (bytesPerRow apart).
-  void renderIntoSurface(const std::function<void(std::uint8_t* pixels)>& draw);
+  template <class Draw>
+  void renderIntoSurface(const Draw& draw);
 
   SurfaceAllocator allocator_;
   std::unique_ptr<SharedSurface> surface_;
   std::uint32_t surfaceID_ = 0;
   std::unique_ptr<FrameCompositor> compositor_;  // used on renderQueue_ only
+  std::unique_ptr<TestPattern> testPattern_;     // used on renderQueue_ only
   SerialQueue renderQueue_;
 };
 

@@ -1,26 +1,59 @@
 #include "render/test_pattern.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <numbers>
 
 namespace fenwright {
+namespace {
 
-// Interim per-pixel version; replaced by the pixman gradient.
-void drawTestPattern(double phase, std::uint8_t* pixels, int width, int height, int bytesPerRow) {
-  double t = phase / M_PI;
-  double a = t - std::trunc(t);
-  double b = (a + 0.5) - std::trunc(a + 0.5);
-  double c0[3] = {a, 0.3, 1 - a};
-  double c1[3] = {1 - b, 0.6, b};
+constexpr double kCentreX = 320;
+constexpr double kCentreY = 180;
+constexpr double kRadius = 384;
+
+std::uint32_t channel(double value) {
+  return static_cast<std::uint32_t>(std::lround(std::clamp(value, 0.0, 1.0) * 255));
+}
+
+double fraction(double value) { return value - std::trunc(value); }
+
+}  // namespace
+
+TestPattern::TestPattern() : quarter_(static_cast<std::size_t>(kHalfWidth) * kHalfHeight) {
+  static_assert(kCentreX == kHalfWidth && kCentreY == kHalfHeight,
+                "the quarter table mirrors about the frame's centre");
+  for (int y = 0; y < kHalfHeight; ++y) {
+    for (int x = 0; x < kHalfWidth; ++x) {
+      double distance = std::hypot(x + 0.5, y + 0.5);
+      double position = std::min(distance / kRadius, 1.0);
+      quarter_[static_cast<std::size_t>(y) * kHalfWidth + x] =
+          static_cast<std::uint16_t>(std::lround(position * kSteps));
+    }
+  }
+}
+
+void TestPattern::draw(double phase, std::uint8_t* pixels, long bytesPerRow) {
+  const double a = fraction(phase / std::numbers::pi);
+  const double b = fraction(a + 0.5);
+  const double inner[3] = {a, 0.3, 1 - a};  // red, green, blue
+  const double outer[3] = {1 - b, 0.6, b};
+  for (int step = 0; step <= kSteps; ++step) {
+    double t = static_cast<double>(step) / kSteps;
+    std::uint32_t red = channel(inner[0] + t * (outer[0] - inner[0]));
+    std::uint32_t green = channel(inner[1] + t * (outer[1] - inner[1]));
+    std::uint32_t blue = channel(inner[2] + t * (outer[2] - inner[2]));
+    ramp_[static_cast<std::size_t>(step)] = blue | green << 8 | red << 16 | 0xff000000u;
+  }
   for (int y = 0; y < height; ++y) {
-    std::uint8_t* row = pixels + static_cast<long>(y) * bytesPerRow;
-    for (int x = 0; x < width; ++x) {
-      double d = std::hypot(x + 0.5 - 320.0, y + 0.5 - 180.0) / 384.0;
-      if (d > 1) d = 1;
-      std::uint8_t* p = row + x * 4;
-      p[2] = static_cast<std::uint8_t>(std::lround((c0[0] + d * (c1[0] - c0[0])) * 255));
-      p[1] = static_cast<std::uint8_t>(std::lround((c0[1] + d * (c1[1] - c0[1])) * 255));
-      p[0] = static_cast<std::uint8_t>(std::lround((c0[2] + d * (c1[2] - c0[2])) * 255));
-      p[3] = 255;
+    const int fromCentre = y >= kHalfHeight ? y - kHalfHeight : kHalfHeight - 1 - y;
+    const std::uint16_t* positions = quarter_.data() + static_cast<std::size_t>(fromCentre) * kHalfWidth;
+    std::uint8_t* right = pixels + y * bytesPerRow + 4 * kHalfWidth;
+    std::uint8_t* left = right - 4;
+    for (int x = 0; x < kHalfWidth; ++x) {
+      const std::uint32_t colour = ramp_[positions[x]];
+      std::memcpy(right + 4 * x, &colour, 4);
+      std::memcpy(left - 4 * x, &colour, 4);
     }
   }
 }

@@ -1,0 +1,179 @@
+#include "render/box_average.h"
+
+#include <emmintrin.h>
+#include <tmmintrin.h>
+
+#include <cstring>
+
+namespace fenwright {
+namespace {
+
+std::uint32_t packPixel(const unsigned (&channels)[4]) {
+  return channels[0] | channels[1] << 8 | channels[2] << 16 | channels[3] << 24;
+}
+
+void averageBlocks2x2Tail(const std::uint8_t* row0, const std::uint8_t* row1,
+                          std::uint8_t* out, int from, int count, std::uint32_t alpha) {
+  for (int x = from; x < count; ++x) {
+    const std::uint8_t* a = row0 + 8 * x;
+    const std::uint8_t* b = row1 + 8 * x;
+    unsigned channels[4];
+    for (int c = 0; c < 4; ++c) channels[c] = (a[c] + a[c + 4] + b[c] + b[c + 4] + 2u) >> 2;
+    std::uint32_t pixel = packPixel(channels) | alpha;
+    std::memcpy(out + 4 * x, &pixel, 4);
+  }
+}
+
+// Means of two 2 x 2 blocks (16 bytes of each row) as 16-bit channels.
+__attribute__((target("ssse3"))) inline __m128i blockMeansSsse3(const std::uint8_t* top,
+                                                                const std::uint8_t* bottom) {
+  // Pair each channel of a block's left and right pixel in adjacent bytes;
+  // one multiply-add against ones then sums them into 16 bits.
+  const __m128i pairs = _mm_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+  const __m128i ones = _mm_set1_epi8(1);
+  __m128i a = _mm_maddubs_epi16(
+      _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(top)), pairs), ones);
+  __m128i b = _mm_maddubs_epi16(
+      _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom)), pairs), ones);
+  // (sum + 2) >> 2 as ((sum >> 1) + 1) >> 1: the same rounding, one op less.
+  return _mm_avg_epu16(_mm_srli_epi16(_mm_add_epi16(a, b), 1), _mm_setzero_si128());
+}
+
+using BlockAverager = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, int,
+                               std::uint32_t);
+
+BlockAverager bestBlockAverager() {
+  return cpuHasSsse3() ? averageBlocks2x2Ssse3 : averageBlocks2x2Sse2;
+}
+
+}  // namespace
+
+bool cpuHasSsse3() {
+  static const bool has = __builtin_cpu_supports("ssse3");
+  return has;
+}
+
+void averageBlocks2x2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* out,
+                      int count, std::uint32_t alpha) {
+  static const BlockAverager best = bestBlockAverager();
+  best(row0, row1, out, count, alpha);
+}
+
+__attribute__((target("ssse3"))) void averageBlocks2x2Ssse3(const std::uint8_t* row0,
+                                                            const std::uint8_t* row1,
+                                                            std::uint8_t* out, int count,
+                                                            std::uint32_t alpha) {
+  const __m128i alphaBits = _mm_set1_epi32(static_cast<int>(alpha));
+  int x = 0;
+  for (; x + 4 <= count; x += 4) {
+    __m128i means = _mm_packus_epi16(blockMeansSsse3(row0 + 8 * x, row1 + 8 * x),
+                                     blockMeansSsse3(row0 + 8 * x + 16, row1 + 8 * x + 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), _mm_or_si128(means, alphaBits));
+  }
+  averageBlocks2x2Tail(row0, row1, out, x, count, alpha);
+}
+
+void averageBlocks2x2Sse2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* out,
+                          int count, std::uint32_t alpha) {
+  // Even bytes (blue, red) and odd bytes (green, alpha) are summed in
+  // separate 16-bit lanes: masks and shifts instead of unpacking keep the
+  // shuffle port free, which is what bounds this loop.
+  const __m128i low = _mm_set1_epi16(0x00ff);
+  const __m128i high = _mm_set1_epi16(static_cast<short>(0xff00));
+  const __m128i two = _mm_set1_epi16(2);
+  const __m128i alphaBits = _mm_set1_epi32(static_cast<int>(alpha));
+  int x = 0;
+  for (; x + 4 <= count; x += 4) {
+    const std::uint8_t* a = row0 + 8 * x;
+    const std::uint8_t* b = row1 + 8 * x;
+    __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+    __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16));
+    __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16));
+    __m128 even0 = _mm_castsi128_ps(_mm_add_epi16(_mm_and_si128(a0, low), _mm_and_si128(b0, low)));
+    __m128 even1 = _mm_castsi128_ps(_mm_add_epi16(_mm_and_si128(a1, low), _mm_and_si128(b1, low)));
+    __m128 odd0 = _mm_castsi128_ps(_mm_add_epi16(_mm_srli_epi16(a0, 8), _mm_srli_epi16(b0, 8)));
+    __m128 odd1 = _mm_castsi128_ps(_mm_add_epi16(_mm_srli_epi16(a1, 8), _mm_srli_epi16(b1, 8)));
+    // Left and right pixel of each block sit in alternate 32-bit lanes.
+    __m128i even = _mm_add_epi16(_mm_castps_si128(_mm_shuffle_ps(even0, even1, 0x88)),
+                                 _mm_castps_si128(_mm_shuffle_ps(even0, even1, 0xdd)));
+    __m128i odd = _mm_add_epi16(_mm_castps_si128(_mm_shuffle_ps(odd0, odd1, 0x88)),
+                                _mm_castps_si128(_mm_shuffle_ps(odd0, odd1, 0xdd)));
+    even = _mm_srli_epi16(_mm_add_epi16(even, two), 2);
+    odd = _mm_and_si128(_mm_slli_epi16(_mm_add_epi16(odd, two), 6), high);
+    __m128i result = _mm_or_si128(_mm_or_si128(even, odd), alphaBits);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), result);
+  }
+  averageBlocks2x2Tail(row0, row1, out, x, count, alpha);
+}
+
+void sumRows(const std::uint8_t* first, long bytesPerRow, int rows, int width,
+             std::uint16_t* sums) {
+  const __m128i zero = _mm_setzero_si128();
+  int x = 0;
+  for (; x + 4 <= width; x += 4) {
+    __m128i lo = zero;
+    __m128i hi = zero;
+    const std::uint8_t* p = first + 4 * x;
+    for (int r = 0; r < rows; ++r, p += bytesPerRow) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(v, zero));
+      hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(v, zero));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 4 * x), lo);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 4 * x + 8), hi);
+  }
+  for (; x < width; ++x) {
+    const std::uint8_t* p = first + 4 * x;
+    unsigned total[4] = {0, 0, 0, 0};
+    for (int r = 0; r < rows; ++r, p += bytesPerRow)
+      for (int c = 0; c < 4; ++c) total[c] += p[c];
+    for (int c = 0; c < 4; ++c) sums[4 * x + c] = static_cast<std::uint16_t>(total[c]);
+  }
+}
+
+void averageRuns(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
+                 std::uint32_t alpha) {
+  // floor((sum + area/2 + 0.5) / area) in single precision is exact here:
+  // its error is far below the 0.5/area margin to the next integer.
+  const int area = n * n;
+  const __m128 bias = _mm_set1_ps(static_cast<float>(area / 2) + 0.5f);
+  const __m128 inverse = _mm_set1_ps(1.0f / static_cast<float>(area));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i alphaBits = _mm_set1_epi32(static_cast<int>(alpha));
+  auto runSums = [&](int first) {
+    // Two neighbouring target pixels side by side in one register.
+    const std::uint16_t* a = sums + 4 * first * n;
+    const std::uint16_t* b = a + 4 * n;
+    __m128i total = zero;
+    for (int k = 0; k < n; ++k) {
+      __m128i both = _mm_castpd_si128(
+          _mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + 4 * k))),
+                       reinterpret_cast<const double*>(b + 4 * k)));
+      total = _mm_add_epi16(total, both);
+    }
+    return total;
+  };
+  auto toMeans = [&](__m128i total) {
+    __m128 lo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(total, zero));
+    __m128 hi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(total, zero));
+    __m128i meanLo = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(lo, bias), inverse));
+    __m128i meanHi = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(hi, bias), inverse));
+    return _mm_packs_epi32(meanLo, meanHi);
+  };
+  int x = 0;
+  for (; x + 4 <= count; x += 4) {
+    __m128i means = _mm_packus_epi16(toMeans(runSums(x)), toMeans(runSums(x + 2)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), _mm_or_si128(means, alphaBits));
+  }
+  for (; x < count; ++x) {
+    unsigned channels[4] = {0, 0, 0, 0};
+    for (int k = 0; k < n; ++k)
+      for (int c = 0; c < 4; ++c) channels[c] += sums[4 * (x * n + k) + c];
+    for (unsigned& c : channels) c = (c + static_cast<unsigned>(area / 2)) / static_cast<unsigned>(area);
+    std::uint32_t pixel = packPixel(channels) | alpha;
+    std::memcpy(out + 4 * x, &pixel, 4);
+  }
+}
+
+}  // namespace fenwright

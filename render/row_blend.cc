@@ -1,0 +1,56 @@
+#include "render/row_blend.h"
+
+#include <emmintrin.h>
+
+namespace fenwright {
+namespace {
+
+// kCount 0 means `count`, not known when compiled; small fixed counts
+// unroll the tap loop, which otherwise costs as much as the arithmetic.
+template <int kCount>
+void blendChunks(const std::uint8_t* first, long bytesPerRow, int count,
+                 const std::uint16_t* weights, int begin, int end, std::uint16_t* sums,
+                 int* done) {
+  // A level v enters as v * 256 (the byte in the high half of a 16-bit
+  // lane) and leaves the multiply as floor(v * 256 * w / 65536).
+  const int taps = kCount > 0 ? kCount : count;
+  const __m128i zero = _mm_setzero_si128();
+  int x = begin;
+  for (; x + 4 <= end; x += 4) {
+    __m128i lo = zero;
+    __m128i hi = zero;
+    const std::uint8_t* p = first + 4 * x;
+    for (int k = 0; k < taps; ++k, p += bytesPerRow) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weights + 8 * k));
+      lo = _mm_add_epi16(lo, _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, v), w));
+      hi = _mm_add_epi16(hi, _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, v), w));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 4 * x), lo);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 4 * x + 8), hi);
+  }
+  *done = x;
+}
+
+}  // namespace
+
+void blendRows(const std::uint8_t* first, long bytesPerRow, int count,
+               const std::uint16_t* weights, int begin, int end, std::uint16_t* sums) {
+  int x = begin;
+  switch (count) {
+    case 1: blendChunks<1>(first, bytesPerRow, count, weights, begin, end, sums, &x); break;
+    case 2: blendChunks<2>(first, bytesPerRow, count, weights, begin, end, sums, &x); break;
+    case 3: blendChunks<3>(first, bytesPerRow, count, weights, begin, end, sums, &x); break;
+    case 4: blendChunks<4>(first, bytesPerRow, count, weights, begin, end, sums, &x); break;
+    default: blendChunks<0>(first, bytesPerRow, count, weights, begin, end, sums, &x); break;
+  }
+  for (; x < end; ++x) {
+    unsigned total[4] = {0, 0, 0, 0};
+    const std::uint8_t* p = first + 4 * x;
+    for (int k = 0; k < count; ++k, p += bytesPerRow)
+      for (int c = 0; c < 4; ++c) total[c] += (p[c] * 256u * weights[8 * k]) >> 16;
+    for (int c = 0; c < 4; ++c) sums[4 * x + c] = static_cast<std::uint16_t>(total[c]);
+  }
+}
+
+}  // namespace fenwright

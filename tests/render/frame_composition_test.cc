@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "render/pip_frame_buffer.h"
+#include "tests/render/reference_fit.h"
+#include "tests/render/surface_client.h"
+#include "tests/render/surface_pixels.h"
+#include "tests/render/test_image.h"
+
+namespace fenwright {
+namespace {
+
+using testing::Bgra;
+using testing::fromValue;
+using testing::kOpaqueBlack;
+using testing::TestImage;
+
+constexpr int kWidth = PiPFrameBuffer::targetWidth;
+constexpr int kHeight = PiPFrameBuffer::targetHeight;
+constexpr std::uint32_t kColour = 0xff6496c8;  // blue 200, green 150, red 100, opaque
+
+// Black bars as measured on the surface: whole columns or rows of opaque black.
+struct Bars {
+  int left = 0, right = 0, top = 0, bottom = 0;
+};
+
+class FrameComposition : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(buffer_.allocate());
+    client_.emplace(*buffer_.surface());
+    ASSERT_TRUE(client_->mapped());
+  }
+
+  Bgra at(int x, int y) const { return testing::pixelAt(client_->pixels(), x, y); }
+  const std::uint8_t* pixels() const { return client_->pixels(); }
+  std::vector<std::uint8_t> bytes() const {
+    return std::vector<std::uint8_t>(client_->pixels(), client_->pixels() + client_->size());
+  }
+
+  bool columnBlack(int x) const {
+    for (int y = 0; y < kHeight; ++y)
+      if (at(x, y) != kOpaqueBlack) return false;
+    return true;
+  }
+  bool rowBlack(int y) const {
+    for (int x = 0; x < kWidth; ++x)
+      if (at(x, y) != kOpaqueBlack) return false;
+    return true;
+  }
+  Bars bars() const {
+    Bars bars;
+    while (bars.left < kWidth && columnBlack(bars.left)) ++bars.left;
+    while (bars.right < kWidth && columnBlack(kWidth - 1 - bars.right)) ++bars.right;
+    while (bars.top < kHeight && rowBlack(bars.top)) ++bars.top;
+    while (bars.bottom < kHeight && rowBlack(kHeight - 1 - bars.bottom)) ++bars.bottom;
+    return bars;
+  }
+  // Pixels of the rectangle that differ from `expected`.
+  int countDifferent(int x0, int y0, int x1, int y1, Bgra expected) const {
+    int different = 0;
+    for (int y = y0; y < y1; ++y)
+      for (int x = x0; x < x1; ++x) different += at(x, y) != expected;
+    return different;
+  }
+  int countTranslucent() const {
+    int translucent = 0;
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x) translucent += at(x, y).a != 255;
+    return translucent;
+  }
+
+  PiPFrameBuffer buffer_;
+  std::optional<testing::SurfaceClient> client_;
+};
+
+TEST_F(FrameComposition, SixteenByNineInputsFillTheSurfaceWithoutBars) {
+  for (auto [w, h] : {std::pair{1280, 720}, {1920, 1080}, {3840, 2160}, {320, 180}, {640, 360}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    buffer_.writeFrame(TestImage::uniform(w, h, kColour).view());
+    EXPECT_EQ(countDifferent(0, 0, kWidth, kHeight, fromValue(kColour)), 0);
+  }
+}
+
+TEST_F(FrameComposition, SquareInputShows140PixelBarsLeftAndRight) {
+  buffer_.writeFrame(TestImage::uniform(1000, 1000, kColour).view());
+  Bars measured = bars();
+  EXPECT_EQ(measured.left, 140);
+  EXPECT_EQ(measured.right, 140);
+  EXPECT_EQ(measured.top, 0);
+  EXPECT_EQ(measured.bottom, 0);
+  EXPECT_EQ(countDifferent(140, 0, 500, kHeight, fromValue(kColour)), 0);
+}
+
+TEST_F(FrameComposition, WideInputShows80RowBarsAboveAndBelow) {
+  buffer_.writeFrame(TestImage::uniform(1280, 400, kColour).view());
+  Bars measured = bars();
+  EXPECT_EQ(measured.top, 80);
+  EXPECT_EQ(measured.bottom, 80);
+  EXPECT_EQ(measured.left, 0);
+  EXPECT_EQ(measured.right, 0);
+  EXPECT_EQ(countDifferent(0, 80, kWidth, 280, fromValue(kColour)), 0);
+}
+
+TEST_F(FrameComposition, FractionalFitBlendsPartlyCoveredEdgeRowsWithBlack) {
+  // 1366 x 768: s = 640/1366, picture 640 x 359.824 at ty = 0.0878.
+  const double s = 640.0 / 1366.0;
+  const double ty = (360 - s * 768) * 0.5;
+  ASSERT_NEAR(ty, 0.0878, 1e-4);
+  buffer_.writeFrame(TestImage::uniform(1366, 768, 0xffffffff).view());
+  EXPECT_EQ(countDifferent(0, 1, kWidth, kHeight - 1, Bgra{255, 255, 255, 255}), 0);
+  const double edge = 255 * (1 - ty);  // both edge rows are covered 1 - ty
+  for (int y : {0, kHeight - 1}) {
+    for (int x = 0; x < kWidth; ++x) {
+      Bgra p = at(x, y);
+      ASSERT_NEAR(p.r, edge, 1.0) << "x=" << x << " y=" << y;
+      ASSERT_EQ(p.r, p.g);
+      ASSERT_EQ(p.r, p.b);
+      ASSERT_EQ(p.a, 255);
+    }
+  }
+}
+
+TEST_F(FrameComposition, SmallInputIsEnlargedToFitNotShownAtItsOwnSize) {
+  // Left half red, right half blue: the seam lands in the middle, blended
+  // bilinearly over two columns.
+  TestImage image = TestImage::uniform(320, 180, 0xffff0000);
+  for (int y = 0; y < 180; ++y)
+    for (int x = 160; x < 320; ++x) image.set(x, y, 0xff0000ff);
+  buffer_.writeFrame(image.view());
+  EXPECT_EQ(countDifferent(0, 0, 319, kHeight, Bgra{0, 0, 255, 255}), 0);
+  EXPECT_EQ(countDifferent(321, 0, kWidth, kHeight, Bgra{255, 0, 0, 255}), 0);
+  for (int y = 0; y < kHeight; ++y) {
+    Bgra left = at(319, y), right = at(320, y);
+    ASSERT_NEAR(left.r, 191.25, 1.0);
+    ASSERT_NEAR(left.b, 63.75, 1.0);
+    ASSERT_NEAR(right.r, 63.75, 1.0);
+    ASSERT_NEAR(right.b, 191.25, 1.0);
+    ASSERT_EQ(left.a, 255);
+    ASSERT_EQ(right.a, 255);
+  }
+}
+
+TEST_F(FrameComposition, EveryPixelIsOpaqueAfterAFrame) {
+  for (auto [w, h] : {std::pair{1280, 720}, {1000, 1000}, {1366, 768}, {333, 777}, {200, 100}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    buffer_.writeFrame(TestImage::textLike(w, h, 7).view());
+    EXPECT_EQ(countTranslucent(), 0);
+  }
+}
+
+TEST_F(FrameComposition, TransparentInputEndsOpaqueBlack) {
+  for (auto [w, h] : {std::pair{1280, 720}, {1920, 1080}, {1366, 768}, {1000, 1000}, {320, 180}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    buffer_.writeFrame(TestImage::uniform(w, h, 0).view());
+    EXPECT_EQ(countDifferent(0, 0, kWidth, kHeight, kOpaqueBlack), 0);
+  }
+}
+
+TEST_F(FrameComposition, AnyStrideGivesTheSameBytes) {
+  // Odd strides leave every row but the first unaligned.
+  for (auto [w, h] : {std::pair{1366, 768}, {1280, 720}, {1920, 1080}, {333, 777}, {320, 180}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    TestImage tight = TestImage::textLike(w, h, 11);
+    buffer_.writeFrame(tight.view());
+    std::vector<std::uint8_t> expected = bytes();
+    buffer_.writeFrame(tight.withStride(4 * w + 3).view());
+    EXPECT_TRUE(bytes() == expected) << "stride " << 4 * w + 3;
+    buffer_.writeFrame(tight.withStride(4 * w + 64).view());
+    EXPECT_TRUE(bytes() == expected) << "stride " << 4 * w + 64;
+  }
+}
+
+TEST_F(FrameComposition, OnePixelInputFillsASquareInTheMiddle) {
+  // A translucent premultiplied pixel over black keeps its colour values.
+  buffer_.writeFrame(TestImage::uniform(1, 1, 0xc8785028).view());
+  Bars measured = bars();
+  EXPECT_EQ(measured.left, 140);
+  EXPECT_EQ(measured.right, 140);
+  EXPECT_EQ(measured.top, 0);
+  EXPECT_EQ(measured.bottom, 0);
+  EXPECT_EQ(countDifferent(140, 0, 500, kHeight, Bgra{0x28, 0x50, 0x78, 255}), 0);
+}
+
+TEST_F(FrameComposition, OneRowInputCoversTwoCentreRowsPartly) {
+  // 8192 x 1: s = 640/8192, a 0.078-pixel-high line at y = 179.96: rows 179
+  // and 180 are each covered 0.039.
+  buffer_.writeFrame(TestImage::uniform(8192, 1, 0xffffffff).view());
+  Bars measured = bars();
+  EXPECT_EQ(measured.top, 179);
+  EXPECT_EQ(measured.bottom, 179);
+  const double s = 640.0 / 8192.0;
+  const double cover = 180 - (360 - s) * 0.5;
+  for (int y : {179, 180})
+    for (int x = 0; x < kWidth; ++x) {
+      ASSERT_NEAR(at(x, y).g, 255 * cover, 1.0) << "x=" << x << " y=" << y;
+      ASSERT_EQ(at(x, y).a, 255);
+    }
+}
+
+TEST_F(FrameComposition, EachFrameOverwritesTheWholeSurface) {
+  buffer_.writeFrame(TestImage::uniform(1280, 720, 0xffffffff).view());
+  buffer_.writeFrame(TestImage::uniform(1000, 1000, kColour).view());
+  EXPECT_EQ(bars().left, 140);
+  buffer_.writeFrame(TestImage::uniform(1280, 720, kColour).view());
+  EXPECT_EQ(countDifferent(0, 0, kWidth, kHeight, fromValue(kColour)), 0);
+}
+
+struct QualityCase {
+  int width;
+  int height;
+  std::uint32_t seed;
+};
+
+void PrintTo(const QualityCase& c, std::ostream* out) {
+  *out << c.width << "x" << c.height << " seed=" << c.seed;
+}
+
+class FrameCompositionQuality : public FrameComposition,
+                                public ::testing::WithParamInterface<QualityCase> {};
+
+TEST_P(FrameCompositionQuality, MatchesTheExactAreaAverageOnText) {
+  const QualityCase& c = GetParam();
+  SCOPED_TRACE("seed=" + std::to_string(c.seed));
+  TestImage image = TestImage::textLike(c.width, c.height, c.seed);
+  buffer_.writeFrame(image.view());
+  double s = std::min(640.0 / c.width, 360.0 / c.height);
+  std::vector<double> reference = testing::referenceFit(image.view(), s, kWidth, kHeight);
+  double psnr = testing::colourPsnr(reference, pixels(), kWidth, kHeight, 2560);
+  RecordProperty("psnr_db", std::to_string(psnr));
+  EXPECT_GE(psnr, 40.0);
+  EXPECT_EQ(countTranslucent(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, FrameCompositionQuality,
+    ::testing::Values(QualityCase{1280, 720, 0x5eed01}, QualityCase{1920, 1080, 0x5eed02},
+                      QualityCase{3840, 2160, 0x5eed03}, QualityCase{1366, 768, 0x5eed04},
+                      QualityCase{1000, 1000, 0x5eed05}, QualityCase{333, 777, 0x5eed06},
+                      QualityCase{320, 180, 0x5eed07}),
+    [](const ::testing::TestParamInfo<QualityCase>& info) {
+      return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+    });
+
+}  // namespace
+}  // namespace fenwright

@@ -1,0 +1,80 @@
+#include "tests/render/reference_fit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace fenwright::testing {
+namespace {
+
+struct Tap {
+  int index;
+  double weight;
+};
+
+// The source pixels and weights of one target pixel along one axis.
+std::vector<Tap> taps(int target, int length, double scale, double offset) {
+  std::vector<Tap> out;
+  if (scale <= 1) {
+    double from = (target - offset) / scale, to = (target + 1 - offset) / scale;
+    for (int i = std::max(0, static_cast<int>(std::floor(from))); i < length && i < to; ++i) {
+      double overlap = std::min(to, i + 1.0) - std::max(from, static_cast<double>(i));
+      if (overlap > 0) out.push_back({i, overlap * scale});
+    }
+  } else {
+    double cover = std::min(target + 1.0, offset + scale * length) - std::max<double>(target, offset);
+    if (cover <= 0) return out;
+    double centre = std::clamp((target + 0.5 - offset) / scale - 0.5, 0.0, length - 1.0);
+    int left = static_cast<int>(std::floor(centre));
+    double fraction = centre - left;
+    out.push_back({left, (1 - fraction) * std::min(cover, 1.0)});
+    if (left + 1 < length) out.push_back({left + 1, fraction * std::min(cover, 1.0)});
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<double> referenceFit(const ImageView& source, double scale, int targetWidth,
+                                 int targetHeight) {
+  const double tx = (targetWidth - scale * source.width) * 0.5;
+  const double ty = (targetHeight - scale * source.height) * 0.5;
+  std::vector<std::vector<Tap>> columns(static_cast<std::size_t>(targetWidth));
+  for (int x = 0; x < targetWidth; ++x) columns[static_cast<std::size_t>(x)] = taps(x, source.width, scale, tx);
+
+  std::vector<double> out(static_cast<std::size_t>(targetWidth) * targetHeight * 4, 0.0);
+  std::vector<double> blended(static_cast<std::size_t>(source.width) * 4);
+  for (int y = 0; y < targetHeight; ++y) {
+    std::vector<Tap> rows = taps(y, source.height, scale, ty);
+    if (rows.empty()) continue;
+    std::fill(blended.begin(), blended.end(), 0.0);
+    for (const Tap& row : rows) {
+      const std::uint8_t* p = source.row(row.index);
+      for (std::size_t i = 0; i < blended.size(); ++i) blended[i] += row.weight * p[i];
+    }
+    for (int x = 0; x < targetWidth; ++x) {
+      double* pixel = &out[(static_cast<std::size_t>(y) * targetWidth + x) * 4];
+      for (const Tap& column : columns[static_cast<std::size_t>(x)])
+        for (int c = 0; c < 4; ++c) pixel[c] += column.weight * blended[4 * static_cast<std::size_t>(column.index) + c];
+    }
+  }
+  return out;
+}
+
+double colourPsnr(const std::vector<double>& reference, const std::uint8_t* target,
+                  int targetWidth, int targetHeight, int targetBytesPerRow) {
+  double squares = 0;
+  for (int y = 0; y < targetHeight; ++y) {
+    const std::uint8_t* row = target + static_cast<std::size_t>(y) * targetBytesPerRow;
+    for (int x = 0; x < targetWidth; ++x)
+      for (int c = 0; c < 3; ++c) {
+        double error = row[4 * x + c] - reference[(static_cast<std::size_t>(y) * targetWidth + x) * 4 + c];
+        squares += error * error;
+      }
+  }
+  double mean = squares / (3.0 * targetWidth * targetHeight);
+  if (mean == 0) return std::numeric_limits<double>::infinity();
+  return 10 * std::log10(255.0 * 255.0 / mean);
+}
+
+}  // namespace fenwright::testing
