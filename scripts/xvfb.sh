@@ -5,7 +5,7 @@ start_xvfb() {
   local size=${1:-1920x1080}
   local fdfile
   fdfile=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp +extension Composite \
+  Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp -noreset +extension Composite \
        +extension DAMAGE +extension RANDR 3>"$fdfile" >/dev/null 2>&1 &
   XVFB_PID=$!
   local n=0

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <string>
+
+#include <xcb/xcb.h>
+
+#include "platform/image_view.h"
+#include "platform/x11/x11_image_reader.h"
+
+namespace fenwright::x11 {
+
+// What one stream captures (one window, or one rectangle of the screen), on
+// the stream's own connection. Lives on the X queue.
+class FrameSource {
+ public:
+  enum class Change {
+    none,     // nothing to show anew
+    content,  // the picture changed: a frame is due
+    // The server made the picture anew (mapped, resized) and asked its
+    // client to repaint what it could not keep: a frame is due once the
+    // client had a moment for that.
+    rebuilt,
+    gone,  // the source vanished: the stream ends (see endReason)
+  };
+
+  struct Grab {
+    X11ImageReader::Status status = X11ImageReader::Status::failed;
+    // The picture, in the reader's memory, BGRA with defined alpha.
+    ImageView picture;
+  };
+
+  virtual ~FrameSource() = default;
+
+  // One event of the stream's connection (never an error).
+  virtual Change handleEvent(const xcb_generic_event_t& event) = 0;
+
+  // Sources whose changes have no event are asked once per frame interval.
+  virtual bool needsPolling() const = 0;
+  virtual Change poll() = 0;
+
+  // Reads the picture now. `failed` means there is nothing to show at the
+  // moment (an unmapped window); events will say when there is again.
+  virtual Grab grab(X11ImageReader& reader) = 0;
+
+  // Whether the first frame must wait for a repaint, as `rebuilt` does.
+  virtual bool rebuiltAtStart() const = 0;
+
+  // Whether the filter that made this source names the same thing.
+  virtual bool captures(std::uint32_t windowID) const = 0;
+
+  // Why the source is gone, after handleEvent said so.
+  virtual std::string endReason() const = 0;
+};
+
+}  // namespace fenwright::x11

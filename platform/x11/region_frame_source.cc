@@ -1,0 +1,162 @@
+#include "platform/x11/region_frame_source.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/x11/pixel_ops.h"
+
+namespace fenwright::x11 {
+namespace {
+
+// How far from the region a pointer can be and still show a cursor in it.
+constexpr int kCursorReach = 64;
+
+std::string describe(int x, int y, int width, int height) {
+  return std::to_string(width) + "×" + std::to_string(height) + " at (" + std::to_string(x) + "," +
+         std::to_string(y) + ")";
+}
+
+}  // namespace
+
+CaptureResult<std::unique_ptr<FrameSource>> RegionFrameSource::create(
+    X11Connection& connection, const CaptureDisplay& display,
+    const std::optional<SourceRect>& sourceRect, bool showsCursor) {
+  xcb_connection_t* c = connection.get();
+  const xcb_window_t root = connection.root();
+
+  const double left = static_cast<double>(display.x) + (sourceRect ? sourceRect->x : 0.0);
+  const double top = static_cast<double>(display.y) + (sourceRect ? sourceRect->y : 0.0);
+  const double width = sourceRect ? sourceRect->width : static_cast<double>(display.width);
+  const double height = sourceRect ? sourceRect->height : static_cast<double>(display.height);
+  if (!std::isfinite(left + top + width + height) || std::abs(left) > 1e6 || std::abs(top) > 1e6 ||
+      width > 1e6 || height > 1e6)
+    return CaptureError{"the capture region is out of range"};
+  Rect requested;
+  requested.x = static_cast<int>(std::lround(left));
+  requested.y = static_cast<int>(std::lround(top));
+  requested.width = static_cast<int>(std::lround(left + width)) - requested.x;
+  requested.height = static_cast<int>(std::lround(top + height)) - requested.y;
+  if (requested.empty())
+    return CaptureError{"the capture region " +
+                        describe(requested.x, requested.y, requested.width, requested.height) +
+                        " is empty"};
+
+  auto geometry = xcbAnswer(c, xcb_get_geometry_reply, xcb_get_geometry(c, root));
+  if (!geometry) return CaptureError{kConnectionLost};
+  if (!connection.hasBgraLayout(geometry->depth, connection.screen().root_visual))
+    return CaptureError{"the screen of " + connection.displayName() +
+                        " has a pixel format that cannot be captured (depth " +
+                        std::to_string(geometry->depth) + ")"};
+
+  std::unique_ptr<RegionFrameSource> source(
+      new RegionFrameSource(connection, requested, showsCursor));
+  source->opaque_ = geometry->depth != 32;
+  source->clipTo(geometry->width, geometry->height);
+  if (source->area_.empty())
+    return CaptureError{"the capture region " +
+                        describe(requested.x, requested.y, requested.width, requested.height) +
+                        " lies outside the screen"};
+
+  // Screen size changes arrive as ConfigureNotify on the root.
+  const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  if (XcbError error =
+          xcbCheck(c, xcb_change_window_attributes_checked(c, root, XCB_CW_EVENT_MASK, &mask)))
+    return CaptureError{"cannot watch the screen of " + connection.displayName()};
+  source->rootEvents_ = XcbEventSelection(c, root);
+
+  if (connection.capabilities().reportsDamage()) {
+    auto damageId = connection.generateId();
+    if (!damageId) return CaptureError{kConnectionLost};
+    // Bounding-box level: the events carry where the screen changed, so
+    // changes elsewhere cost no grab.
+    if (XcbError error = xcbCheck(
+            c, xcb_damage_create_checked(c, *damageId, root, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX)))
+      return CaptureError{"cannot follow changes of the screen of " + connection.displayName()};
+    source->damage_ = XcbDamage(c, *damageId);
+  }
+
+  if (showsCursor && connection.capabilities().readsCursor()) {
+    xcb_xfixes_select_cursor_input(c, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+    source->cursorEvents_ = XcbCursorSelection(c, root);
+  }
+  if (connection.hasError()) return CaptureError{kConnectionLost};
+  return std::unique_ptr<FrameSource>(std::move(source));
+}
+
+void RegionFrameSource::clipTo(int screenWidth, int screenHeight) {
+  int x0 = std::max(requested_.x, 0);
+  int y0 = std::max(requested_.y, 0);
+  int x1 = std::min(requested_.x + requested_.width, screenWidth);
+  int y1 = std::min(requested_.y + requested_.height, screenHeight);
+  area_ = {x0, y0, x1 - x0, y1 - y0};
+}
+
+bool RegionFrameSource::nearArea(int x, int y) const {
+  return x >= area_.x - kCursorReach && x < area_.x + area_.width + kCursorReach &&
+         y >= area_.y - kCursorReach && y < area_.y + area_.height + kCursorReach;
+}
+
+FrameSource::Change RegionFrameSource::handleEvent(const xcb_generic_event_t& event) {
+  const std::uint8_t type = event.response_type & 0x7F;
+  const X11Capabilities& caps = connection_.capabilities();
+  if (damage_ && type == caps.damageFirstEvent + XCB_DAMAGE_NOTIFY) {
+    const auto& notify = reinterpret_cast<const xcb_damage_notify_event_t&>(event);
+    if (notify.damage != damage_.get()) return Change::none;
+    if (static_cast<std::int32_t>(event.full_sequence - subtractSequence_) < 0) return Change::none;
+    // The root's damage covers the whole screen; only our part matters. The
+    // box only grows until the next subtract, so a change in our part always
+    // shows as a box that reaches it.
+    const xcb_rectangle_t& r = notify.area;
+    bool overlaps = r.x < area_.x + area_.width && r.x + r.width > area_.x &&
+                    r.y < area_.y + area_.height && r.y + r.height > area_.y;
+    return overlaps ? Change::content : Change::none;
+  }
+  if (cursorEvents_ && type == caps.xfixesFirstEvent + XCB_XFIXES_CURSOR_NOTIFY)
+    return pointer_ && nearArea(pointer_->first, pointer_->second) ? Change::content : Change::none;
+  if (type == XCB_CONFIGURE_NOTIFY) {
+    const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
+    if (configure.window != connection_.root()) return Change::none;
+    clipTo(configure.width, configure.height);
+    return Change::content;
+  }
+  return Change::none;
+}
+
+FrameSource::Change RegionFrameSource::poll() {
+  if (!damage_) return Change::content;
+  if (!showsCursor_) return Change::none;
+  xcb_connection_t* c = connection_.get();
+  auto pointer = xcbAnswer(c, xcb_query_pointer_reply, xcb_query_pointer(c, connection_.root()));
+  if (!pointer) return Change::none;
+  std::pair<int, int> now{pointer->root_x, pointer->root_y};
+  if (pointer_ == now) return Change::none;
+  bool visibleChange =
+      nearArea(now.first, now.second) || (pointer_ && nearArea(pointer_->first, pointer_->second));
+  pointer_ = now;
+  return visibleChange ? Change::content : Change::none;
+}
+
+FrameSource::Grab RegionFrameSource::grab(X11ImageReader& reader) {
+  xcb_connection_t* c = connection_.get();
+  if (damage_)
+    subtractSequence_ = xcb_damage_subtract(c, damage_.get(), XCB_NONE, XCB_NONE).sequence;
+  if (area_.empty()) return {};
+  auto result = reader.read(connection_.root(), area_.x, area_.y, area_.width, area_.height);
+  if (result.status != X11ImageReader::Status::ok) return {result.status, {}};
+  if (opaque_) forceOpaqueAlpha(result.pixels, result.width, result.height, result.width * 4);
+
+  if (showsCursor_ && cursorEvents_) {
+    auto cursor = xcbAnswer(c, xcb_xfixes_get_cursor_image_reply, xcb_xfixes_get_cursor_image(c));
+    if (cursor && xcb_xfixes_get_cursor_image_cursor_image_length(cursor.reply.get()) >=
+                      cursor->width * cursor->height) {
+      pointer_ = std::pair<int, int>{cursor->x, cursor->y};
+      CursorImage image{xcb_xfixes_get_cursor_image_cursor_image(cursor.reply.get()), cursor->width,
+                        cursor->height};
+      drawCursor(result.pixels, result.width, result.height, result.width * 4, image,
+                 cursor->x - cursor->xhot - area_.x, cursor->y - cursor->yhot - area_.y);
+    }
+  }
+  return {X11ImageReader::Status::ok, result.image()};
+}
+
+}  // namespace fenwright::x11

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "platform/capture/capture_error.h"
+#include "platform/capture/shareable_content.h"
+#include "platform/capture/stream_configuration.h"
+#include "platform/x11/frame_source.h"
+#include "platform/x11/x11_connection.h"
+#include "platform/x11/xcb_handles.h"
+
+namespace fenwright::x11 {
+
+// A rectangle of the screen as the user sees it, read from the root window.
+// The source rectangle is in the chosen display's coordinates (the whole
+// display when none is set), rounded to whole pixels and clipped to the
+// screen: the picture is the part that lies on the screen. Damage on the
+// root says when it changed; the pointer, which moves without any event we
+// could select, is polled once per frame interval when the cursor is shown.
+class RegionFrameSource final : public FrameSource {
+ public:
+  static CaptureResult<std::unique_ptr<FrameSource>> create(
+      X11Connection& connection, const CaptureDisplay& display,
+      const std::optional<SourceRect>& sourceRect, bool showsCursor);
+
+  Change handleEvent(const xcb_generic_event_t& event) override;
+  bool needsPolling() const override { return !damage_ || showsCursor_; }
+  Change poll() override;
+  Grab grab(X11ImageReader& reader) override;
+  bool rebuiltAtStart() const override { return false; }
+  bool captures(std::uint32_t) const override { return false; }
+  std::string endReason() const override { return "the screen is gone"; }
+
+ private:
+  struct Rect {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool empty() const { return width <= 0 || height <= 0; }
+  };
+
+  RegionFrameSource(X11Connection& connection, Rect requested, bool showsCursor)
+      : connection_(connection), requested_(requested), showsCursor_(showsCursor) {}
+  void clipTo(int screenWidth, int screenHeight);
+  bool nearArea(int x, int y) const;
+
+  X11Connection& connection_;
+  Rect requested_;
+  Rect area_;
+  bool showsCursor_;
+  bool opaque_ = true;
+  std::optional<std::pair<int, int>> pointer_;
+  std::uint32_t subtractSequence_ = 0;
+
+  XcbEventSelection rootEvents_;
+  XcbCursorSelection cursorEvents_;
+  XcbDamage damage_;
+};
+
+}  // namespace fenwright::x11

@@ -1,0 +1,148 @@
+#include "platform/x11/window_frame_source.h"
+
+#include "platform/x11/pixel_ops.h"
+#include "platform/x11/x11_text.h"
+
+namespace fenwright::x11 {
+namespace {
+
+std::string windowName(std::uint32_t window) { return "window " + hexId(window); }
+
+std::string xError(const XcbError& error) {
+  return "X error " + std::to_string(static_cast<int>(error->error_code));
+}
+
+bool isGoneError(const XcbError& error) {
+  return error->error_code == XCB_WINDOW || error->error_code == XCB_DRAWABLE;
+}
+
+}  // namespace
+
+CaptureResult<std::unique_ptr<FrameSource>> WindowFrameSource::create(X11Connection& connection,
+                                                                      std::uint32_t window) {
+  const std::string name = windowName(window);
+  if (!connection.capabilities().canCaptureWindows())
+    return CaptureError{"the X server at " + connection.displayName() +
+                        " has no Composite extension (0.2 or later), which window capture needs"};
+  if (window == connection.root())
+    return CaptureError{name + " is the root window; capture a display instead"};
+
+  xcb_connection_t* c = connection.get();
+  auto attributesCookie = xcb_get_window_attributes(c, window);
+  auto geometryCookie = xcb_get_geometry(c, window);
+  auto attributes = xcbAnswer(c, xcb_get_window_attributes_reply, attributesCookie);
+  auto geometry = xcbAnswer(c, xcb_get_geometry_reply, geometryCookie);
+  if (connection.hasError()) return CaptureError{kConnectionLost};
+  if (!attributes || !geometry) return CaptureError{name + " does not exist"};
+  if (attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY)
+    return CaptureError{name + " is input-only and has no picture"};
+  if (!connection.hasBgraLayout(geometry->depth, attributes->visual))
+    return CaptureError{name + " has a pixel format that cannot be captured (depth " +
+                        std::to_string(geometry->depth) + ")"};
+
+  std::unique_ptr<WindowFrameSource> source(new WindowFrameSource(connection, window));
+  source->opaque_ = geometry->depth != 32;
+  source->mapped_ = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+  source->width_ = geometry->width;
+  source->height_ = geometry->height;
+  source->border_ = geometry->border_width;
+
+  // From here on a DestroyNotify tells us when the window goes; before, the
+  // checked request catches a window that went since the query.
+  const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  if (XcbError error =
+          xcbCheck(c, xcb_change_window_attributes_checked(c, window, XCB_CW_EVENT_MASK, &mask))) {
+    return CaptureError{isGoneError(error) ? name + " does not exist"
+                                           : "cannot watch " + name + " (" + xError(error) + ")"};
+  }
+  source->events_ = XcbEventSelection(c, window);
+
+  if (XcbError error = xcbCheck(
+          c, xcb_composite_redirect_window_checked(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC))) {
+    return CaptureError{isGoneError(error)
+                            ? name + " does not exist"
+                            : "cannot redirect " + name + " for capture (" + xError(error) + ")"};
+  }
+  source->redirect_ = XcbCompositeRedirect(c, window);
+
+  auto pixmapId = connection.generateId();
+  if (!pixmapId) return CaptureError{kConnectionLost};
+  source->pixmapId_ = *pixmapId;
+
+  if (connection.capabilities().reportsDamage()) {
+    auto damageId = connection.generateId();
+    if (!damageId) return CaptureError{kConnectionLost};
+    if (XcbError error = xcbCheck(
+            c,
+            xcb_damage_create_checked(c, *damageId, window, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY))) {
+      return CaptureError{isGoneError(error)
+                              ? name + " does not exist"
+                              : "cannot follow changes of " + name + " (" + xError(error) + ")"};
+    }
+    source->damage_ = XcbDamage(c, *damageId);
+  }
+  return std::unique_ptr<FrameSource>(std::move(source));
+}
+
+FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& event) {
+  const std::uint8_t type = event.response_type & 0x7F;
+  const X11Capabilities& caps = connection_.capabilities();
+  if (damage_ && type == caps.damageFirstEvent + XCB_DAMAGE_NOTIFY) {
+    const auto& notify = reinterpret_cast<const xcb_damage_notify_event_t&>(event);
+    if (notify.damage != damage_.get()) return Change::none;
+    // Damage reported before our last subtract is already in the last frame.
+    if (static_cast<std::int32_t>(event.full_sequence - subtractSequence_) < 0) return Change::none;
+    return Change::content;
+  }
+  switch (type) {
+    case XCB_CONFIGURE_NOTIFY: {
+      const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
+      if (configure.window != window_) return Change::none;
+      bool resized = configure.width != width_ || configure.height != height_ ||
+                     configure.border_width != border_;
+      width_ = configure.width;
+      height_ = configure.height;
+      border_ = configure.border_width;
+      return resized ? Change::rebuilt : Change::none;
+    }
+    case XCB_MAP_NOTIFY:
+      if (reinterpret_cast<const xcb_map_notify_event_t&>(event).window != window_)
+        return Change::none;
+      mapped_ = true;
+      return Change::rebuilt;
+    case XCB_UNMAP_NOTIFY:
+      if (reinterpret_cast<const xcb_unmap_notify_event_t&>(event).window == window_)
+        mapped_ = false;
+      return Change::none;
+    case XCB_DESTROY_NOTIFY:
+      if (reinterpret_cast<const xcb_destroy_notify_event_t&>(event).window != window_)
+        return Change::none;
+      return Change::gone;
+    default:
+      return Change::none;
+  }
+}
+
+FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader) {
+  xcb_connection_t* c = connection_.get();
+  if (damage_)
+    subtractSequence_ = xcb_damage_subtract(c, damage_.get(), XCB_NONE, XCB_NONE).sequence;
+  if (!mapped_ || width_ == 0 || height_ == 0) return {};
+
+  // Re-named every time: the window's backing pixmap is replaced whenever it
+  // is resized or becomes viewable again, and a named one keeps the old.
+  pixmap_.reset();
+  xcb_composite_name_window_pixmap(c, window_, pixmapId_);
+  pixmap_ = XcbPixmap(c, pixmapId_);
+  auto result = reader.read(pixmap_.get(), border_, border_, width_, height_);
+  if (result.status != X11ImageReader::Status::ok) {
+    pixmap_.reset();
+    return {result.status, {}};
+  }
+  if (opaque_) forceOpaqueAlpha(result.pixels, result.width, result.height, result.width * 4);
+  return {X11ImageReader::Status::ok, result.image()};
+}
+
+std::string WindowFrameSource::endReason() const { return windowName(window_) + " was destroyed"; }
+
+}  // namespace fenwright::x11

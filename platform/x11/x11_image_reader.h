@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/image_view.h"
+#include "platform/mapped_memory.h"
+#include "platform/x11/x11_connection.h"
+#include "platform/x11/xcb_handles.h"
+
+namespace fenwright::x11 {
+
+// Reads rectangles of 32-bit drawables into memory we own: an MIT-SHM
+// segment (a memfd passed to the server) into which the server copies the
+// pixels directly, or, on servers without it, the payload of a plain
+// GetImage. Storage grows when a larger picture is read and is reused
+// otherwise, so reading a stream of same-sized pictures allocates nothing
+// of ours.
+class X11ImageReader {
+ public:
+  enum class Status {
+    ok,
+    failed,  // the drawable is gone, not viewable, or smaller than asked
+    lost,    // the connection broke
+  };
+  struct Result {
+    Status status = Status::failed;
+    // Tightly packed BGRA; valid until the next read or the reader's end.
+    // The memory is ours to change (alpha, cursor) before it is shown.
+    std::uint8_t* pixels = nullptr;
+    int width = 0;
+    int height = 0;
+
+    ImageView image() const { return {width, height, width * 4, pixels}; }
+  };
+
+  explicit X11ImageReader(X11Connection& connection);
+  X11ImageReader(const X11ImageReader&) = delete;
+  X11ImageReader& operator=(const X11ImageReader&) = delete;
+
+  Result read(xcb_drawable_t drawable, int x, int y, int width, int height);
+  bool usesSharedMemory() const { return useShm_; }
+
+ private:
+  bool reserveSegment(std::size_t bytes);
+  Result failure() const;
+
+  X11Connection& connection_;
+  bool useShm_;
+  std::optional<MappedMemory> mapping_;
+  XcbShmSegment segment_;
+  std::vector<std::uint8_t> copy_;
+};
+
+}  // namespace fenwright::x11

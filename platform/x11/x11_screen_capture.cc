@@ -1,0 +1,79 @@
+#include "platform/x11/x11_screen_capture.h"
+
+#include "platform/x11/x11_capture_stream.h"
+#include "platform/x11/x11_completion.h"
+#include "platform/x11/x11_display_list.h"
+#include "platform/x11/x11_query_connection.h"
+#include "platform/x11/x11_queue.h"
+#include "platform/x11/x11_window_list.h"
+
+namespace fenwright {
+namespace {
+
+using x11::x11Queue;
+
+CaptureResult<ShareableContent> queryContent(x11::X11QueryConnection& queries,
+                                             bool excludingDesktopWindows,
+                                             bool onScreenWindowsOnly) {
+  auto connection = queries.get();
+  if (!connection) return connection.error();
+  auto windows =
+      x11::listWindows(*connection.value(), excludingDesktopWindows, onScreenWindowsOnly);
+  if (!windows) return windows.error();
+  auto displays = x11::listDisplays(*connection.value());
+  if (!displays) return displays.error();
+  return ShareableContent{std::move(windows.value()), std::move(displays.value().displays)};
+}
+
+class X11ScreenCapture final : public ScreenCapture {
+ public:
+  explicit X11ScreenCapture(std::string displayName)
+      : queries_(std::make_shared<x11::X11QueryConnection>(std::move(displayName))) {}
+
+  ~X11ScreenCapture() override {
+    // The connection is closed on the X queue, where it is used.
+    x11Queue().async([queries = std::move(queries_)] {});
+  }
+
+  void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                           Completion<ShareableContent> completion) override {
+    x11Queue().async([queries = queries_, excludingDesktopWindows, onScreenWindowsOnly,
+                      completion = std::move(completion)]() mutable {
+      auto result = queryContent(*queries, excludingDesktopWindows, onScreenWindowsOnly);
+      queries->settle();
+      x11::completeSafely(completion, std::move(result));
+    });
+  }
+
+  std::uint32_t mainDisplayID() override {
+    std::uint32_t id = 0;
+    x11Queue().sync([&] {
+      auto connection = queries_->get();
+      if (!connection) return;
+      auto displays = x11::listDisplays(*connection.value());
+      queries_->settle();
+      if (displays) id = displays.value().mainDisplayID;
+    });
+    return id;
+  }
+
+  std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                            const StreamConfiguration& configuration,
+                                            std::weak_ptr<StreamDelegate> delegate) override {
+    return std::make_shared<x11::X11CaptureStream>(queries_->displayName(), filter, configuration,
+                                                   std::move(delegate));
+  }
+
+ private:
+  std::shared_ptr<x11::X11QueryConnection> queries_;
+};
+
+}  // namespace
+
+std::shared_ptr<ScreenCapture> makeX11ScreenCapture() { return makeX11ScreenCapture({}); }
+
+std::shared_ptr<ScreenCapture> makeX11ScreenCapture(std::string displayName) {
+  return std::make_shared<X11ScreenCapture>(std::move(displayName));
+}
+
+}  // namespace fenwright

@@ -1,0 +1,387 @@
+#include "platform/x11/x11_stream_core.h"
+
+#include <utility>
+
+#include "platform/dispatch/serial_queue.h"
+#include "platform/log/logger.h"
+#include "platform/x11/region_frame_source.h"
+#include "platform/x11/x11_completion.h"
+#include "platform/x11/window_frame_source.h"
+#include "platform/x11/x11_queue.h"
+
+namespace fenwright::x11 {
+namespace {
+
+constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;
+constexpr std::int64_t kLargestFrameSide = 16384;
+// Pointer polling when the configuration sets no frame limit.
+constexpr std::chrono::milliseconds kFastestPoll{16};
+// How long a rebuilt window's client gets to repaint before the grab: a
+// responsive client needs a few milliseconds; one that is slower shows up
+// in the next frame.
+constexpr std::chrono::milliseconds kRepaintGrace{50};
+
+std::chrono::nanoseconds intervalOf(const FrameInterval& interval) {
+  if (interval.value <= 0 || interval.timescale <= 0) return std::chrono::nanoseconds(0);
+  double seconds = static_cast<double>(interval.value) / interval.timescale;
+  if (seconds > 3600) seconds = 3600;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(seconds));
+}
+
+void complete(Completion<Done>& completion, CaptureStatus status) {
+  completeSafely(completion, std::move(status));
+}
+
+}  // namespace
+
+// Holds the core, and with it the memory a sample views, while the sample is
+// out; when the block that carries it is done (run, or dropped with its
+// queue) the core goes back to the X queue, which learns the memory is free.
+class StreamCore::SampleLease {
+ public:
+  explicit SampleLease(std::shared_ptr<StreamCore> core) : core_(std::move(core)) {}
+  SampleLease(SampleLease&&) noexcept = default;
+  SampleLease& operator=(SampleLease&&) = delete;
+  SampleLease(const SampleLease&) = delete;
+  SampleLease& operator=(const SampleLease&) = delete;
+  ~SampleLease() {
+    if (core_) x11Queue().async([core = std::move(core_)] { core->sampleReturned(); });
+  }
+  StreamCore& core() const { return *core_; }
+
+ private:
+  std::shared_ptr<StreamCore> core_;
+};
+
+StreamCore::StreamCore(std::string displayName, ContentFilter filter,
+                       StreamConfiguration configuration, std::weak_ptr<StreamDelegate> delegate)
+    : displayName_(std::move(displayName)),
+      filter_(std::move(filter)),
+      configuration_(std::move(configuration)),
+      delegate_(std::move(delegate)),
+      sample_(SampleBuffer::frame(ImageView{}, FrameStatus::complete)),
+      grabTimer_(x11Queue().context()),
+      pollTimer_(x11Queue().context()) {}
+
+StreamCore::~StreamCore() { releaseResources(); }
+
+std::optional<CaptureError> StreamCore::addOutput(std::weak_ptr<StreamOutput> output,
+                                                  SerialQueue& queue) {
+  if (state_ == State::stopped) return CaptureError{"the stream has stopped"};
+  output_ = std::move(output);
+  outputQueue_ = &queue;
+  if (state_ == State::running) {
+    dirty_ = true;
+    schedule();
+  }
+  return std::nullopt;
+}
+
+CaptureResult<std::unique_ptr<FrameSource>> StreamCore::makeSource(const ContentFilter& filter) {
+  if (filter.kind() == ContentFilter::Kind::desktopIndependentWindow)
+    return WindowFrameSource::create(*connection_, filter.window().windowID);
+  // Excluded windows cannot be cut out of an uncomposited screen; the
+  // service never asks for any.
+  return RegionFrameSource::create(*connection_, filter.display(), configuration_.sourceRect(),
+                                   configuration_.showsCursor());
+}
+
+void StreamCore::start(std::weak_ptr<CaptureStream> owner, Completion<Done> completion) {
+  if (state_ != State::idle) {
+    complete(completion,
+             CaptureError{state_ == State::running ? "the stream is already capturing"
+                                                   : "the stream has stopped; make a new one"});
+    return;
+  }
+  const std::int64_t width = configuration_.width();
+  const std::int64_t height = configuration_.height();
+  if (width < 1 || height < 1 || width > kLargestFrameSide || height > kLargestFrameSide) {
+    complete(completion, CaptureError{"frames of " + std::to_string(width) + "×" +
+                                      std::to_string(height) + " cannot be made"});
+    return;
+  }
+  if (configuration_.pixelFormat() != kPixelFormatBGRA) {
+    complete(completion, CaptureError{"only BGRA frames can be made"});
+    return;
+  }
+
+  auto opened = X11Connection::open(displayName_);
+  if (!opened) {
+    complete(completion, opened.error());
+    return;
+  }
+  connection_ = std::move(opened.value());
+  auto source = makeSource(filter_);
+  if (!source) {
+    releaseResources();
+    complete(completion, source.error());
+    return;
+  }
+  source_ = std::move(source.value());
+  reader_ = std::make_unique<X11ImageReader>(*connection_);
+  std::error_code error;
+  watch_.emplace(x11Queue().context());
+  watch_->assign(connection_->fileDescriptor(), error);
+  if (error) {
+    watch_->release();
+    releaseResources();
+    complete(completion, CaptureError{"cannot watch the X connection: " + error.message()});
+    return;
+  }
+
+  fitter_ = FrameFitter(static_cast<int>(width), static_cast<int>(height));
+  interval_ = intervalOf(configuration_.minimumFrameInterval());
+  owner_ = std::move(owner);
+  state_ = State::running;
+  dirty_ = true;
+  if (source_->rebuiltAtStart()) rebuilt();
+  awaitEvents();
+  restartPolling();
+  complete(completion, Done{});
+  pumpEvents(false);
+}
+
+void StreamCore::updateFilter(const ContentFilter& filter, Completion<Done> completion) {
+  if (state_ == State::stopped) {
+    complete(completion, CaptureError{"the stream has stopped"});
+    return;
+  }
+  if (state_ == State::idle) {
+    filter_ = filter;
+    complete(completion, Done{});
+    return;
+  }
+  if (filter.kind() == ContentFilter::Kind::desktopIndependentWindow &&
+      source_->captures(filter.window().windowID)) {
+    filter_ = filter;
+    complete(completion, Done{});
+    return;
+  }
+  auto source = makeSource(filter);
+  if (!source) {
+    complete(completion, source.error());
+    pumpEvents(false);
+    return;
+  }
+  // The old source lets go of its window here; a sample still out views
+  // memory of the reader or the fitter, not of the source.
+  source_ = std::move(source.value());
+  // Sends the old window's release now, not with whatever request comes next.
+  xcb_flush(connection_->get());
+  filter_ = filter;
+  dirty_ = true;
+  if (source_->rebuiltAtStart()) rebuilt();
+  restartPolling();
+  complete(completion, Done{});
+  pumpEvents(false);
+}
+
+void StreamCore::stop(Completion<Done> completion) {
+  if (state_ == State::running) closeDeliveries();
+  state_ = State::stopped;
+  if (inFlight_) {
+    stopWaiters_.push_back(std::move(completion));
+    return;
+  }
+  releaseResources();
+  complete(completion, Done{});
+}
+
+void StreamCore::abandon() {
+  if (state_ == State::running) closeDeliveries();
+  state_ = State::stopped;
+  if (!inFlight_) releaseResources();
+}
+
+void StreamCore::awaitEvents() {
+  watch_->async_wait(asio::posix::descriptor_base::wait_read,
+                     [weak = weak_from_this()](const std::error_code& error) {
+                       auto self = weak.lock();
+                       if (!self || error || self->state_ != State::running) return;
+                       self->pumpEvents(true);
+                       if (self->state_ == State::running) self->awaitEvents();
+                     });
+}
+
+void StreamCore::pumpEvents(bool readSocket) {
+  while (state_ == State::running) {
+    xcb_connection_t* c = connection_->get();
+    XcbEvent event(readSocket ? xcb_poll_for_event(c) : xcb_poll_for_queued_event(c));
+    if (!event) break;
+    // Errors of requests whose failure is expected and handled where they
+    // show (naming the pixmap of a window that is not viewable).
+    if (event->response_type == 0) continue;
+    switch (source_->handleEvent(*event)) {
+      case FrameSource::Change::none:
+        break;
+      case FrameSource::Change::content:
+        dirty_ = true;
+        break;
+      case FrameSource::Change::rebuilt:
+        rebuilt();
+        break;
+      case FrameSource::Change::gone:
+        endWithError(source_->endReason());
+        return;
+    }
+  }
+  if (state_ != State::running) return;
+  if (connection_->hasError()) {
+    endWithError(kConnectionLost);
+    return;
+  }
+  schedule();
+}
+
+std::chrono::nanoseconds StreamCore::pollInterval() const {
+  return interval_ > kFastestPoll ? interval_ : std::chrono::nanoseconds(kFastestPoll);
+}
+
+void StreamCore::restartPolling() {
+  ++pollGeneration_;
+  pollTimer_.cancel();
+  if (!source_->needsPolling()) return;
+  pollDue_ = Clock::now() + pollInterval();
+  armPollTimer(pollGeneration_);
+}
+
+void StreamCore::armPollTimer(unsigned generation) {
+  pollTimer_.expires_at(pollDue_);
+  pollTimer_.async_wait([weak = weak_from_this(), generation](const std::error_code& error) {
+    auto self = weak.lock();
+    // A tick that was already due when polling restarted belongs to the old
+    // source.
+    if (!self || error || generation != self->pollGeneration_ || self->state_ != State::running)
+      return;
+    auto now = Clock::now();
+    self->pollDue_ += self->pollInterval();
+    if (self->pollDue_ < now) self->pollDue_ = now + self->pollInterval();
+    if (self->source_->poll() == FrameSource::Change::content) self->dirty_ = true;
+    self->pumpEvents(false);
+    if (self->state_ == State::running) self->armPollTimer(generation);
+  });
+}
+
+void StreamCore::rebuilt() {
+  dirty_ = true;
+  // Not pushed further while it lasts: a window being resized continuously
+  // still streams.
+  const auto now = Clock::now();
+  if (now >= repaintGraceEnd_) repaintGraceEnd_ = now + kRepaintGrace;
+}
+
+void StreamCore::schedule() {
+  if (state_ != State::running || inFlight_ || !dirty_ || outputQueue_ == nullptr) return;
+  const auto now = Clock::now();
+  auto due = hasGrabbed_ ? lastGrab_ + interval_ : now;
+  if (repaintGraceEnd_ > due) due = repaintGraceEnd_;
+  if (now < due) {
+    if (!grabTimerArmed_) {
+      grabTimerArmed_ = true;
+      grabTimer_.expires_at(due);
+      grabTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->grabTimerArmed_ = false;
+        if (!error) self->schedule();
+      });
+    }
+    return;
+  }
+  grabAndDeliver(now);
+}
+
+void StreamCore::grabAndDeliver(Clock::time_point now) {
+  dirty_ = false;
+  hasGrabbed_ = true;
+  lastGrab_ = now;
+  FrameSource::Grab grab = source_->grab(*reader_);
+  switch (grab.status) {
+    case X11ImageReader::Status::lost:
+      endWithError(kConnectionLost);
+      return;
+    case X11ImageReader::Status::failed:
+      // Nothing to show now (an unmapped window); an event will say when.
+      break;
+    case X11ImageReader::Status::ok:
+      deliver(fitter_.fit(grab.picture));
+      break;
+  }
+  pumpEvents(false);
+}
+
+void StreamCore::deliver(const ImageView& frame) {
+  sample_.imageBuffer = frame;
+  deliveryOutput_ = output_;
+  deliveryOwner_ = owner_;
+  inFlight_ = true;
+  // The block carries the lease alone, the size of the block that brings it
+  // back: asio recycles each one's memory for the other, so a steady stream
+  // allocates nothing here.
+  outputQueue_->async([lease = SampleLease(shared_from_this())] {
+    StreamCore& core = lease.core();
+    if (core.deliveriesClosed_.load(std::memory_order_acquire)) return;
+    auto receiver = core.deliveryOutput_.lock();
+    auto stream = core.deliveryOwner_.lock();
+    if (!receiver || !stream) return;
+    try {
+      receiver->streamDidOutputSampleBuffer(*stream, core.sample_, StreamOutputType::screen);
+    } catch (...) {
+      if (!core.outputThrew_.exchange(true))
+        log::helperLogger().error("x11: a stream output threw — the sample was dropped");
+    }
+  });
+}
+
+void StreamCore::sampleReturned() {
+  inFlight_ = false;
+  if (state_ == State::stopped) {
+    releaseResources();
+    auto waiters = std::move(stopWaiters_);
+    stopWaiters_.clear();
+    for (auto& waiter : waiters) complete(waiter, Done{});
+    return;
+  }
+  schedule();
+}
+
+void StreamCore::endWithError(const std::string& reason) {
+  if (state_ != State::running) return;
+  closeDeliveries();
+  state_ = State::stopped;
+  if (!inFlight_) releaseResources();
+  auto delegate = delegate_.lock();
+  auto stream = owner_.lock();
+  if (!delegate || !stream) return;
+  try {
+    delegate->streamDidStopWithError(*stream, CaptureError{reason});
+  } catch (...) {
+    log::helperLogger().error("x11: a stream delegate threw on stop — ignored");
+  }
+}
+
+void StreamCore::closeDeliveries() {
+  deliveriesClosed_.store(true, std::memory_order_release);
+  ++pollGeneration_;
+  pollTimer_.cancel();
+  grabTimer_.cancel();
+  grabTimerArmed_ = false;
+  if (watch_) {
+    // The descriptor belongs to xcb: stop watching it without closing it.
+    watch_->release();
+    watch_.reset();
+  }
+}
+
+void StreamCore::releaseResources() {
+  if (watch_) {
+    watch_->release();
+    watch_.reset();
+  }
+  source_.reset();
+  reader_.reset();
+  connection_.reset();
+}
+
+}  // namespace fenwright::x11

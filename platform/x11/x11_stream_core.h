@@ -1,0 +1,108 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "platform/capture/screen_capture.h"
+#include "platform/x11/frame_fitter.h"
+#include "platform/x11/frame_source.h"
+#include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_image_reader.h"
+
+namespace fenwright::x11 {
+
+// Everything one stream is, on the X queue (every member function runs
+// there). Owns the stream's own X connection, so the server cleans up after
+// it whatever happens, and its events concern this stream alone.
+//
+// Pacing: a frame is grabbed when the source reports a change (Damage, a
+// resize, a remap, a cursor move), at most once per minimum frame interval,
+// and never while the previous sample is still out. After the server made a
+// window's picture anew (redirection at start, a map, a resize) the grab
+// waits a moment for the client to repaint what the server could not keep,
+// so the first frame does not show what covered the window. Unchanged content yields
+// no sample at all rather than an idle-status one, so a static window costs
+// no wakeups. Samples are posted to the output's queue one at a time; the
+// memory they view (the shared-memory segment, or the fitted frame) is not
+// touched again until the output has returned.
+class StreamCore : public std::enable_shared_from_this<StreamCore> {
+ public:
+  StreamCore(std::string displayName, ContentFilter filter, StreamConfiguration configuration,
+             std::weak_ptr<StreamDelegate> delegate);
+  ~StreamCore();
+  StreamCore(const StreamCore&) = delete;
+  StreamCore& operator=(const StreamCore&) = delete;
+
+  std::optional<CaptureError> addOutput(std::weak_ptr<StreamOutput> output, SerialQueue& queue);
+  void start(std::weak_ptr<CaptureStream> owner, Completion<Done> completion);
+  void updateFilter(const ContentFilter& filter, Completion<Done> completion);
+  void stop(Completion<Done> completion);
+  // The stream object is gone: stop without telling anyone.
+  void abandon();
+
+ private:
+  class SampleLease;
+  enum class State { idle, running, stopped };
+  using Clock = std::chrono::steady_clock;
+
+  CaptureResult<std::unique_ptr<FrameSource>> makeSource(const ContentFilter& filter);
+  void awaitEvents();
+  void pumpEvents(bool readSocket);
+  void restartPolling();
+  void armPollTimer(unsigned generation);
+  void rebuilt();
+  void schedule();
+  void grabAndDeliver(Clock::time_point now);
+  void deliver(const ImageView& frame);
+  void sampleReturned();
+  void endWithError(const std::string& reason);
+  void closeDeliveries();
+  void releaseResources();
+  std::chrono::nanoseconds pollInterval() const;
+
+  const std::string displayName_;
+  ContentFilter filter_;
+  const StreamConfiguration configuration_;
+  const std::weak_ptr<StreamDelegate> delegate_;
+  std::weak_ptr<CaptureStream> owner_;
+  std::weak_ptr<StreamOutput> output_;
+  SerialQueue* outputQueue_ = nullptr;
+
+  State state_ = State::idle;
+  std::chrono::nanoseconds interval_{0};
+  bool dirty_ = false;
+  bool inFlight_ = false;
+  bool grabTimerArmed_ = false;
+  bool hasGrabbed_ = false;
+  Clock::time_point lastGrab_{};
+  Clock::time_point repaintGraceEnd_{};
+  unsigned pollGeneration_ = 0;
+  Clock::time_point pollDue_{};
+  std::vector<Completion<Done>> stopWaiters_;
+  // Read by the sample block on the output queue; written on the X queue
+  // only while no sample is out.
+  std::atomic<bool> deliveriesClosed_{false};
+  std::atomic<bool> outputThrew_{false};
+  SampleBuffer sample_;
+  std::weak_ptr<StreamOutput> deliveryOutput_;
+  std::weak_ptr<CaptureStream> deliveryOwner_;
+
+  // Released by releaseResources() in this order, reversed: the event watch
+  // first, the connection last.
+  std::unique_ptr<X11Connection> connection_;
+  std::unique_ptr<X11ImageReader> reader_;
+  std::unique_ptr<FrameSource> source_;
+  std::optional<asio::posix::stream_descriptor> watch_;
+  asio::steady_timer grabTimer_;
+  asio::steady_timer pollTimer_;
+  FrameFitter fitter_;
+};
+
+}  // namespace fenwright::x11

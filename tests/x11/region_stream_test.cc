@@ -1,0 +1,209 @@
+// Region streams and monitors, each on a private server: the tests move the
+// pointer, define monitors and need a known screen.
+
+#include <chrono>
+#include <set>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "capture_session.h"
+#include "test_window_process.h"
+#include "x_server.h"
+
+namespace fenwright::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A window at (100,100), 800x600: quadrants split at x = 500, y = 400.
+constexpr std::uint32_t kTL = 0xD02020, kTR = 0x20B040, kBL = 0x2040D0, kBR = 0xE0C020;
+
+std::uint32_t expectedScreen(int x, int y) {
+  return opaque(y < 400 ? (x < 500 ? kTL : kTR) : (x < 500 ? kBL : kBR));
+}
+
+class RegionStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server = XServer::start("1920x1080");
+    ASSERT_TRUE(server);
+    window = TestWindowProcess::start(server->display(), {"--pos", "100,100", "--size", "800x600"});
+    ASSERT_TRUE(window);
+    session = std::make_unique<CaptureSession>(server->display());
+  }
+  void TearDown() override { session.reset(); }
+
+  CaptureDisplay mainDisplay() {
+    auto content = queryContent(session->capture());
+    if (!content) {
+      ADD_FAILURE() << content.error().localizedDescription;
+      return {};
+    }
+    std::uint32_t main = session->capture().mainDisplayID();
+    for (const auto& display : content.value().displays)
+      if (display.displayID == main) return display;
+    ADD_FAILURE() << "main display not listed";
+    return {};
+  }
+
+  CaptureStatus startRegion(const CaptureDisplay& display, SourceRect rect, bool showsCursor) {
+    auto configuration = serviceConfiguration(showsCursor);
+    configuration.setSourceRect(rect);
+    return session->start(ContentFilter::display(display), configuration);
+  }
+
+  // Frame pixels of a 400x300 region at screen (300,250) that differ from
+  // the screen under them, as offsets from `pointer` (in screen pixels).
+  static std::set<std::pair<int, int>> cursorPixels(const RecordedFrame& frame,
+                                                    std::pair<int, int> pointer) {
+    std::set<std::pair<int, int>> differing;
+    for (int ry = 0; ry < 300; ++ry)
+      for (int rx = 0; rx < 400; ++rx)
+        if (frame.at(440 + rx, 210 + ry) != expectedScreen(300 + rx, 250 + ry))
+          differing.insert({300 + rx - pointer.first, 250 + ry - pointer.second});
+    return differing;
+  }
+
+  std::unique_ptr<XServer> server;
+  std::unique_ptr<TestWindowProcess> window;
+  std::unique_ptr<CaptureSession> session;
+};
+
+TEST_F(RegionStreamTest, ARegionShowsExactlyThatPartOfTheScreen) {
+  ASSERT_EQ(server->run({"xdotool", "mousemove", "1800", "1000"}), 0);
+  auto started = startRegion(mainDisplay(), {300, 250, 400, 300}, false);
+  ASSERT_TRUE(started) << started.error().localizedDescription;
+  auto frame = session->recorder().waitForAnyFrame();
+  ASSERT_TRUE(frame);
+  ASSERT_EQ(frame->width, 1280);
+  ASSERT_EQ(frame->height, 720);
+  // 400x300 keeps its size, centred at (440, 210).
+  for (int ry = 0; ry < 300; ++ry)
+    for (int rx = 0; rx < 400; ++rx)
+      ASSERT_EQ(frame->at(440 + rx, 210 + ry), expectedScreen(300 + rx, 250 + ry))
+          << rx << "," << ry;
+  EXPECT_EQ(frame->at(439, 300), 0u);
+  EXPECT_EQ(frame->at(840, 300), 0u);
+  EXPECT_EQ(frame->at(600, 209), 0u);
+  EXPECT_EQ(frame->at(600, 510), 0u);
+}
+
+TEST_F(RegionStreamTest, TheCursorIsDrawnWhereThePointerWasMoved) {
+  ASSERT_EQ(server->run({"xdotool", "mousemove", "450", "350"}), 0);
+  ASSERT_TRUE(startRegion(mainDisplay(), {300, 250, 400, 300}, true));
+  auto first = session->recorder().waitForFrame([](const RecordedFrame& f) {
+    return !cursorPixels(f, {450, 350}).empty();
+  });
+  ASSERT_TRUE(first);
+  auto shape = cursorPixels(*first, {450, 350});
+  EXPECT_GE(shape.size(), 10u);
+  for (auto [dx, dy] : shape) {
+    EXPECT_LT(std::abs(dx), 32) << dx << "," << dy;
+    EXPECT_LT(std::abs(dy), 32) << dx << "," << dy;
+  }
+
+  // Moved: the same cursor, shifted by the same amount; nothing left behind.
+  ASSERT_EQ(server->run({"xdotool", "mousemove", "560", "430"}), 0);
+  auto moved = session->recorder().waitForFrame(
+      [&](const RecordedFrame& f) {
+        return cursorPixels(f, {560, 430}) == shape;
+      },
+      10s, first->sequence);
+  EXPECT_TRUE(moved);
+}
+
+TEST_F(RegionStreamTest, NoCursorWhenItIsNotAskedFor) {
+  ASSERT_EQ(server->run({"xdotool", "mousemove", "450", "350"}), 0);
+  ASSERT_TRUE(startRegion(mainDisplay(), {300, 250, 400, 300}, false));
+  auto frame = session->recorder().waitForAnyFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_TRUE(cursorPixels(*frame, {450, 350}).empty());
+}
+
+TEST_F(RegionStreamTest, ARegionReachingBeyondTheScreenIsClippedToIt) {
+  ASSERT_TRUE(startRegion(mainDisplay(), {1800, 1000, 400, 300}, false));
+  auto frame = session->recorder().waitForAnyFrame();
+  ASSERT_TRUE(frame);
+  // What lies on the screen: 120x80, centred at (580, 320), all opaque.
+  auto alpha = [&](int x, int y) { return frame->at(x, y) >> 24; };
+  EXPECT_EQ(alpha(580, 320), 255u);
+  EXPECT_EQ(alpha(699, 399), 255u);
+  EXPECT_EQ(alpha(579, 350), 0u);
+  EXPECT_EQ(alpha(700, 350), 0u);
+  EXPECT_EQ(alpha(640, 319), 0u);
+  EXPECT_EQ(alpha(640, 400), 0u);
+}
+
+TEST_F(RegionStreamTest, ARegionOffTheScreenFailsToStart) {
+  auto started = startRegion(mainDisplay(), {5000, 5000, 100, 100}, false);
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error().localizedDescription,
+            "the capture region 100×100 at (5000,5000) lies outside the screen");
+}
+
+TEST_F(RegionStreamTest, AScreenChangeInTheRegionGivesAFrame) {
+  ASSERT_TRUE(startRegion(mainDisplay(), {300, 250, 400, 300}, false));
+  auto first = session->recorder().waitForAnyFrame();
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(window->command("fill 00FFFF"));
+  EXPECT_TRUE(session->recorder().waitForFrame(
+      [](const RecordedFrame& f) { return f.at(640, 360) == opaque(0x00FFFF); }, 5s,
+      first->sequence));
+}
+
+class MonitorTest : public RegionStreamTest {
+ protected:
+  void SetUp() override {
+    RegionStreamTest::SetUp();
+    ASSERT_EQ(server->run({"xrandr", "--setmonitor", "left", "960/254x1080/286+0+0", "screen"}), 0);
+    ASSERT_EQ(server->run({"xrandr", "--setmonitor", "*right", "960/254x1080/286+960+0", "none"}),
+              0);
+  }
+};
+
+TEST_F(MonitorTest, TwoMonitorsAreTwoDisplaysAndThePrimaryIsTheMainOne) {
+  auto content = queryContent(session->capture());
+  ASSERT_TRUE(content);
+  const auto& displays = content.value().displays;
+  ASSERT_EQ(displays.size(), 2u);
+  const CaptureDisplay* left = nullptr;
+  const CaptureDisplay* right = nullptr;
+  for (const auto& d : displays) (d.x == 0 ? left : right) = &d;
+  ASSERT_TRUE(left && right);
+  EXPECT_EQ(left->y, 0);
+  EXPECT_EQ(left->width, 960);
+  EXPECT_EQ(left->height, 1080);
+  EXPECT_EQ(right->x, 960);
+  EXPECT_EQ(right->width, 960);
+  EXPECT_NE(left->displayID, right->displayID);
+  EXPECT_NE(left->displayID, 0u);
+  EXPECT_NE(right->displayID, 0u);
+  EXPECT_EQ(session->capture().mainDisplayID(), right->displayID);
+
+  // Making the other one primary moves the main display with it.
+  ASSERT_EQ(server->run({"xrandr", "--delmonitor", "left"}), 0);
+  ASSERT_EQ(server->run({"xrandr", "--setmonitor", "*left", "960/254x1080/286+0+0", "screen"}), 0);
+  EXPECT_EQ(session->capture().mainDisplayID(), left->displayID);
+}
+
+TEST_F(MonitorTest, ARegionIsInItsDisplaysCoordinates) {
+  auto marker = TestWindowProcess::start(
+      server->display(),
+      {"--pos", "1060,100", "--size", "400x300", "--colors", "00FF00,00FF00,00FF00,00FF00"});
+  ASSERT_TRUE(marker);
+  auto content = queryContent(session->capture());
+  ASSERT_TRUE(content);
+  CaptureDisplay right;
+  for (const auto& d : content.value().displays)
+    if (d.x == 960) right = d;
+  ASSERT_TRUE(startRegion(right, {100, 100, 400, 300}, false));
+  auto frame = session->recorder().waitForAnyFrame();
+  ASSERT_TRUE(frame);
+  for (int y = 210; y < 510; y += 7)
+    for (int x = 440; x < 840; x += 7)
+      ASSERT_EQ(frame->at(x, y), opaque(0x00FF00)) << x << "," << y;
+}
+
+}  // namespace
+}  // namespace fenwright::testing

@@ -1,0 +1,108 @@
+// The server going away, or lacking extensions, on private servers.
+
+#include <unistd.h>
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "capture_session.h"
+#include "test_window_process.h"
+#include "x_server.h"
+
+namespace fenwright::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ServerLoss, AKilledServerEndsTheStreamWithAnErrorOnce) {
+  auto server = XServer::start("1280x720");
+  ASSERT_TRUE(server);
+  auto window = TestWindowProcess::start(server->display());
+  ASSERT_TRUE(window);
+  CaptureSession session(server->display());
+  ASSERT_TRUE(session.startWindow(window->id()));
+  ASSERT_TRUE(session.recorder().waitForAnyFrame());
+
+  server->kill();
+  ASSERT_TRUE(session.recorder().waitForStop());
+  auto errors = session.recorder().stopErrors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "the X connection was lost");
+  EXPECT_TRUE(stopStream(session.stream()));
+
+  // The backend itself carries on, reporting the missing server.
+  auto content = queryContent(session.capture());
+  ASSERT_FALSE(content);
+  EXPECT_EQ(content.error().localizedDescription,
+            "cannot connect to the X server at \"" + server->display() + "\"");
+  EXPECT_EQ(session.capture().mainDisplayID(), 0u);
+}
+
+TEST(ServerLoss, AKilledServerEndsARegionStreamToo) {
+  auto server = XServer::start("1280x720");
+  ASSERT_TRUE(server);
+  CaptureSession session(server->display());
+  auto content = queryContent(session.capture());
+  ASSERT_TRUE(content);
+  ASSERT_FALSE(content.value().displays.empty());
+  ASSERT_TRUE(session.start(ContentFilter::display(content.value().displays[0]),
+                            serviceConfiguration(true)));
+  ASSERT_TRUE(session.recorder().waitForAnyFrame());
+  server->kill();
+  ASSERT_TRUE(session.recorder().waitForStop());
+  EXPECT_EQ(session.recorder().stopErrors(), std::vector<std::string>{"the X connection was lost"});
+}
+
+TEST(ServerLoss, QueriesReconnectWhenAServerComesBack) {
+  // A number of its own: in a parallel run another test's server would take
+  // a freed low number at once.
+  const std::string display = ":" + std::to_string(300 + getpid() % 600);
+  auto server = XServer::startOn(display, "1280x720");
+  ASSERT_TRUE(server);
+  auto capture = makeX11ScreenCapture(display);
+  ASSERT_TRUE(queryContent(*capture));
+  server->kill();
+  EXPECT_FALSE(queryContent(*capture));
+
+  auto replacement = XServer::startOn(display, "1280x720");
+  ASSERT_TRUE(replacement);
+  auto content = queryContent(*capture);
+  ASSERT_TRUE(content) << content.error().localizedDescription;
+  ASSERT_FALSE(content.value().displays.empty());
+  EXPECT_EQ(content.value().displays[0].width, 1280);
+}
+
+TEST(ReducedServer, WindowsStreamWithoutSharedMemoryOrDamage) {
+  auto server = XServer::start("1280x720", {"-extension", "MIT-SHM", "-extension", "DAMAGE"});
+  ASSERT_TRUE(server);
+  auto window = TestWindowProcess::start(server->display());
+  ASSERT_TRUE(window);
+  CaptureSession session(server->display());
+  auto started = session.startWindow(window->id());
+  ASSERT_TRUE(started) << started.error().localizedDescription;
+  auto frame = session.recorder().waitForAnyFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->at(320 + 160, 180 + 90), opaque(0xD02020));
+  EXPECT_EQ(frame->at(320 + 480, 180 + 270), opaque(0xE0C020));
+  // Without Damage the stream polls at the frame interval.
+  ASSERT_TRUE(window->command("fill 00FF00"));
+  EXPECT_TRUE(session.recorder().waitForFrame(
+      [](const RecordedFrame& f) { return f.at(640, 360) == opaque(0x00FF00); }));
+}
+
+TEST(ReducedServer, WindowsCannotBeCapturedWithoutComposite) {
+  auto server = XServer::start("1280x720", {"-extension", "Composite"});
+  ASSERT_TRUE(server);
+  auto window = TestWindowProcess::start(server->display());
+  ASSERT_TRUE(window);
+  CaptureSession session(server->display());
+  auto started = session.startWindow(window->id());
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error().localizedDescription,
+            "the X server at " + server->display() +
+                " has no Composite extension (0.2 or later), which window capture needs");
+}
+
+}  // namespace
+}  // namespace fenwright::testing

@@ -1,0 +1,88 @@
+// With a window manager (openbox on a private server): the client list,
+// minimised windows and desktops.
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "capture_session.h"
+#include "test_window_process.h"
+#include "x_server.h"
+
+namespace fenwright::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class WindowManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server = XServer::start("1280x720");
+    ASSERT_TRUE(server);
+    ASSERT_TRUE(server->startWindowManager());
+    capture = makeX11ScreenCapture(server->display());
+  }
+
+  // The window's entry once `accept` holds for it (absent: nullopt).
+  std::optional<CaptureWindow> entryWhen(std::uint32_t id,
+                                         const std::function<bool(const CaptureWindow*)>& accept,
+                                         bool onScreenWindowsOnly = false) {
+    auto content = queryUntil(*capture, false, onScreenWindowsOnly,
+                              [&](const ShareableContent& c) { return accept(findWindow(c, id)); });
+    EXPECT_TRUE(content);
+    if (!content) return std::nullopt;
+    const CaptureWindow* window = findWindow(content.value(), id);
+    EXPECT_TRUE(accept(window)) << "gave up waiting for window " << id;
+    return window ? std::optional<CaptureWindow>(*window) : std::nullopt;
+  }
+
+  std::unique_ptr<XServer> server;
+  std::shared_ptr<ScreenCapture> capture;
+};
+
+auto onScreen = [](const CaptureWindow* w) { return w != nullptr && w->isOnScreen; };
+auto offScreen = [](const CaptureWindow* w) { return w != nullptr && !w->isOnScreen; };
+auto absent = [](const CaptureWindow* w) { return w == nullptr; };
+
+TEST_F(WindowManagerTest, ManagedWindowsAreListedAndMinimisedOnesAreOffScreen) {
+  auto window = TestWindowProcess::start(server->display(), {"--title", "managed ✓"});
+  ASSERT_TRUE(window);
+  auto shown = entryWhen(window->id(), onScreen);
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(shown->title, std::optional<std::string>("managed ✓"));
+
+  ASSERT_TRUE(window->command("iconify"));
+  EXPECT_TRUE(entryWhen(window->id(), offScreen));
+  EXPECT_FALSE(entryWhen(window->id(), absent, /*onScreenWindowsOnly=*/true));
+
+  ASSERT_TRUE(window->command("map"));
+  EXPECT_TRUE(entryWhen(window->id(), onScreen));
+
+  ASSERT_TRUE(window->command("desktop 1"));
+  EXPECT_TRUE(entryWhen(window->id(), offScreen));
+
+  ASSERT_TRUE(window->command("destroy"));
+  EXPECT_FALSE(entryWhen(window->id(), absent));
+}
+
+TEST_F(WindowManagerTest, AManagedWindowStreamsAndPausesWhileMinimised) {
+  auto window = TestWindowProcess::start(server->display());
+  ASSERT_TRUE(window);
+  ASSERT_TRUE(entryWhen(window->id(), onScreen));
+  CaptureSession session(server->display());
+  ASSERT_TRUE(session.startWindow(window->id()));
+  auto first = session.recorder().waitForFrame(
+      [](const RecordedFrame& f) { return f.at(320 + 160, 180 + 90) == opaque(0xD02020); });
+  ASSERT_TRUE(first);
+
+  ASSERT_TRUE(window->command("iconify"));
+  ASSERT_TRUE(window->command("fill 00FF00"));
+  ASSERT_TRUE(window->command("map"));
+  EXPECT_TRUE(session.recorder().waitForFrame(
+      [](const RecordedFrame& f) { return f.at(640, 360) == opaque(0x00FF00); }, 10s,
+      first->sequence));
+  EXPECT_TRUE(session.recorder().stopErrors().empty());
+}
+
+}  // namespace
+}  // namespace fenwright::testing

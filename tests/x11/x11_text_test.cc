@@ -1,0 +1,40 @@
+#include "platform/x11/x11_text.h"
+
+#include <gtest/gtest.h>
+
+namespace fenwright::x11 {
+namespace {
+
+const std::string kReplacement = "\xEF\xBF\xBD";
+
+TEST(X11Text, Latin1BecomesUtf8) {
+  EXPECT_EQ(latin1ToUtf8("caf\xE9 \xBD"), "café ½");
+  EXPECT_EQ(latin1ToUtf8("plain"), "plain");
+}
+
+TEST(X11Text, ValidUtf8IsKept) {
+  EXPECT_EQ(sanitizeUtf8("Fenwright ✓ ünï 𝄞"), "Fenwright ✓ ünï 𝄞");
+}
+
+TEST(X11Text, MalformedUtf8IsReplaced) {
+  EXPECT_EQ(sanitizeUtf8("a\xFF"
+                         "b"),
+            "a" + kReplacement + "b");
+  // Cut in the middle of a three-byte sequence (a title cut at its limit).
+  EXPECT_EQ(sanitizeUtf8("x\xE2\x9C"), "x" + kReplacement + kReplacement);
+  // Overlong slash and a UTF-16 surrogate.
+  EXPECT_EQ(sanitizeUtf8("\xC0\xAF"), kReplacement + kReplacement);
+  EXPECT_EQ(sanitizeUtf8("\xED\xA0\x80"), kReplacement + kReplacement + kReplacement);
+}
+
+TEST(X11Text, OtherEncodingsKeepTheirAscii) {
+  EXPECT_EQ(asciiOnly("ab\x1B$B\x80"), "ab\x1B$B" + kReplacement);
+}
+
+TEST(X11Text, HexIdsAreEightDigits) {
+  EXPECT_EQ(hexId(0xC00003), "0x00c00003");
+  EXPECT_EQ(hexId(0xFFFFFFFF), "0xffffffff");
+}
+
+}  // namespace
+}  // namespace fenwright::x11

@@ -1,0 +1,154 @@
+#include "x_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstdio>
+#include <thread>
+
+#include "test_window_process.h"
+
+namespace fenwright::testing {
+
+namespace {
+
+std::unique_ptr<ChildProcess> spawnXvfb(const std::string& display, const std::string& size,
+                                        std::vector<std::string> extraArguments,
+                                        std::string& displayOut) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
+  UniqueFd readEnd(fds[0]);
+  UniqueFd writeEnd(fds[1]);
+  ChildProcess::Options options;
+  options.argv = {"Xvfb"};
+  if (!display.empty()) options.argv.push_back(display);
+  // -noreset: monitors set with xrandr must outlive the xrandr client.
+  options.argv.insert(
+      options.argv.end(),
+      {"-displayfd", "3", "-screen", "0", size + "x24", "-nolisten", "tcp", "-noreset",
+       "+extension", "Composite", "+extension", "DAMAGE", "+extension", "RANDR"});
+  for (auto& argument : extraArguments) options.argv.push_back(std::move(argument));
+  options.quiet = true;
+  options.passAsFd3 = writeEnd.get();
+  auto xvfb = ChildProcess::spawn(options);
+  // Only Xvfb may hold the write end now, so its end reads as EOF here.
+  writeEnd.reset();
+  if (!xvfb) return nullptr;
+  std::string number;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd pfd{readEnd.get(), POLLIN, 0};
+    if (::poll(&pfd, 1, 100) <= 0) continue;
+    char buffer[32];
+    ssize_t n = ::read(readEnd.get(), buffer, sizeof(buffer));
+    if (n <= 0) break;
+    number.append(buffer, static_cast<std::size_t>(n));
+  }
+  if (number.find('\n') == std::string::npos) return nullptr;
+  displayOut = ":" + number.substr(0, number.find('\n'));
+  return xvfb;
+}
+
+}  // namespace
+
+std::unique_ptr<XServer> XServer::start(const std::string& size,
+                                        std::vector<std::string> extraArguments) {
+  auto server = std::unique_ptr<XServer>(new XServer());
+  server->xvfb_ = spawnXvfb("", size, std::move(extraArguments), server->display_);
+  return server->xvfb_ ? std::move(server) : nullptr;
+}
+
+std::unique_ptr<XServer> XServer::startOn(const std::string& display, const std::string& size) {
+  auto server = std::unique_ptr<XServer>(new XServer());
+  server->xvfb_ = spawnXvfb(display, size, {}, server->display_);
+  return server->xvfb_ ? std::move(server) : nullptr;
+}
+
+XServer::~XServer() {
+  windowManager_.reset();
+  if (xvfb_) {
+    xvfb_->signal(SIGTERM);
+    xvfb_->wait();
+  }
+}
+
+void XServer::kill() {
+  if (xvfb_) {
+    xvfb_->signal(SIGKILL);
+    xvfb_->wait();
+  }
+  windowManager_.reset();
+}
+
+int XServer::run(std::vector<std::string> argv) const {
+  return runOnDisplay(display_, std::move(argv));
+}
+
+namespace {
+
+// The first line `xprop -root PROPERTY` prints.
+std::string rootProperty(const std::string& display, const std::string& property) {
+  ChildProcess::Options probe;
+  probe.argv = {"xprop", "-root", property};
+  probe.environment = {{"DISPLAY", display}};
+  probe.pipeStdout = true;
+  auto xprop = ChildProcess::spawn(probe);
+  if (!xprop) return {};
+  return xprop->readLine(std::chrono::seconds(5)).value_or("");
+}
+
+}  // namespace
+
+bool XServer::startWindowManager() {
+  ChildProcess::Options options;
+  options.argv = {"openbox", "--sm-disable"};
+  options.environment = {{"DISPLAY", display_}};
+  options.quiet = true;
+  windowManager_ = ChildProcess::spawn(options);
+  if (!windowManager_) return false;
+  // Ready means managing: a window mapped before the manager took over the
+  // screen stays unmanaged, so probe until a new one is in the client list.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto probe = TestWindowProcess::start(display_, {"--size", "10x10"});
+    if (!probe) return false;
+    char id[16];
+    std::snprintf(id, sizeof(id), "0x%x", probe->id());
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      if (rootProperty(display_, "_NET_CLIENT_LIST").find(id) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+  }
+  return false;
+}
+
+const std::string& sharedDisplay() {
+  static const std::string display = [] {
+    const char* fromEnvironment = std::getenv("DISPLAY");
+    if (fromEnvironment == nullptr || *fromEnvironment == '\0') {
+      // Lives as long as the test process.
+      static std::unique_ptr<XServer> own = XServer::start();
+      return own ? own->display() : std::string(":invalid");
+    }
+    // An X server resets when its last client leaves, and refuses clients
+    // meanwhile. One idle client held for this process keeps it from
+    // resetting under the test; it may itself meet a reset, so it retries.
+    static std::unique_ptr<TestWindowProcess> keeper;
+    for (int attempt = 0; attempt < 20 && !keeper; ++attempt) {
+      keeper = TestWindowProcess::start(fromEnvironment, {"--unmapped", "--size", "1x1"});
+      if (!keeper) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::string(fromEnvironment);
+  }();
+  return display;
+}
+
+int runOnDisplay(const std::string& display, std::vector<std::string> argv) {
+  return runProgram(std::move(argv), {{"DISPLAY", display}});
+}
+
+}  // namespace fenwright::testing

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace fenwright::testing {
+
+// A private Xvfb for tests that change the server (its size, monitors,
+// pointer, a window manager) or kill it. Started with -displayfd, ended by
+// its pid.
+class XServer {
+ public:
+  // nullptr when it did not come up. `extraArguments` go after the defaults
+  // (e.g. "-extension", "MIT-SHM").
+  static std::unique_ptr<XServer> start(const std::string& size = "1920x1080",
+                                        std::vector<std::string> extraArguments = {});
+  // The same on a given display (":7"), e.g. to replace a server that died.
+  static std::unique_ptr<XServer> startOn(const std::string& display,
+                                          const std::string& size = "1920x1080");
+  ~XServer();
+  XServer(const XServer&) = delete;
+  XServer& operator=(const XServer&) = delete;
+
+  const std::string& display() const { return display_; }
+  pid_t pid() const { return xvfb_->pid(); }
+  // Kills the server at once (and the window manager with it).
+  void kill();
+  // Runs an X tool (xrandr, xdotool, ...) against this server.
+  int run(std::vector<std::string> argv) const;
+  // Starts openbox and waits until it manages the screen.
+  bool startWindowManager();
+
+ private:
+  XServer() = default;
+  std::string display_;
+  std::unique_ptr<ChildProcess> xvfb_;
+  std::unique_ptr<ChildProcess> windowManager_;
+};
+
+// The server most tests share: $DISPLAY when set (the one the test script
+// started), else a private one for this process.
+const std::string& sharedDisplay();
+
+int runOnDisplay(const std::string& display, std::vector<std::string> argv);
+
+}  // namespace fenwright::testing
