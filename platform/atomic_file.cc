@@ -13,7 +13,9 @@ namespace fenwright {
 
 std::string writeFileAtomically(const std::filesystem::path& path, std::string_view contents) {
   auto directory = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-  std::string temporary = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string temporaryName = ".";
+  temporaryName.append(path.filename().string()).append(".XXXXXX");
+  std::string temporary = (directory / temporaryName).string();
   UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!fd) return "cannot create a temporary file in " + directory.string() + ": " + std::strerror(errno);
   auto fail = [&](const char* what) {

@@ -18,9 +18,14 @@ std::optional<UniqueFd> makeSealedMemfd(const char* name, std::size_t size) {
   if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return std::nullopt;
   // Nobody, us included, can resize it from now on; a client that maps it
   // can never be handed a SIGBUS by a shrink.
-  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
-    return std::nullopt;
+  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) != 0) return std::nullopt;
   return fd;
+}
+
+// Once our own writable mapping exists, nobody gets another one: a client
+// that reopens its descriptor through /proc for writing still cannot write.
+bool sealAgainstFutureWrites(const UniqueFd& fd) {
+  return ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) == 0;
 }
 
 std::optional<UniqueFd> reopenReadOnly(const UniqueFd& fd) {
@@ -42,6 +47,8 @@ std::optional<SharedSurface> SharedSurface::create(std::uint32_t width, std::uin
   auto pixels = MappedMemory::map(*pixelsFd, size, MappedMemory::Access::readWrite);
   auto control = MappedMemory::map(*controlFd, kControlSize, MappedMemory::Access::readWrite);
   if (!pixels || !control) return std::nullopt;
+  if (!sealAgainstFutureWrites(*pixelsFd) || !sealAgainstFutureWrites(*controlFd))
+    return std::nullopt;
   struct stat info {};
   if (::fstat(pixelsFd->get(), &info) != 0) return std::nullopt;
 

@@ -26,6 +26,8 @@ class IpcConnection {
   virtual void setExportedObject(std::weak_ptr<PiPSurfaceProtocol> object) = 0;
   // The peer closed its end, or the connection failed.
   virtual void setInvalidationHandler(std::function<void()> handler) = 0;
+  // Never called on this side of a Unix socket: the peer's end going away
+  // is final and invalidates the connection.
   virtual void setInterruptionHandler(std::function<void()> handler) = 0;
   // Starts delivering the client's requests.
   virtual void resume() = 0;

@@ -1,0 +1,126 @@
+// Fetch round trips against an in-process listener. Goal: connect, fetch
+// and map the surface in under 1 ms.
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "platform/shared_surface.h"
+#include "service/ipc_listener.h"
+#include "tools/client/fenwright_client.h"
+
+namespace fenwright {
+namespace {
+
+class Vendor final : public IpcListenerDelegate,
+                     public PiPSurfaceProtocol,
+                     public std::enable_shared_from_this<Vendor> {
+ public:
+  explicit Vendor(const SharedSurface* surface) : surface_(surface) {}
+  bool listenerShouldAcceptNewConnection(IpcListener&, IpcConnection& connection) override {
+    connection.setExportedObject(weak_from_this());
+    connection.setInvalidationHandler([] {});
+    connection.resume();
+    return true;
+  }
+  void fetchSurface(const std::function<void(const SharedSurface*)>& reply) override {
+    reply(surface_);
+  }
+
+ private:
+  const SharedSurface* surface_;
+};
+
+// A listener on a private runtime directory for the whole run.
+struct Helper {
+  Helper() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "fenwright-bench-XXXXXX");
+    dir = ::mkdtemp(pattern.data());
+    ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    surface.emplace(std::move(*SharedSurface::create(640, 360)));
+    vendor = std::make_shared<Vendor>(&*surface);
+    listener = IpcListener::make("Q2WXR7TZ4M.com.quenfield.app.pipmode");
+    listener->setDelegate(vendor);
+    listener->resume();
+    socketPath = dir / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
+  }
+  ~Helper() {
+    listener.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+  std::filesystem::path dir;
+  std::filesystem::path socketPath;
+  std::optional<SharedSurface> surface;
+  std::shared_ptr<Vendor> vendor;
+  std::unique_ptr<IpcListener> listener;
+};
+
+Helper& helper() {
+  static Helper instance;
+  return instance;
+}
+
+void BM_ConnectFetchMap(benchmark::State& state) {
+  auto& h = helper();
+  for (auto _ : state) {
+    auto client = client::FenwrightClient::connect(h.socketPath);
+    if (!client) {
+      state.SkipWithError(client.error().c_str());
+      return;
+    }
+    auto surface = client->fetchSurface();
+    if (!surface || !*surface) {
+      state.SkipWithError("fetch failed");
+      return;
+    }
+    benchmark::DoNotOptimize((*surface)->pixels()[0]);
+  }
+}
+BENCHMARK(BM_ConnectFetchMap)->Unit(benchmark::kMicrosecond);
+
+void BM_FetchOnOpenConnection(benchmark::State& state) {
+  auto& h = helper();
+  auto client = client::FenwrightClient::connect(h.socketPath);
+  if (!client) {
+    state.SkipWithError(client.error().c_str());
+    return;
+  }
+  for (auto _ : state) {
+    auto surface = client->fetchSurface();
+    if (!surface || !*surface) {
+      state.SkipWithError("fetch failed");
+      return;
+    }
+    benchmark::DoNotOptimize((*surface)->pixels()[0]);
+  }
+}
+BENCHMARK(BM_FetchOnOpenConnection)->Unit(benchmark::kMicrosecond);
+
+void BM_CopyFrame(benchmark::State& state) {
+  auto& h = helper();
+  auto client = client::FenwrightClient::connect(h.socketPath);
+  auto surface = client ? client->fetchSurface() : decltype(client->fetchSurface())::failure("");
+  if (!surface || !*surface) {
+    state.SkipWithError("fetch failed");
+    return;
+  }
+  std::vector<std::uint8_t> frame((*surface)->allocationSize());
+  for (auto _ : state) {
+    auto seed = (*surface)->copyFrame(frame);
+    benchmark::DoNotOptimize(seed);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(frame.size()));
+}
+BENCHMARK(BM_CopyFrame)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace fenwright
+
+BENCHMARK_MAIN();

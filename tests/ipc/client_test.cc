@@ -1,0 +1,296 @@
+// The client library: read-only mapping, tear-free copies, and replies from
+// a helper that lies.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/ipc/unix_listen_socket.h"
+#include "platform/mapped_memory.h"
+#include "tests/ipc/ipc_test_support.h"
+#include "tools/client/fenwright_client.h"
+
+namespace fenwright::testing {
+namespace {
+
+using client::FenwrightClient;
+
+TEST_F(ListenerTest, ClientCannotWriteMapOrResizeThePixels) {
+  UniqueFd socket = dial(runtime_.socketPath());
+  auto reply = rawFetch(socket, 1);
+  ASSERT_TRUE(reply);
+  ASSERT_EQ(reply->fds.size(), 2u);
+  for (const UniqueFd& fd : reply->fds) {
+    std::size_t size = &fd == &reply->fds[0] ? 921600 : 4096;
+    EXPECT_FALSE(MappedMemory::map(fd, size, MappedMemory::Access::readWrite));
+    EXPECT_NE(::ftruncate(fd.get(), 0), 0);
+    EXPECT_NE(::ftruncate(fd.get(), static_cast<off_t>(size) * 2), 0);
+    EXPECT_EQ(::write(fd.get(), "x", 1), -1);
+    auto readOnly = MappedMemory::map(fd, size, MappedMemory::Access::readOnly);
+    ASSERT_TRUE(readOnly);
+    EXPECT_NE(::mprotect(readOnly->data(), size, PROT_READ | PROT_WRITE), 0);
+  }
+  // Nothing the client tried reached the shared pixels.
+  EXPECT_EQ(std::memcmp(surface_->baseAddress(), makePatternSurface().baseAddress(), 921600), 0);
+}
+
+TEST_F(ListenerTest, CopyFrameNeverTearsWhileFramesAreWritten) {
+  auto client = FenwrightClient::connect(runtime_.socketPath());
+  ASSERT_TRUE(client);
+  auto fetched = client->fetchSurface();
+  ASSERT_TRUE(fetched && *fetched) << fetched.error();
+  const client::MappedSurface& mapped = **fetched;
+
+  std::uint32_t untouched = mapped.seed();
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    std::uint8_t value = 0;
+    while (!stop.load()) {
+      surface_->lock();
+      std::memset(surface_->baseAddress(), ++value, surface_->allocationSize());
+      surface_->unlock();
+      std::this_thread::sleep_for(100us);
+    }
+  });
+  // From the writer's first frame on, every frame is one value throughout.
+  ASSERT_TRUE(eventually([&] { return mapped.seed() > untouched + 1; }));
+  std::vector<std::uint8_t> frame(mapped.allocationSize());
+  std::uint32_t lastSeed = 0;
+  int torn = 0;
+  for (int i = 0; i < 300; ++i) {
+    auto seed = mapped.copyFrame(frame);
+    ASSERT_TRUE(seed) << seed.error();
+    EXPECT_EQ(*seed % 2, 0u);
+    EXPECT_GE(*seed, lastSeed);
+    lastSeed = *seed;
+    if (std::memcmp(frame.data(), frame.data() + 1, frame.size() - 1) != 0) ++torn;
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(torn, 0);
+}
+
+TEST_F(ListenerTest, CopyFrameGivesUpWhileAFrameIsBeingWrittenAndNeedsRoom) {
+  auto client = FenwrightClient::connect(runtime_.socketPath());
+  ASSERT_TRUE(client);
+  auto fetched = client->fetchSurface();
+  ASSERT_TRUE(fetched && *fetched);
+  std::vector<std::uint8_t> frame((*fetched)->allocationSize());
+
+  surface_->lock();
+  auto stuck = (*fetched)->copyFrame(frame, 50ms);
+  surface_->unlock();
+  ASSERT_FALSE(stuck);
+  EXPECT_NE(stuck.error().find("no finished frame to copy within 50 ms"), std::string::npos);
+  EXPECT_TRUE((*fetched)->copyFrame(frame));
+
+  std::vector<std::uint8_t> small(100);
+  auto refused = (*fetched)->copyFrame(small);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), "the buffer holds 100 bytes, a frame needs 921600");
+}
+
+TEST(ClientTest, ConnectFailsCleanlyWithoutAHelper) {
+  RuntimeDir runtime;
+  auto client = FenwrightClient::connect();
+  ASSERT_FALSE(client);
+  EXPECT_NE(client.error().find("connect " + runtime.socketPath().string()), std::string::npos)
+      << client.error();
+  ::unsetenv("XDG_RUNTIME_DIR");
+  auto unset = FenwrightClient::connect();
+  ASSERT_FALSE(unset);
+  EXPECT_EQ(unset.error(), "XDG_RUNTIME_DIR is not set");
+}
+
+// A helper that answers whatever the test tells it to.
+class LyingHelperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto bound = UnixListenSocket::bindAt(dir_.path() / "liar.sock");
+    ASSERT_TRUE(bound) << bound.error();
+    listening_.emplace(bound.take());
+    auto client = FenwrightClient::connect(dir_.path() / "liar.sock");
+    ASSERT_TRUE(client) << client.error();
+    client_.emplace(client.take());
+    ASSERT_EQ(waitReadable(listening_->fd(), 5s), Readiness::ready);
+    auto accepted = listening_->accept();
+    ASSERT_EQ(accepted.status, UnixListenSocket::Accepted::Status::accepted);
+    server_ = std::move(accepted.fd);
+  }
+
+  wire::Reply goodReply() {
+    wire::Reply reply;
+    reply.kind = wire::ReplyKind::surface;
+    reply.requestId = nextId_;
+    reply.surface = {surface_.id(), 640, 360, 2560, 921600, wire::kPixelFormatBGRA, 4096};
+    return reply;
+  }
+  std::vector<UniqueFd> goodFds() {
+    std::vector<UniqueFd> fds;
+    fds.push_back(std::move(*surface_.openPixelsReadOnly()));
+    fds.push_back(std::move(*surface_.openControlReadOnly()));
+    return fds;
+  }
+
+  // Queues `bytes` as the answer to the client's next request, then asks.
+  Result<std::optional<client::MappedSurface>> answer(std::span<const std::uint8_t> bytes,
+                                                      const std::vector<UniqueFd>& fds = {}) {
+    std::vector<const UniqueFd*> pointers;
+    for (auto& fd : fds) pointers.push_back(&fd);
+    EXPECT_TRUE(sendBytes(server_, bytes, pointers));
+    ++nextId_;
+    return client_->fetchSurface(2s);
+  }
+  Result<std::optional<client::MappedSurface>> answer(const wire::Reply& reply,
+                                                      const std::vector<UniqueFd>& fds = {}) {
+    return answer(wire::encodeReply(reply), fds);
+  }
+
+  static UniqueFd memfd(std::size_t size, bool sealed) {
+    UniqueFd fd(::memfd_create("liar", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    EXPECT_EQ(::ftruncate(fd.get(), static_cast<off_t>(size)), 0);
+    if (sealed) {
+      EXPECT_EQ(::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW), 0);
+    }
+    return fd;
+  }
+
+  static void expectError(const Result<std::optional<client::MappedSurface>>& result,
+                          const std::string& part) {
+    ASSERT_FALSE(result) << "expected an error containing: " << part;
+    EXPECT_NE(result.error().find(part), std::string::npos) << result.error();
+  }
+
+  TempDir dir_;
+  SharedSurface surface_ = makePatternSurface();
+  std::optional<UnixListenSocket> listening_;
+  std::optional<FenwrightClient> client_;
+  UniqueFd server_;
+  std::uint32_t nextId_ = 1;
+};
+
+TEST_F(LyingHelperTest, MalformedRepliesAreErrorsAndLeakNothing) {
+  int before = openFdCount();
+  auto bytes = wire::encodeReply(goodReply());
+  auto patched = [&](std::size_t offset, std::uint8_t value) {
+    auto copy = wire::encodeReply(goodReply());
+    copy[offset] = value;
+    return copy;
+  };
+
+  expectError(answer(std::span(bytes).first(50)), "reply is 50 bytes, expected 128");
+  expectError(answer(patched(0, 'X'), goodFds()), "reply does not start with FWRP");
+  expectError(answer(patched(4, 9), goodFds()), "reply has version 9");
+  expectError(answer(patched(6, 7)), "unknown kind 7");
+  expectError(answer(patched(48, 5), goodFds()), "must announce 2 descriptors, not 5");
+  expectError(answer(goodReply()), "it carried 0 descriptor(s), expected 2");
+  {
+    auto fds = goodFds();
+    fds.pop_back();
+    expectError(answer(goodReply(), fds), "it carried 1 descriptor(s), expected 2");
+  }
+  {
+    auto fds = goodFds();
+    fds.push_back(memfd(10, true));
+    expectError(answer(goodReply(), fds), "it carried 3 descriptor(s), expected 2");
+  }
+  {
+    std::vector<UniqueFd> fds;
+    for (int i = 0; i < 20; ++i) fds.push_back(memfd(10, true));
+    expectError(answer(goodReply(), fds), "it carried more than");
+  }
+  {
+    wire::Reply nil;
+    nil.kind = wire::ReplyKind::nil;
+    nil.requestId = nextId_;
+    expectError(answer(nil, goodFds()), "it carried 2 descriptor(s), expected 0");
+  }
+  {
+    auto reply = goodReply();
+    reply.surface.width = 0;
+    expectError(answer(reply, goodFds()), "surface size 0x360 is out of range");
+  }
+  {
+    auto reply = goodReply();
+    reply.surface.height = 16384;
+    reply.surface.bytesPerRow = 0xFFFFFFFC;
+    expectError(answer(reply, goodFds()), "surface row length 4294967292 does not fit");
+  }
+  {
+    auto reply = goodReply();
+    reply.surface.allocationSize = 1000;
+    expectError(answer(reply, goodFds()), "surface allocation size 1000 does not fit");
+  }
+  {
+    auto reply = goodReply();
+    reply.surface.pixelFormat = 0x52474241;
+    expectError(answer(reply, goodFds()), "surface pixel format is not BGRA");
+  }
+  {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    std::vector<UniqueFd> fds;
+    fds.emplace_back(ends[0]);
+    fds.emplace_back(ends[1]);
+    expectError(answer(goodReply(), fds), "the pixel descriptor is not shared memory");
+  }
+  {
+    std::vector<UniqueFd> fds;
+    fds.push_back(memfd(4096, true));
+    fds.push_back(memfd(4096, true));
+    expectError(answer(goodReply(), fds), "the pixel memory is 4096 bytes, the reply announced 921600");
+  }
+  {
+    std::vector<UniqueFd> fds;
+    fds.push_back(memfd(921600, false));
+    fds.push_back(memfd(4096, true));
+    expectError(answer(goodReply(), fds), "the pixel memory is not sealed against shrinking");
+  }
+  {
+    auto fds = goodFds();
+    fds[1] = memfd(4096, true);  // no header in it
+    expectError(answer(goodReply(), fds), "the control memory has no header");
+  }
+  {
+    auto reply = goodReply();
+    reply.surface.controlSize = 8;
+    expectError(answer(reply, goodFds()), "surface control size 8 is out of range");
+  }
+  {
+    wire::Reply error;
+    error.kind = wire::ReplyKind::error;
+    error.requestId = nextId_;
+    error.error = wire::ErrorCode::surfaceUnavailable;
+    error.message = "busy";
+    expectError(answer(error), "the helper answered with error 7: busy");
+  }
+
+  // A late answer to an old request is skipped; the right one is used.
+  auto stale = goodReply();
+  stale.requestId = 1;
+  ASSERT_TRUE(sendBytes(server_, wire::encodeReply(stale)));
+  auto fine = answer(goodReply(), goodFds());
+  ASSERT_TRUE(fine) << fine.error();
+  ASSERT_TRUE(*fine);
+  EXPECT_EQ((*fine)->id(), surface_.id());
+
+  // Every descriptor the client was sent is closed again.
+  EXPECT_EQ(openFdCount(), before);
+}
+
+TEST_F(LyingHelperTest, SilenceAndHangingUpAreErrors) {
+  auto silent = client_->fetchSurface(50ms);
+  expectError(silent, "no reply within 50 ms");
+  server_.reset();
+  expectError(client_->fetchSurface(2s), "the helper closed the connection");
+}
+
+}  // namespace
+}  // namespace fenwright::testing

@@ -1,0 +1,357 @@
+// Clients that misbehave: each gets an error reply or a log line, leaks
+// nothing, harms no other connection and never ends the listener.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/fsuid.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/ipc/ipc_test_support.h"
+
+namespace fenwright::testing {
+namespace {
+
+UniqueFd openDevNull() { return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
+
+std::vector<std::uint8_t> validRequest(std::uint32_t id) {
+  auto bytes = wire::encodeRequest({wire::Operation::fetchSurface, id});
+  return {bytes.begin(), bytes.end()};
+}
+
+class HostileClientTest : public ListenerTest {
+ protected:
+  void SetUp() override {
+    ListenerTest::SetUp();
+    settledFdCount();
+    bystander_ = dial(runtime_.socketPath());
+    ASSERT_TRUE(rawFetch(bystander_, 1));
+    bystanderIndex_ = service_->accepted() - 1;
+    baseline_ = quietFdCount();
+  }
+
+  // A well-behaved client open through everything; it must notice nothing.
+  void expectBystanderUnharmed() {
+    auto reply = rawFetch(bystander_, 99);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
+    EXPECT_EQ(reply->reply.requestId, 99u);
+    EXPECT_EQ(service_->invalidationsOf(bystanderIndex_), 0);
+  }
+
+  std::string connectionPrefix() const {
+    return "connection pid=" + std::to_string(::getpid()) + ": ";
+  }
+
+  UniqueFd bystander_;
+  std::size_t bystanderIndex_ = 0;
+  int baseline_ = 0;
+};
+
+TEST_F(HostileClientTest, MalformedRequestsGetErrorRepliesAndTheConnectionStaysUsable) {
+  const std::uint32_t id = 0x11223344;
+  auto valid = validRequest(id);
+  auto with = [&](std::size_t offset, std::uint8_t value) {
+    auto bytes = valid;
+    bytes[offset] = value;
+    return bytes;
+  };
+  std::vector<std::uint8_t> large = valid;
+  large.resize(100000, 0xAB);
+  std::vector<std::uint8_t> longer = valid;
+  longer.push_back(0);
+
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    wire::ErrorCode code;
+    std::uint32_t echoedId;
+  };
+  std::vector<Case> cases = {
+      {"empty", {}, wire::ErrorCode::badSize, 0},
+      {"one byte", {0x46}, wire::ErrorCode::badSize, 0},
+      {"truncated", {valid.begin(), valid.begin() + 40}, wire::ErrorCode::badSize, id},
+      {"one byte too long", longer, wire::ErrorCode::badSize, id},
+      {"100 kB", large, wire::ErrorCode::badSize, id},
+      {"wrong magic", with(0, 'X'), wire::ErrorCode::badMagic, 0},
+      {"future version", with(4, 2), wire::ErrorCode::unsupportedVersion, id},
+      {"unknown operation", with(6, 9), wire::ErrorCode::unknownOperation, id},
+      {"wrong protocol", with(16, 'X'), wire::ErrorCode::nameMismatch, id},
+      {"wrong selector", with(48, 'X'), wire::ErrorCode::nameMismatch, id},
+      {"selector with a tail", with(48 + 22, '!'), wire::ErrorCode::nameMismatch, id},
+  };
+
+  UniqueFd socket = dial(runtime_.socketPath());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(sendBytes(socket, c.bytes));
+    auto reply = receiveReply(socket);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->reply.kind, wire::ReplyKind::error);
+    EXPECT_EQ(reply->reply.error, c.code);
+    EXPECT_EQ(reply->reply.requestId, c.echoedId);
+    EXPECT_FALSE(reply->reply.message.empty());
+    EXPECT_TRUE(reply->fds.empty());
+    EXPECT_TRUE(log_.containsError(connectionPrefix() + "malformed request: " +
+                                   reply->reply.message + " — replied with an error"));
+  }
+  EXPECT_TRUE(log_.containsError(connectionPrefix() +
+                                 "malformed request: request is 40 bytes, expected 80 — "
+                                 "replied with an error"));
+
+  auto reply = rawFetch(socket, 5);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
+  EXPECT_EQ(service_->fetches(), 3);  // warm-up, bystander, this one
+  expectBystanderUnharmed();
+  EXPECT_EQ(service_->totalInvalidations(), 1);  // the warm-up's
+}
+
+TEST_F(HostileClientTest, DescriptorsSentByTheClientAreClosedAtOnce) {
+  UniqueFd socket = dial(runtime_.socketPath());
+  ASSERT_TRUE(rawFetch(socket, 20));  // accepted: its descriptor is counted below
+  std::vector<UniqueFd> mine;
+  for (int i = 0; i < 3; ++i) mine.push_back(openDevNull());
+  const UniqueFd* fds[] = {&mine[0], &mine[1], &mine[2]};
+  int before = quietFdCount();
+  std::string beforeFds = describeFds();
+
+  ASSERT_TRUE(sendBytes(socket, validRequest(21), fds));
+  auto reply = receiveReply(socket);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->reply.kind, wire::ReplyKind::error);
+  EXPECT_EQ(reply->reply.error, wire::ErrorCode::descriptorsNotAccepted);
+  EXPECT_EQ(reply->reply.requestId, 21u);
+  // The listener's copies were closed before it replied.
+  EXPECT_EQ(openFdCount(), before) << beforeFds << "\n" << describeFds();
+  EXPECT_TRUE(log_.containsError(connectionPrefix() +
+                                 "request carried 3 descriptor(s); closed them unread — "
+                                 "replied with an error"));
+
+  auto next = rawFetch(socket, 22);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->reply.kind, wire::ReplyKind::surface);
+  expectBystanderUnharmed();
+}
+
+TEST_F(HostileClientTest, MoreDescriptorsThanThereIsRoomForAreAllClosed) {
+  UniqueFd socket = dial(runtime_.socketPath());
+  ASSERT_TRUE(rawFetch(socket, 30));  // accepted: its descriptor is counted below
+  std::vector<UniqueFd> mine;
+  std::vector<const UniqueFd*> fds;
+  for (int i = 0; i < 100; ++i) mine.push_back(openDevNull());
+  for (auto& fd : mine) fds.push_back(&fd);
+  int before = quietFdCount();
+
+  ASSERT_TRUE(sendBytes(socket, validRequest(31), fds));
+  auto reply = receiveReply(socket);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->reply.error, wire::ErrorCode::descriptorsNotAccepted);
+  EXPECT_EQ(openFdCount(), before);
+  // A zero-byte message that only carries descriptors, too.
+  ASSERT_TRUE(sendBytes(socket, {}, std::span(fds).first(2)));
+  reply = receiveReply(socket);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->reply.error, wire::ErrorCode::descriptorsNotAccepted);
+  EXPECT_EQ(openFdCount(), before);
+  expectBystanderUnharmed();
+}
+
+TEST_F(HostileClientTest, OneMegabyteOfJunk) {
+  unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<std::size_t> length(0, 16384);
+  std::uniform_int_distribution<int> byte(0, 255);
+
+  UniqueFd socket = dial(runtime_.socketPath());
+  std::size_t total = 0;
+  int packets = 0;
+  while (total < (std::size_t{1} << 20)) {
+    // Bursts of eight unread, then their replies: replies queue up, in order.
+    std::vector<std::size_t> burst;
+    for (int i = 0; i < 8; ++i) {
+      std::vector<std::uint8_t> junk(length(random));
+      for (auto& b : junk) b = static_cast<std::uint8_t>(byte(random));
+      ASSERT_TRUE(sendBytes(socket, junk));
+      burst.push_back(junk.size());
+      total += junk.size();
+    }
+    for (std::size_t size : burst) {
+      auto reply = receiveReply(socket);
+      ASSERT_TRUE(reply) << "after " << packets << " packets";
+      EXPECT_EQ(reply->reply.kind, wire::ReplyKind::error) << "a " << size << "-byte packet";
+      ++packets;
+    }
+  }
+  auto reply = rawFetch(socket, 77);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
+  EXPECT_EQ(reply->reply.requestId, 77u);
+  reply.reset();
+  // The log holds a bounded share of it.
+  EXPECT_EQ(log_.count(connectionPrefix() + "further problems on it are not logged"), 1u);
+  expectBystanderUnharmed();
+  socket.reset();
+  ASSERT_TRUE(service_->waitForInvalidations(2));
+  EXPECT_TRUE(waitForFdCount(baseline_));
+}
+
+TEST_F(HostileClientTest, ClientThatNeverReadsLosesRepliesButBlocksNobody) {
+  UniqueFd hog = dial(runtime_.socketPath());
+  auto request = validRequest(5);
+  const std::string dropped =
+      connectionPrefix() + "reply dropped — the client is not reading its replies";
+  for (int i = 0; i < 100000 && !log_.contains(dropped); ++i) {
+    if (sendPacket(hog, request).status == SendOutcome::Status::wouldBlock)
+      std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_TRUE(log_.containsError(dropped));
+  // More of the same is only counted.
+  for (int i = 0; i < 200; ++i) {
+    if (sendPacket(hog, request).status == SendOutcome::Status::wouldBlock)
+      std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(log_.waitFor(connectionPrefix() + "further problems on it are not logged", 5s));
+  EXPECT_LE(log_.count(dropped), 20u);
+
+  expectBystanderUnharmed();
+  EXPECT_EQ(service_->totalInvalidations(), 1);  // the warm-up's
+  hog.reset();
+  ASSERT_TRUE(service_->waitForInvalidations(2));
+  EXPECT_TRUE(waitForFdCount(baseline_));
+}
+
+TEST_F(HostileClientTest, AThousandConnections) {
+  std::size_t before = service_->accepted();
+  int invalidations = service_->totalInvalidations();
+  std::vector<UniqueFd> sockets;
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    sockets.push_back(dial(runtime_.socketPath()));
+    ASSERT_TRUE(sockets.back());
+    ASSERT_TRUE(sendBytes(sockets.back(), validRequest(i)));
+  }
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    auto reply = receiveReply(sockets[i]);
+    ASSERT_TRUE(reply) << "connection " << i;
+    EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
+    EXPECT_EQ(reply->reply.requestId, i);
+    EXPECT_EQ(reply->fds.size(), 2u);
+  }
+  EXPECT_EQ(service_->accepted(), before + 1000);
+  expectBystanderUnharmed();
+  sockets.clear();
+  ASSERT_TRUE(service_->waitForInvalidations(invalidations + 1000));
+  EXPECT_TRUE(waitForFdCount(baseline_));
+  expectBystanderUnharmed();
+}
+
+TEST_F(HostileClientTest, RunningOutOfDescriptorsBacksOffAndRecovers) {
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+  // Made before the drought: connect() needs no new descriptor here, and
+  // the kernel queues the connection for the listener.
+  UniqueFd late(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(late);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, runtime_.socketPath().c_str(), sizeof address.sun_path - 1);
+
+  rlimit lowered = original;
+  lowered.rlim_cur = static_cast<rlim_t>(openFdCount() + 16);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  std::vector<UniqueFd> fillers;
+  // Whatever fails below, later tests get their descriptors back.
+  struct Restore {
+    std::vector<UniqueFd>& fillers;
+    rlimit limit;
+    ~Restore() {
+      fillers.clear();
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+  } restore{fillers, original};
+  for (;;) {
+    UniqueFd fd = openDevNull();
+    if (!fd) break;
+    fillers.push_back(std::move(fd));
+  }
+  ASSERT_EQ(errno, EMFILE);
+
+  ASSERT_EQ(::connect(late.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+            0);
+  const std::string exhausted =
+      "listener: accept failed: Too many open files — retrying every 100 ms";
+  EXPECT_TRUE(log_.waitFor(exhausted, 5s));
+  // A fetch meanwhile cannot get descriptors: an error, not a crash.
+  auto starved = rawFetch(bystander_, 50);
+  ASSERT_TRUE(starved);
+  EXPECT_EQ(starved->reply.kind, wire::ReplyKind::error);
+  EXPECT_EQ(starved->reply.error, wire::ErrorCode::surfaceUnavailable);
+  // Several retries go by; the line stays single.
+  std::this_thread::sleep_for(350ms);
+
+  fillers.clear();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+  EXPECT_EQ(log_.count(exhausted), 1u);
+  EXPECT_TRUE(log_.waitFor("listener: accepting connections again", 5s));
+
+  auto reply = rawFetch(late, 51);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
+  reply.reset();
+  expectBystanderUnharmed();
+  late.reset();
+  ASSERT_TRUE(service_->waitForInvalidations(2));
+  EXPECT_TRUE(waitForFdCount(baseline_));
+}
+
+TEST_F(HostileClientTest, ConnectionFromAnotherUserIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+  std::size_t accepted = service_->accepted();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, runtime_.socketPath().c_str(), sizeof address.sun_path - 1);
+  auto request = validRequest(1);
+
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Only system calls from here on. The peer credentials record the
+    // effective uid; the file system uid 0 still lets it reach our socket.
+    if (::setresuid(65534, 65534, 0) != 0) ::_exit(10);
+    ::setfsuid(0);
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) ::_exit(11);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+      ::_exit(12);
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, 5000) != 1) ::_exit(13);
+    char buffer[256];
+    ssize_t received = ::recv(fd, buffer, sizeof buffer, 0);
+    ::_exit(received > 0 ? 14 : 0);  // closed unanswered: refused
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(log_.waitFor("listener: refusing connection from pid=" + std::to_string(child) +
+                               " uid=65534 — not our user (uid=0)",
+                           5s));
+  EXPECT_EQ(service_->accepted(), accepted);
+  expectBystanderUnharmed();
+  EXPECT_TRUE(waitForFdCount(baseline_));
+}
+
+}  // namespace
+}  // namespace fenwright::testing

@@ -1,0 +1,107 @@
+#include "tools/client/mapped_surface.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "platform/ipc/shared_file_info.h"
+#include "platform/shared_surface.h"
+
+namespace fenwright::client {
+namespace {
+
+// Whether `fd` can back a read-only mapping of `size` bytes that can never
+// fault: a mapped file that shrinks turns reads past its end into SIGBUS.
+std::string checkBacking(const UniqueFd& fd, std::uint64_t size, const char* what) {
+  auto info = inspectSharedFile(fd);
+  if (!info) return fmt::format("the {} descriptor cannot be inspected", what);
+  if (!info->regularFile) return fmt::format("the {} descriptor is not shared memory", what);
+  if (info->size < size) {
+    return fmt::format("the {} memory is {} bytes, the reply announced {}", what, info->size,
+                       size);
+  }
+  if (!info->sealedAgainstShrinking)
+    return fmt::format("the {} memory is not sealed against shrinking", what);
+  return {};
+}
+
+const SurfaceControl& controlOf(const MappedMemory& control) {
+  return *std::launder(reinterpret_cast<const SurfaceControl*>(control.data()));
+}
+
+}  // namespace
+
+Result<MappedSurface> MappedSurface::map(const wire::SurfaceDescription& description,
+                                         UniqueFd pixels, UniqueFd control) {
+  using R = Result<MappedSurface>;
+  if (description.controlSize < sizeof(SurfaceControl))
+    return R::failure("the control memory is too small for its header");
+  if (auto problem = checkBacking(pixels, description.allocationSize, "pixel"); !problem.empty())
+    return R::failure(problem);
+  if (auto problem = checkBacking(control, description.controlSize, "control");
+      !problem.empty())
+    return R::failure(problem);
+
+  auto pixelMemory = MappedMemory::map(pixels, description.allocationSize,
+                                       MappedMemory::Access::readOnly);
+  auto controlMemory =
+      MappedMemory::map(control, description.controlSize, MappedMemory::Access::readOnly);
+  if (!pixelMemory || !controlMemory) return R::failure("mapping the surface failed");
+
+  // Plain fields: written once, before the surface was handed out.
+  auto field = [&](std::size_t offset) {
+    std::uint32_t value;
+    std::memcpy(&value, controlMemory->data() + offset, sizeof value);
+    return value;
+  };
+  if (field(offsetof(SurfaceControl, magic)) != SurfaceControl::kMagic)
+    return R::failure("the control memory has no header");
+  if (field(offsetof(SurfaceControl, width)) != description.width ||
+      field(offsetof(SurfaceControl, height)) != description.height ||
+      field(offsetof(SurfaceControl, bytesPerRow)) != description.bytesPerRow ||
+      field(offsetof(SurfaceControl, pixelFormat)) != description.pixelFormat) {
+    return R::failure("the control header does not match the reply");
+  }
+  return R::success(MappedSurface(description, std::move(*pixelMemory), std::move(*controlMemory)));
+}
+
+std::uint32_t MappedSurface::seed() const {
+  return controlOf(control_).seed.load(std::memory_order_acquire);
+}
+
+Result<std::uint32_t> MappedSurface::copyFrame(std::span<std::uint8_t> buffer,
+                                               std::chrono::milliseconds timeout) const {
+  using R = Result<std::uint32_t>;
+  if (buffer.size() < pixels_.size()) {
+    return R::failure(
+        fmt::format("the buffer holds {} bytes, a frame needs {}", buffer.size(), pixels_.size()));
+  }
+  const SurfaceControl& control = controlOf(control_);
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (int attempt = 0;; ++attempt) {
+    std::uint32_t before = control.seed.load(std::memory_order_acquire);
+    if ((before & 1) == 0) {
+      std::memcpy(buffer.data(), pixels_.data(), pixels_.size());
+      // Orders the copy before the second look at the seed.
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (control.seed.load(std::memory_order_relaxed) == before) return R::success(before);
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return R::failure(fmt::format("no finished frame to copy within {} ms: the surface is "
+                                    "being written all the time",
+                                    timeout.count()));
+    }
+    // A render takes about a millisecond; spin briefly, then sleep.
+    if (attempt < 8) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
+}
+
+}  // namespace fenwright::client
