@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Process start to "listening" time of the helper, in listener-only mode.
 
-Usage: startup_latency.py PATH/TO/fenwright [RUNS]
-Prints the median and the 90th percentile in milliseconds.
+Usage: startup_latency.py PATH/TO/fenwright [RUNS] [SAMPLES.json]
+Prints the median and the 90th percentile in milliseconds; with a third
+argument, also writes every sample there.
 """
+import json
 import os
 import statistics
 import subprocess
@@ -35,6 +37,9 @@ def main():
     p90 = samples[int(0.9 * (len(samples) - 1))]
     print(f"startup_to_listening_ms median={statistics.median(samples):.2f} "
           f"p90={p90:.2f} runs={runs}")
+    if len(sys.argv) > 3:
+        with open(sys.argv[3], "w") as out:
+            json.dump({"startup_to_listening_ms": samples}, out)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs every benchmark with its peers in one go and writes bench/report.md
+# (ratio tables) and bench/startup-latency.png (a histogram).
+#   ./scripts/bench.sh            about three minutes
+#   BENCH_SECONDS=30 ./scripts/bench.sh   longer CPU measurements
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/deps.sh
+source scripts/xvfb.sh
+
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" >/dev/null
+build=build/release
+results=$(mktemp -d)
+trap 'rm -rf "$results"' EXIT
+start_xvfb 1920x1080
+trap 'kill "$XVFB_PID" 2>/dev/null; rm -rf "$results"' EXIT
+
+run() { echo "bench: $1" >&2; }
+run "scaling and composition (render)"
+"$build/bench/render/fenwright_render_bench" --benchmark_format=json \
+  --benchmark_out="$results/render.json" --benchmark_out_format=json >/dev/null
+run "surface fetch round trips (ipc)"
+"$build/bench/ipc/fenwright_ipc_bench" --benchmark_format=json \
+  --benchmark_out="$results/ipc.json" --benchmark_out_format=json >/dev/null
+run "X11 grab cost"
+"$build/bench/x11/fenwright_x11_grab_bench" --benchmark_format=json \
+  --benchmark_out="$results/x11_grab.json" --benchmark_out_format=json >/dev/null
+run "X11 capture CPU per minute, beside gst-launch-1.0 when installed"
+"$build/bench/x11/fenwright_x11_cpu" --seconds "${BENCH_SECONDS:-10}" >"$results/x11_cpu.md"
+run "helper start to listening"
+python3 bench/e2e/startup_latency.py "$build/service/fenwright" 200 "$results/startup.json"
+
+python3 bench/report.py "$results" bench/report.md bench/startup-latency.png
+echo "bench: wrote bench/report.md and bench/startup-latency.png"
