@@ -93,6 +93,13 @@ TEST(FrameBufferSurface, RendersBeforeAllocateDrawNothingAndLogNothing) {
                           [](std::uint8_t byte) { return byte == 0; }));
 }
 
+TEST(FrameBufferSurface, DistinctBuffersVendDistinctSurfaceIds) {
+  PiPFrameBuffer a, b;
+  ASSERT_TRUE(a.allocate());
+  ASSERT_TRUE(b.allocate());
+  EXPECT_NE(a.surfaceID(), b.surfaceID());
+}
+
 TEST(FrameBufferSeed, EveryRenderAdvancesTheSeedByTwo) {
   PiPFrameBuffer buffer;
   ASSERT_TRUE(buffer.allocate());
