@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/child_process.h"
@@ -25,14 +26,18 @@ class HelperProcess {
                                  std::filesystem::perm_options::replace);
   }
 
-  bool start(std::vector<std::string> argvPrefix = {}) {
-    ChildProcess::Options options;
+  // `argvPrefix` runs the helper under another program (a launcher);
+  // `environment` comes on top of ours, e.g. a private DISPLAY.
+  bool start(std::vector<std::string> argvPrefix = {},
+             std::vector<std::pair<std::string, std::optional<std::string>>> environment = {}) {
+    fenwright::ChildProcess::Options options;
     options.argv = std::move(argvPrefix);
     options.argv.push_back(FENWRIGHT_BINARY);
     options.environment = {{"XDG_DATA_HOME", home_.dataHome().string()},
                            {"XDG_RUNTIME_DIR", runtime_.path().string()}};
+    for (auto& entry : environment) options.environment.push_back(std::move(entry));
     options.stderrFile = logPath();
-    process_ = ChildProcess::spawn(options);
+    process_ = fenwright::ChildProcess::spawn(options);
     return process_.has_value();
   }
 
@@ -41,7 +46,7 @@ class HelperProcess {
     return runtime_.path() / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
   }
   std::filesystem::path logPath() const { return runtime_.path() / "helper.log"; }
-  ChildProcess& process() { return *process_; }
+  fenwright::ChildProcess& process() { return *process_; }
 
   // The message part of every log line written so far.
   std::vector<std::string> messages() const {
@@ -49,7 +54,9 @@ class HelperProcess {
     std::ifstream in(logPath());
     std::string line;
     while (std::getline(in, line)) {
-      auto tag = line.find("] ");
+      // "<date> fenwright[pid] <level> [category] message"
+      auto category = line.find(" [");
+      auto tag = category == std::string::npos ? category : line.find("] ", category);
       out.push_back(tag == std::string::npos ? line : line.substr(tag + 2));
     }
     return out;
@@ -64,6 +71,22 @@ class HelperProcess {
     std::size_t n = 0;
     for (const auto& m : messages()) n += (m == message);
     return n;
+  }
+  // Lines whose message contains `part` (for messages that carry ids).
+  std::size_t countContaining(const std::string& part) const {
+    std::size_t n = 0;
+    for (const auto& m : messages()) n += (m.find(part) != std::string::npos);
+    return n;
+  }
+  bool waitForLogContaining(const std::string& part,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                            std::size_t times = 1) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+      if (countContaining(part) >= times) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
   }
   bool waitForLog(const std::string& message,
                   std::chrono::milliseconds timeout = std::chrono::seconds(5),
@@ -82,7 +105,7 @@ class HelperProcess {
  private:
   const SentinelHome& home_;
   TempDir runtime_;
-  std::optional<ChildProcess> process_;
+  std::optional<fenwright::ChildProcess> process_;
 };
 
 }  // namespace fenwright::testing

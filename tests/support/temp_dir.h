@@ -13,8 +13,9 @@ namespace fenwright::testing {
 // A fresh directory under the system temp dir, removed with its contents.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "fenwright-test-XXXXXX");
+  // Under `base` when given (e.g. a tmpfs), else the system temp dir.
+  explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+    std::string pattern = (base / "fenwright-test-XXXXXX");
     path_ = ::mkdtemp(pattern.data());
   }
   ~TempDir() {
@@ -35,7 +36,8 @@ class TempDir {
 // the sentinel file the way the application does (whole file, then rename).
 class SentinelHome {
  public:
-  SentinelHome() {
+  explicit SentinelHome(const std::filesystem::path& base = std::filesystem::temp_directory_path())
+      : dir_(base) {
     if (const char* old = std::getenv("XDG_DATA_HOME")) previous_ = old;
     ::setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
     container_ = dir_.path() / "Q2WXR7TZ4M.com.quenfield.app";

@@ -1,0 +1,139 @@
+// The real helper binary from the outside: its log, its surface as a client
+// maps it, and its exit status.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "support/helper_process.h"
+#include "support/surface_probe.h"
+
+namespace fenwright::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kListenerOnly =
+    "sentinel disabled — listener-only mode to drain pending dial then exit";
+constexpr const char* kClientGone =
+    "connection invalidated — extension disconnected; shutting down";
+constexpr const char* kPatternStarted =
+    "test-pattern render timer started @ 30Hz (no window picked)";
+
+TEST(Lifecycle, WithoutASentinelItServesOneClientThenExitsZero) {
+  SentinelHome home;
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start());
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  EXPECT_TRUE(helper.waitForLog(kListenerOnly)) << helper.log();
+
+  auto surface = client->fetchSurface();
+  ASSERT_TRUE(surface) << surface.error() << "\n" << helper.log();
+  ASSERT_TRUE(surface->has_value());
+  EXPECT_EQ((*surface)->width(), 640u);
+  EXPECT_EQ((*surface)->height(), 360u);
+  EXPECT_EQ((*surface)->bytesPerRow(), 2560u);
+  EXPECT_TRUE(copyFrame(**surface));
+  // Listener-only draws nothing: no pattern, no stream.
+  EXPECT_EQ(helper.count(kPatternStarted), 0u);
+
+  client = Result<client::FenwrightClient>::failure("closed");
+  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
+  EXPECT_EQ(helper.countContaining(kClientGone), 1u) << helper.log();
+}
+
+TEST(Lifecycle, EnabledWithoutAWindowShowsAMovingOpaquePattern) {
+  SentinelHome home;
+  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start());
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  auto surface = client->fetchSurface();
+  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  EXPECT_TRUE(helper.waitForLog(kPatternStarted)) << helper.log();
+
+  auto first = waitForFrame(**surface, [](const Frame& frame) {
+    return frame.at(320, 180).r + frame.at(320, 180).g + frame.at(320, 180).b > 0;
+  });
+  ASSERT_TRUE(first.matched) << "the centre stayed black";
+  EXPECT_TRUE(opaqueEverywhere(*first.last));
+  auto later =
+      waitForFrame(**surface, [&](const Frame& frame) { return !frame.samePixels(*first.last); });
+  EXPECT_TRUE(later.matched) << "the pattern did not move";
+  EXPECT_TRUE(opaqueEverywhere(*later.last));
+
+  client = Result<client::FenwrightClient>::failure("closed");
+  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
+}
+
+TEST(Lifecycle, ClientDisconnectingEndsAStreamingHelperWithStatusZero) {
+  SentinelHome home;
+  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start());
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  ASSERT_TRUE(client->fetchSurface()) << helper.log();
+  ASSERT_TRUE(helper.waitForLog(kPatternStarted)) << helper.log();
+  EXPECT_TRUE(helper.process().running());
+
+  client = Result<client::FenwrightClient>::failure("closed");
+  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
+  EXPECT_EQ(helper.countContaining(kClientGone), 1u) << helper.log();
+  EXPECT_EQ(helper.count("shutdown — invalidating listener + exit"), 1u) << helper.log();
+}
+
+// Switched off, deleted or broken while it runs, with its client still
+// connected: the helper ends on its own.
+enum class SwitchOff { disabled, deleted, broken };
+
+class SentinelSwitchOff : public ::testing::TestWithParam<SwitchOff> {};
+
+TEST_P(SentinelSwitchOff, EndsTheRunningHelperWithStatusZero) {
+  SentinelHome home;
+  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start());
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  ASSERT_TRUE(client->fetchSurface()) << helper.log();
+  ASSERT_TRUE(helper.waitForLog(kPatternStarted)) << helper.log();
+
+  switch (GetParam()) {
+    case SwitchOff::disabled:
+      ASSERT_EQ(writeSentinel(home, R"({"enabled": false, "window_id": 7})"), "");
+      break;
+    case SwitchOff::deleted:
+      home.remove();
+      break;
+    case SwitchOff::broken:
+      ASSERT_EQ(writeSentinel(home, "{\"enabled\": tru"), "");
+      break;
+  }
+  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
+  EXPECT_EQ(helper.count("sentinel flipped to disabled — shutting down"), 1u) << helper.log();
+  // It went because of the file, not because the client left.
+  EXPECT_EQ(helper.countContaining(kClientGone), 0u) << helper.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, SentinelSwitchOff,
+                         ::testing::Values(SwitchOff::disabled, SwitchOff::deleted,
+                                           SwitchOff::broken),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case SwitchOff::disabled:
+                               return std::string("Disabled");
+                             case SwitchOff::deleted:
+                               return std::string("Deleted");
+                             case SwitchOff::broken:
+                               return std::string("Broken");
+                           }
+                           return std::string("Unknown");
+                         });
+
+}  // namespace
+}  // namespace fenwright::testing

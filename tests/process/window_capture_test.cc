@@ -1,0 +1,274 @@
+// The helper capturing real X windows, checked through the surface a
+// client maps. Most cases use the shared server ($DISPLAY); the window
+// manager case starts its own.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "support/helper_process.h"
+#include "support/surface_probe.h"
+#include "test_window_process.h"
+#include "x_server.h"
+
+namespace fenwright::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// 4:3 fills the height: 480x360 with 80-pixel bars left and right.
+constexpr const char* kWideSize = "1200x900";
+constexpr Placement kWidePlacement{80, 0, 480, 360};
+// Square: 360x360 with 140-pixel bars.
+constexpr const char* kSquareSize = "720x720";
+constexpr Placement kSquarePlacement{140, 0, 360, 360};
+
+constexpr Quadrants kFirstColors{{0xD02020, 0x20B040, 0x2040D0, 0xE0C020}};
+constexpr Quadrants kSecondColors{{0x30C0C0, 0xC030C0, 0xF08030, 0x808080}};
+constexpr Quadrants kThirdColors{{0x6010A0, 0x10A060, 0xA06010, 0xF0F0F0}};
+
+constexpr const char* kStreamStarted = "started — window id=";
+constexpr const char* kPaused = "hidden/minimized → pause (freeze last frame)";
+
+std::string pauseLine(std::uint32_t id) {
+  return "visibility: window " + std::to_string(id) + " " + kPaused;
+}
+std::string resumeLine(std::uint32_t id) {
+  return "visibility: window " + std::to_string(id) + " returned → resume";
+}
+
+std::unique_ptr<TestWindowProcess> openWindow(const std::string& display, const char* size,
+                                              const Quadrants& colors) {
+  return TestWindowProcess::start(display, {"--size", size, "--colors", colors.argument()});
+}
+
+bool blackAt(const Frame& frame, int x, int y) { return frame.near(x, y, 0x000000, 0); }
+
+TEST(WindowCapture, ShowsTheWindowFittedAndCentredOnBlack) {
+  const std::string& display = sharedDisplay();
+  auto window = openWindow(display, kWideSize, kFirstColors);
+  ASSERT_TRUE(window);
+  SentinelHome home;
+  ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  auto surface = client->fetchSurface();
+  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+
+  auto shown = waitForFrame(**surface, [](const Frame& frame) {
+    return showsQuadrants(frame, kWidePlacement, kFirstColors);
+  });
+  ASSERT_TRUE(shown.matched) << describeQuadrants(*shown.last, kWidePlacement) << "\n"
+                             << helper.log();
+  const Frame& frame = *shown.last;
+  EXPECT_TRUE(opaqueEverywhere(frame));
+  // The bars, up to 8 pixels from the picture's edge, are black.
+  for (int y : {0, 90, 180, 359}) {
+    for (int x : {0, 40, 71, 568, 600, 639}) {
+      EXPECT_TRUE(blackAt(frame, x, y)) << "(" << x << "," << y << ") " << frame.at(x, y).text();
+    }
+  }
+  // The picture reaches 8 pixels into each side.
+  EXPECT_TRUE(frame.near(88, 20, kFirstColors.colors[0]));
+  EXPECT_TRUE(frame.near(551, 339, kFirstColors.colors[3]));
+  EXPECT_EQ(helper.countContaining(kStreamStarted), 1u) << helper.log();
+}
+
+TEST(WindowCapture, ASecondWindowIsSwappedInWithoutRestartingTheStream) {
+  const std::string& display = sharedDisplay();
+  auto first = openWindow(display, kWideSize, kFirstColors);
+  auto second = openWindow(display, kSquareSize, kSecondColors);
+  ASSERT_TRUE(first && second);
+  SentinelHome home;
+  ASSERT_EQ(writeSentinel(home, windowSentinel(first->id())), "");
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  auto surface = client->fetchSurface();
+  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  auto before = waitForFrame(**surface, [](const Frame& frame) {
+    return showsQuadrants(frame, kWidePlacement, kFirstColors);
+  });
+  ASSERT_TRUE(before.matched) << describeQuadrants(*before.last, kWidePlacement) << "\n"
+                              << helper.log();
+
+  ASSERT_EQ(writeSentinel(home, windowSentinel(second->id())), "");
+  auto after = waitForFrame(**surface, [](const Frame& frame) {
+    return showsQuadrants(frame, kSquarePlacement, kSecondColors) && blackAt(frame, 100, 180) &&
+           blackAt(frame, 540, 180);
+  });
+  EXPECT_TRUE(after.matched) << describeQuadrants(*after.last, kSquarePlacement) << "\n"
+                             << helper.log();
+  EXPECT_TRUE(helper.waitForLog("in-place filter swap → window id=" + std::to_string(second->id())))
+      << helper.log();
+  EXPECT_EQ(helper.countContaining(kStreamStarted), 1u) << helper.log();
+  EXPECT_EQ(helper.countContaining("stopped"), 0u) << helper.log();
+}
+
+TEST(WindowCapture, ClearingTheWindowBringsBackThePattern) {
+  const std::string& display = sharedDisplay();
+  auto window = openWindow(display, kWideSize, kFirstColors);
+  ASSERT_TRUE(window);
+  SentinelHome home;
+  ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  auto surface = client->fetchSurface();
+  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  ASSERT_TRUE(waitForFrame(**surface,
+                           [](const Frame& frame) {
+                             return showsQuadrants(frame, kWidePlacement, kFirstColors);
+                           })
+                  .matched)
+      << helper.log();
+
+  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  // The pattern has no black bars and keeps moving.
+  auto pattern = waitForFrame(**surface, [](const Frame& frame) {
+    return !blackAt(frame, 10, 180) && !blackAt(frame, 630, 180);
+  });
+  ASSERT_TRUE(pattern.matched) << helper.log();
+  EXPECT_TRUE(waitForFrame(**surface, [&](const Frame& frame) {
+                return !frame.samePixels(*pattern.last);
+              }).matched);
+  EXPECT_TRUE(helper.process().running());
+}
+
+// Pausing freezes the picture although the window keeps drawing: hidden
+// by its _NET_WM_STATE, the window stays mapped and capturable.
+TEST(WindowCapture, AHiddenWindowFreezesThePictureUntilItReturns) {
+  const std::string& display = sharedDisplay();
+  auto window = openWindow(display, kWideSize, kFirstColors);
+  ASSERT_TRUE(window);
+  SentinelHome home;
+  ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  auto surface = client->fetchSurface();
+  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  ASSERT_TRUE(waitForFrame(**surface,
+                           [](const Frame& frame) {
+                             return showsQuadrants(frame, kWidePlacement, kFirstColors);
+                           })
+                  .matched)
+      << helper.log();
+
+  ASSERT_TRUE(window->command("hidden"));
+  ASSERT_TRUE(helper.waitForLog(pauseLine(window->id()), 8s)) << helper.log();
+  ASSERT_TRUE(window->command("colors " + kSecondColors.argument()));
+  // Long enough for a few dozen frames at 30 per second.
+  std::this_thread::sleep_for(1s);
+  auto frozen = copyFrame(**surface);
+  ASSERT_TRUE(frozen);
+  EXPECT_TRUE(showsQuadrants(*frozen, kWidePlacement, kFirstColors))
+      << describeQuadrants(*frozen, kWidePlacement);
+
+  char id[16];
+  std::snprintf(id, sizeof(id), "0x%x", window->id());
+  ASSERT_EQ(runOnDisplay(display, {"xprop", "-id", id, "-remove", "_NET_WM_STATE"}), 0);
+  ASSERT_TRUE(helper.waitForLog(resumeLine(window->id()), 8s)) << helper.log();
+  // Frames come only when the window changes (see the disabled case below).
+  ASSERT_TRUE(window->command("repaint"));
+  auto resumed = waitForFrame(**surface, [](const Frame& frame) {
+    return showsQuadrants(frame, kWidePlacement, kSecondColors);
+  });
+  EXPECT_TRUE(resumed.matched) << describeQuadrants(*resumed.last, kWidePlacement);
+}
+
+// Known bug, disabled until fixed: frames that arrived while paused are
+// dropped and the stream only sends a frame when the window changes, so a
+// window that changed while hidden and then stays still is shown stale
+// after the resume, indefinitely.
+TEST(WindowCapture, DISABLED_AReturningWindowShowsItsCurrentLookWithoutRedrawing) {
+  const std::string& display = sharedDisplay();
+  auto window = openWindow(display, kWideSize, kFirstColors);
+  ASSERT_TRUE(window);
+  SentinelHome home;
+  ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  auto surface = client->fetchSurface();
+  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  ASSERT_TRUE(waitForFrame(**surface,
+                           [](const Frame& frame) {
+                             return showsQuadrants(frame, kWidePlacement, kFirstColors);
+                           })
+                  .matched)
+      << helper.log();
+
+  ASSERT_TRUE(window->command("hidden"));
+  ASSERT_TRUE(helper.waitForLog(pauseLine(window->id()), 8s)) << helper.log();
+  ASSERT_TRUE(window->command("colors " + kSecondColors.argument()));
+  char id[16];
+  std::snprintf(id, sizeof(id), "0x%x", window->id());
+  ASSERT_EQ(runOnDisplay(display, {"xprop", "-id", id, "-remove", "_NET_WM_STATE"}), 0);
+  ASSERT_TRUE(helper.waitForLog(resumeLine(window->id()), 8s)) << helper.log();
+  auto resumed = waitForFrame(**surface, [](const Frame& frame) {
+    return showsQuadrants(frame, kWidePlacement, kSecondColors);
+  });
+  EXPECT_TRUE(resumed.matched) << describeQuadrants(*resumed.last, kWidePlacement);
+}
+
+// Minimised through a window manager: the picture freezes on the last
+// frame, and the window's new look shows once it is back.
+TEST(WindowCapture, AMinimisedWindowPausesAndResumesUnderAWindowManager) {
+  if (::system("command -v openbox >/dev/null 2>&1") != 0) GTEST_SKIP() << "openbox is missing";
+  auto server = XServer::start("1920x1080");
+  ASSERT_TRUE(server);
+  ASSERT_TRUE(server->startWindowManager());
+  auto window = openWindow(server->display(), kWideSize, kFirstColors);
+  ASSERT_TRUE(window);
+  SentinelHome home;
+  ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start({}, {{"DISPLAY", server->display()}}));
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  auto surface = client->fetchSurface();
+  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  ASSERT_TRUE(waitForFrame(**surface,
+                           [](const Frame& frame) {
+                             return showsQuadrants(frame, kWidePlacement, kFirstColors);
+                           })
+                  .matched)
+      << helper.log();
+
+  ASSERT_TRUE(window->command("iconify"));
+  ASSERT_TRUE(helper.waitForLog(pauseLine(window->id()), 8s)) << helper.log();
+  auto atPause = copyFrame(**surface);
+  ASSERT_TRUE(atPause);
+  ASSERT_TRUE(window->command("colors " + kThirdColors.argument()));
+  std::this_thread::sleep_for(1s);
+  auto frozen = copyFrame(**surface);
+  ASSERT_TRUE(frozen);
+  EXPECT_TRUE(frozen->samePixels(*atPause)) << "the picture changed while paused";
+  EXPECT_TRUE(showsQuadrants(*frozen, kWidePlacement, kFirstColors))
+      << describeQuadrants(*frozen, kWidePlacement);
+
+  ASSERT_TRUE(window->command("map"));
+  ASSERT_TRUE(helper.waitForLog(resumeLine(window->id()), 8s)) << helper.log();
+  // Frames come only when the window changes (see the disabled case above).
+  ASSERT_TRUE(window->command("repaint"));
+  auto resumed = waitForFrame(**surface, [](const Frame& frame) {
+    return showsQuadrants(frame, kWidePlacement, kThirdColors);
+  });
+  EXPECT_TRUE(resumed.matched) << describeQuadrants(*resumed.last, kWidePlacement) << "\n"
+                               << helper.log();
+  EXPECT_EQ(helper.countContaining(kStreamStarted), 1u) << helper.log();
+}
+
+}  // namespace
+}  // namespace fenwright::testing

@@ -1,0 +1,145 @@
+// The sentinel rewritten far faster than the helper polls it, while a
+// client streams: the helper must stay up, keep answering, and end on the
+// last file written.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/helper_process.h"
+#include "support/surface_probe.h"
+#include "test_window_process.h"
+#include "x_server.h"
+
+namespace fenwright::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr Quadrants kColorsA{{0xD02020, 0x20B040, 0x2040D0, 0xE0C020}};
+constexpr Quadrants kColorsB{{0x30C0C0, 0xC030C0, 0xF08030, 0x808080}};
+// B is square: 360x360 between 140-pixel black bars.
+constexpr Placement kPlacementB{140, 0, 360, 360};
+
+// Valid JSON that keeps the helper on but names nothing sensible: wrong
+// types, out-of-range numbers, a window that does not exist, a region off
+// the screen. A file that is not JSON at all means "off" and would
+// rightly end the helper, so it is not in the rotation.
+const std::vector<std::string> kHostile = {
+    R"({"enabled": true, "window_id": "42"})",
+    R"({"enabled": true, "source": "Region", "region_width": 800.0, "region_height": 600})",
+    R"({"enabled": true, "window_id": 4294967296, "extra": [1, {"a": null}]})",
+    R"({"enabled": true, "window_id": 123456789})",
+    R"({"enabled": true, "source": "region", "region_x": -5000, "region_y": 99999,)"
+    R"( "region_width": 100000, "region_height": 1})",
+    R"({"enabled": true, "source": "region", "region_width": -5, "region_height": 100})",
+    R"({"enabled": true, "source": "region", "region_width": 300, "region_height": 200,)"
+    R"( "region_display_id": 4294967295})",
+};
+
+TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
+  const std::string& display = sharedDisplay();
+  auto windowA =
+      TestWindowProcess::start(display, {"--size", "1200x900", "--colors", kColorsA.argument()});
+  auto windowB = TestWindowProcess::start(
+      display, {"--size", "720x720", "--pos", "1200,0", "--colors", kColorsB.argument()});
+  ASSERT_TRUE(windowA && windowB);
+  const std::vector<std::string> rotation = {
+      windowSentinel(windowA->id()), windowSentinel(windowB->id()), regionSentinel(0, 0, 640, 360)};
+
+  // Each write syncs the file; on a tmpfs that costs nothing, so the rate
+  // is the helper's problem, not the disk's.
+  const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
+                                         ? "/dev/shm"
+                                         : std::filesystem::temp_directory_path();
+  SentinelHome home(base);
+  ASSERT_EQ(writeSentinel(home, rotation[0]), "");
+  HelperProcess helper(home);
+  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
+  auto client = connectWhenListening(helper);
+  ASSERT_TRUE(client) << client.error();
+  auto surface = client->fetchSurface();
+  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+
+  const auto duration = soakDuration(5);
+  std::atomic<bool> writing{true};
+  std::atomic<int> written{0};
+  std::string writeFailure;
+  const auto began = std::chrono::steady_clock::now();
+  std::thread writer([&] {
+    auto next = std::chrono::steady_clock::now();
+    const auto end = next + duration;
+    for (std::size_t i = 0; std::chrono::steady_clock::now() < end; ++i) {
+      // Window A, window B, a region, then one of the hostile files.
+      std::size_t slot = i % 4;
+      const std::string& json = slot < 3 ? rotation[slot] : kHostile[(i / 4) % kHostile.size()];
+      std::string failure = writeSentinel(home, json);
+      if (!failure.empty()) {
+        writeFailure = failure;
+        break;
+      }
+      ++written;
+      // 200 a second; a late write does not make the next ones hurry.
+      next = std::max(next + 5ms, std::chrono::steady_clock::now());
+      std::this_thread::sleep_until(next);
+    }
+    // The last word: window B.
+    std::string failure = writeSentinel(home, rotation[1]);
+    if (!failure.empty() && writeFailure.empty()) writeFailure = failure;
+    ++written;
+    writing = false;
+  });
+
+  // Meanwhile the client keeps asking and reading, as a panel would.
+  int fetches = 0;
+  bool answering = true;
+  bool alive = true;
+  while (writing) {
+    alive = alive && helper.process().running();
+    auto again = client->fetchSurface();
+    answering = answering && again && again->has_value();
+    answering = answering && copyFrame(**surface).has_value();
+    ++fetches;
+    std::this_thread::sleep_for(100ms);
+  }
+  writer.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  std::printf("soak: %d sentinel writes in %.1f s (%.0f per second), %d fetches\n", written.load(),
+              seconds, written.load() / seconds, fetches);
+  ASSERT_EQ(writeFailure, "");
+  EXPECT_TRUE(alive) << helper.log();
+  EXPECT_TRUE(answering) << helper.log();
+  EXPECT_GE(written.load(), static_cast<int>(duration.count()) * 100);
+  // It kept polling throughout (every 150 ms, most polls see a change).
+  EXPECT_GE(helper.countContaining("sentinel changed"),
+            static_cast<std::size_t>(duration.count()) * 3)
+      << helper.log().substr(0, 20000);
+
+  auto last = waitForFrame(
+      **surface,
+      [](const Frame& frame) {
+        return showsQuadrants(frame, kPlacementB, kColorsB) && frame.near(60, 180, 0, 0) &&
+               frame.near(580, 180, 0, 0);
+      },
+      8s);
+  EXPECT_TRUE(last.matched) << describeQuadrants(*last.last, kPlacementB) << "\n"
+                            << helper.log().substr(0, 20000);
+  ASSERT_TRUE(helper.process().running()) << helper.log().substr(0, 20000);
+  auto after = client->fetchSurface();
+  EXPECT_TRUE(after && after->has_value()) << after.error();
+
+  // And it still leaves cleanly with its client.
+  client = Result<client::FenwrightClient>::failure("closed");
+  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log().substr(0, 20000);
+}
+
+}  // namespace
+}  // namespace fenwright::testing

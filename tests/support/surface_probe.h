@@ -1,0 +1,170 @@
+#pragma once
+
+// What a client sees of the running helper: frames copied out of the
+// shared surface, checked at chosen points.
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/atomic_file.h"
+#include "support/helper_process.h"
+#include "support/temp_dir.h"
+#include "tools/client/fenwright_client.h"
+#include "tools/client/mapped_surface.h"
+
+namespace fenwright::testing {
+
+struct Bgra {
+  int b = 0, g = 0, r = 0, a = 0;
+  std::string text() const { return fmt::format("#{:02x}{:02x}{:02x}/a{}", r, g, b, a); }
+};
+
+// One whole frame, copied tear-free.
+struct Frame {
+  std::vector<std::uint8_t> bytes;
+  int width = 0;
+  int height = 0;
+  int bytesPerRow = 0;
+  std::uint32_t seed = 0;
+
+  Bgra at(int x, int y) const {
+    const std::uint8_t* p = bytes.data() + static_cast<std::size_t>(y) * bytesPerRow + x * 4;
+    return {p[0], p[1], p[2], p[3]};
+  }
+  // Opaque and within `tolerance` per channel of 0xRRGGBB.
+  bool near(int x, int y, std::uint32_t rgb, int tolerance = 4) const {
+    Bgra p = at(x, y);
+    auto close = [&](int have, int want) { return std::abs(have - want) <= tolerance; };
+    return p.a == 255 && close(p.r, (rgb >> 16) & 0xFF) && close(p.g, (rgb >> 8) & 0xFF) &&
+           close(p.b, rgb & 0xFF);
+  }
+  bool samePixels(const Frame& other) const { return bytes == other.bytes; }
+};
+
+inline std::optional<Frame> copyFrame(const client::MappedSurface& surface) {
+  Frame frame;
+  frame.bytes.resize(surface.allocationSize());
+  frame.width = static_cast<int>(surface.width());
+  frame.height = static_cast<int>(surface.height());
+  frame.bytesPerRow = static_cast<int>(surface.bytesPerRow());
+  auto seed = surface.copyFrame(frame.bytes, std::chrono::seconds(2));
+  if (!seed) return std::nullopt;
+  frame.seed = *seed;
+  return frame;
+}
+
+// Polls until `done` holds; false once `timeout` has passed without it.
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// Copies frames until one satisfies `check`; that frame, or the last one
+// seen (for the failure message) with `matched` false.
+struct FrameWait {
+  bool matched = false;
+  std::optional<Frame> last;
+};
+inline FrameWait waitForFrame(const client::MappedSurface& surface,
+                              const std::function<bool(const Frame&)>& check,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  FrameWait result;
+  eventually(
+      [&] {
+        auto frame = copyFrame(surface);
+        if (!frame) return false;
+        result.matched = check(*frame);
+        result.last = std::move(frame);
+        return result.matched;
+      },
+      timeout);
+  return result;
+}
+
+// Where a window's picture lands in the 640x360 surface: scaled to fit,
+// centred; everything else is black bar.
+struct Placement {
+  int x = 0, y = 0, width = 0, height = 0;
+  int centreX(int column) const { return x + width / 4 + column * width / 2; }
+  int centreY(int row) const { return y + height / 4 + row * height / 2; }
+};
+
+// The test window's four quadrant colours, top-left, top-right,
+// bottom-left, bottom-right, as 0xRRGGBB.
+struct Quadrants {
+  std::uint32_t colors[4];
+  std::string argument() const {
+    return fmt::format("{:06X},{:06X},{:06X},{:06X}", colors[0], colors[1], colors[2], colors[3]);
+  }
+};
+
+// Each quadrant's centre shows its colour.
+inline bool showsQuadrants(const Frame& frame, const Placement& place, const Quadrants& q) {
+  for (int i = 0; i < 4; ++i)
+    if (!frame.near(place.centreX(i % 2), place.centreY(i / 2), q.colors[i])) return false;
+  return true;
+}
+
+inline std::string describeQuadrants(const Frame& frame, const Placement& place) {
+  std::string out;
+  for (int i = 0; i < 4; ++i)
+    out += frame.at(place.centreX(i % 2), place.centreY(i / 2)).text() + " ";
+  return out;
+}
+
+inline bool opaqueEverywhere(const Frame& frame) {
+  for (int y = 0; y < frame.height; ++y)
+    for (int x = 0; x < frame.width; ++x)
+      if (frame.at(x, y).a != 255) return false;
+  return true;
+}
+
+// --- the sentinel, as the application writes it ---
+
+inline std::string windowSentinel(std::uint32_t windowID) {
+  return fmt::format(R"({{"enabled": true, "source": "window", "window_id": {}, )"
+                     R"("window_title": "test window"}})",
+                     windowID);
+}
+inline std::string patternSentinel() { return R"({"enabled": true, "source": "window"})"; }
+inline std::string regionSentinel(int x, int y, int width, int height) {
+  return fmt::format(R"({{"enabled": true, "source": "region", "region_x": {}, "region_y": {}, )"
+                     R"("region_width": {}, "region_height": {}, "region_display_id": 0}})",
+                     x, y, width, height);
+}
+
+inline std::string writeSentinel(const SentinelHome& home, const std::string& json) {
+  return writeFileAtomically(home.sentinelPath(), json);
+}
+
+// Dials the helper once it says it listens.
+inline Result<client::FenwrightClient> connectWhenListening(const HelperProcess& helper) {
+  if (!helper.waitForLogContaining("listening on ", std::chrono::seconds(10)))
+    return Result<client::FenwrightClient>::failure("the helper never said it listens:\n" +
+                                                    helper.log());
+  return client::FenwrightClient::connect(helper.socketPath());
+}
+
+// How long the soak runs: FENWRIGHT_SOAK_SECONDS, else `fallback`.
+inline std::chrono::seconds soakDuration(int fallback) {
+  if (const char* text = std::getenv("FENWRIGHT_SOAK_SECONDS")) {
+    int seconds = std::atoi(text);
+    if (seconds > 0) return std::chrono::seconds(seconds);
+  }
+  return std::chrono::seconds(fallback);
+}
+
+}  // namespace fenwright::testing
