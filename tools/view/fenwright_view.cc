@@ -1,7 +1,10 @@
-// fenwright-view: dials the helper, fetches its surface and saves frames of
-// it as PNG files. A series is taken over one connection: the helper exits
-// when its client disconnects, so reconnecting would end it.
+// fenwright-view: dials the helper, fetches its surface and shows it live in
+// a small always-on-top window, or saves frames of it as PNG files. Everything
+// happens over one connection: the helper exits when its client disconnects,
+// so reconnecting would end it.
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +17,8 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "platform/image_view.h"
+#include "platform/x11/viewer_window.h"
 #include "tools/client/fenwright_client.h"
 #include "tools/client/png_writer.h"
 
@@ -34,21 +39,133 @@ int fail(const std::string& message) {
   return 1;
 }
 
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+constexpr auto kTitleInterval = std::chrono::milliseconds(250);
+constexpr auto kPausedAfter = std::chrono::seconds(1);
+
+// When the last frames arrived, for a rate over the last second. Fixed
+// size: more frames than this in a second cannot be seen at our poll rate.
+class FrameRate {
+ public:
+  void add(Clock::time_point at) {
+    times_[next_] = at;
+    next_ = (next_ + 1) % times_.size();
+    count_ = std::min(count_ + 1, times_.size());
+  }
+  double perSecond(Clock::time_point now) const {
+    std::size_t inWindow = 0;
+    Clock::time_point oldest = now;
+    Clock::time_point newest{};
+    for (std::size_t i = 0; i < count_; ++i) {
+      Clock::time_point t = times_[i];
+      if (now - t > std::chrono::seconds(1)) continue;
+      ++inWindow;
+      oldest = std::min(oldest, t);
+      newest = std::max(newest, t);
+    }
+    if (inWindow < 2) return static_cast<double>(inWindow);
+    std::chrono::duration<double> span = newest - oldest;
+    return span.count() > 0 ? static_cast<double>(inWindow - 1) / span.count() : 0.0;
+  }
+
+ private:
+  std::array<Clock::time_point, 512> times_{};
+  std::size_t next_ = 0;
+  std::size_t count_ = 0;
+};
+
+// Shows the surface until the user quits or `exitAfter` passes. Repaints
+// only when the frame seed moves (or the window needs it).
+int runLive(const MappedSurface& surface, std::optional<double> exitAfter) {
+  auto opened = fenwright::x11::ViewerWindow::open("", 480, 270, "Fenwright");
+  if (!opened) return fail(opened.error());
+  fenwright::x11::ViewerWindow& window = **opened;
+
+  std::vector<std::uint8_t> frame(surface.allocationSize());
+  const fenwright::ImageView image{static_cast<int>(surface.width()),
+                                   static_cast<int>(surface.height()),
+                                   static_cast<int>(surface.bytesPerRow()), frame.data()};
+  std::optional<std::uint32_t> shownSeed;
+  FrameRate rate;
+  Clock::time_point lastFrameAt{};
+  std::array<char, 96> title{};
+  std::size_t titleLength = 0;
+
+  const auto start = Clock::now();
+  std::optional<Clock::time_point> deadline;
+  if (exitAfter)
+    deadline = start + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(*exitAfter));
+  auto nextTitleAt = start;
+
+  for (;;) {
+    auto events = window.processEvents();
+    if (events.lost) return fail("the X connection was lost");
+    if (events.mapped) std::cout << "window " << window.id() << std::endl;
+    if (events.quit) return 0;
+    const auto now = Clock::now();
+    if (deadline && now >= *deadline) return 0;
+
+    bool repaint = events.needsRepaint && shownSeed.has_value();
+    const std::uint32_t seed = surface.seed();
+    if ((seed & 1u) == 0 && seed != shownSeed) {
+      // A writer mid-frame makes copyFrame wait; a failure just skips a poll.
+      if (auto copied = surface.copyFrame(frame); copied && *copied != shownSeed) {
+        shownSeed = *copied;
+        rate.add(now);
+        lastFrameAt = now;
+        repaint = true;
+      }
+    }
+    if (repaint) window.present(image);
+
+    if (now >= nextTitleAt) {
+      nextTitleAt = now + kTitleInterval;
+      const bool live = shownSeed && now - lastFrameAt <= kPausedAfter;
+      std::array<char, 96> text{};
+      auto written = fmt::format_to_n(text.data(), text.size(), "Fenwright \u2014 {:.1f} fps \u2014 {}",
+                                      rate.perSecond(now), live ? "live" : "paused");
+      const std::size_t length = std::min(written.size, text.size());
+      if (length != titleLength || !std::equal(text.begin(), text.begin() + length, title.begin())) {
+        title = text;
+        titleLength = length;
+        window.setTitle(std::string_view(title.data(), titleLength));
+      }
+    }
+
+    auto wait = kPollInterval;
+    if (deadline)
+      wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
+    window.waitForEvents(wait);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Fetches the Fenwright surface and saves frames of it as PNG files."};
+  CLI::App app{
+      "Shows the Fenwright surface live in a small always-on-top window (q or Escape quits), "
+      "or saves frames of it as PNG files."};
   std::string snapshot;
+  double exitAfter = 0;
   int count = 1;
   int intervalMs = 1000;
   std::string socketPath;
-  app.add_option("--snapshot", snapshot, "PNG file for one tear-free frame")->required();
+  auto* snapshotOption =
+      app.add_option("--snapshot", snapshot, "PNG file for one tear-free frame (no window)");
   auto* countOption =
       app.add_option("--count", count, "take N frames, written as NAME-1.png ... NAME-N.png")
-          ->check(CLI::Range(1, 1000000));
+          ->check(CLI::Range(1, 1000000))
+          ->needs(snapshotOption);
   app.add_option("--interval", intervalMs, "milliseconds between frames of a series")
       ->check(CLI::Range(0, 24 * 3600 * 1000))
       ->needs(countOption);
+  auto* exitAfterOption =
+      app.add_option("--exit-after", exitAfter, "close the window after this many seconds")
+          ->check(CLI::PositiveNumber)
+          ->excludes(snapshotOption);
   app.add_option("--socket", socketPath,
                  "the helper's socket (default: $XDG_RUNTIME_DIR/Q2WXR7TZ4M.com.quenfield.app.pipmode)");
   CLI11_PARSE(app, argc, argv);
@@ -60,6 +177,8 @@ int main(int argc, char** argv) {
   if (!fetched) return fail(fetched.error());
   if (!*fetched) return fail("the helper has no surface yet (nil reply)");
   const MappedSurface& surface = **fetched;
+  if (snapshotOption->count() == 0)
+    return runLive(surface, exitAfterOption->count() > 0 ? std::optional(exitAfter) : std::nullopt);
 
   std::vector<std::uint8_t> frame(surface.allocationSize());
   bool series = countOption->count() > 0;

@@ -1,0 +1,193 @@
+// fenwright-view's live window against the ipc test server (which exits 0
+// once its one client goes): the window is kept above, titled with the
+// frame rate, and every way of quitting closes the connection.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include "support/temp_dir.h"
+#include "x11/child_process.h"
+#include "x11/x_server.h"
+
+namespace fenwright::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Disconnect {
+  void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
+};
+using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
+template <class T>
+struct Free {
+  void operator()(T* p) const { std::free(p); }
+};
+template <class T>
+using Reply = std::unique_ptr<T, Free<T>>;
+
+xcb_atom_t atom(xcb_connection_t* c, const char* name) {
+  Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
+      c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr));
+  return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+std::vector<std::uint32_t> atomsOf(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
+  Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+      c, xcb_get_property(c, 0, window, property, XCB_ATOM_ATOM, 0, 64), nullptr));
+  if (!reply || reply->format != 32) return {};
+  auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+  return {values, values + xcb_get_property_value_length(reply.get()) / 4};
+}
+
+std::string textOf(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
+  Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+      c, xcb_get_property(c, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 256), nullptr));
+  if (!reply) return {};
+  return {static_cast<const char*>(xcb_get_property_value(reply.get())),
+          static_cast<std::size_t>(xcb_get_property_value_length(reply.get()))};
+}
+
+xcb_keycode_t keycodeOf(xcb_connection_t* c, xcb_keysym_t keysym) {
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  const int count = setup->max_keycode - setup->min_keycode + 1;
+  Reply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
+      c, xcb_get_keyboard_mapping(c, setup->min_keycode, static_cast<std::uint8_t>(count)),
+      nullptr));
+  if (!reply) return 0;
+  const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+  for (int key = 0; key < count; ++key)
+    if (syms[key * reply->keysyms_per_keycode] == keysym)
+      return static_cast<xcb_keycode_t>(setup->min_keycode + key);
+  return 0;
+}
+
+class ViewLiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::chmod(runtime_.path().c_str(), 0700);
+    display_ = sharedDisplay();
+    ChildProcess::Options options;
+    options.argv = {FENWRIGHT_IPC_TEST_SERVER};
+    options.environment = {{"XDG_RUNTIME_DIR", runtime_.path().string()}};
+    options.quiet = true;
+    server_ = ChildProcess::spawn(options);
+    ASSERT_TRUE(server_);
+    auto socket = runtime_.path() / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!std::filesystem::exists(socket) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(std::filesystem::exists(socket));
+    x_.reset(xcb_connect(display_.c_str(), nullptr));
+    ASSERT_EQ(xcb_connection_has_error(x_.get()), 0);
+  }
+
+  // Starts the viewer and waits for its "window <id>" line.
+  std::optional<xcb_window_t> startView(double exitAfter) {
+    ChildProcess::Options options;
+    options.argv = {FENWRIGHT_VIEW, "--exit-after", std::to_string(exitAfter)};
+    options.environment = {{"XDG_RUNTIME_DIR", runtime_.path().string()},
+                           {"DISPLAY", display_}};
+    options.pipeStdout = true;
+    view_ = ChildProcess::spawn(options);
+    if (!view_) return std::nullopt;
+    auto line = view_->readLine(10s);
+    if (!line || line->rfind("window ", 0) != 0) return std::nullopt;
+    return static_cast<xcb_window_t>(std::stoul(line->substr(7)));
+  }
+
+  void sendToView(xcb_window_t window, const xcb_client_message_event_t& event) {
+    xcb_send_event(x_.get(), 0, window, XCB_EVENT_MASK_NO_EVENT,
+                   reinterpret_cast<const char*>(&event));
+    xcb_flush(x_.get());
+  }
+
+  // The viewer exits 0 and, with its connection gone, so does the server.
+  void expectBothEnd() {
+    EXPECT_EQ(view_->wait(), 0);
+    EXPECT_EQ(server_->wait(), 0);
+  }
+
+  TempDir runtime_;
+  std::string display_;
+  std::unique_ptr<ChildProcess> server_;
+  std::unique_ptr<ChildProcess> view_;
+  Connection x_;
+};
+
+TEST_F(ViewLiveTest, ExitAfterEndsTheViewerAndTheHelper) {
+  auto window = startView(1);
+  ASSERT_TRUE(window);
+  expectBothEnd();
+}
+
+TEST_F(ViewLiveTest, WindowIsAboveTitledAndClosesOnDelete) {
+  auto window = startView(60);
+  ASSERT_TRUE(window);
+  xcb_connection_t* c = x_.get();
+  const xcb_atom_t above = atom(c, "_NET_WM_STATE_ABOVE");
+  ASSERT_NE(above, XCB_ATOM_NONE);
+  auto states = atomsOf(c, *window, atom(c, "_NET_WM_STATE"));
+  EXPECT_NE(std::find(states.begin(), states.end(), above), states.end());
+  const xcb_atom_t deleteWindow = atom(c, "WM_DELETE_WINDOW");
+  auto protocols = atomsOf(c, *window, atom(c, "WM_PROTOCOLS"));
+  EXPECT_NE(std::find(protocols.begin(), protocols.end(), deleteWindow), protocols.end());
+
+  // The status line: the rate, then live or paused.
+  const std::string prefix = "Fenwright \xE2\x80\x94 ";
+  const xcb_atom_t netWmName = atom(c, "_NET_WM_NAME");
+  std::string title;
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  do {
+    title = textOf(c, *window, netWmName);
+    if (title.rfind(prefix, 0) == 0) break;
+    std::this_thread::sleep_for(10ms);
+  } while (std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(title.rfind(prefix, 0), 0u) << title;
+  EXPECT_NE(title.find(" fps \xE2\x80\x94 "), std::string::npos) << title;
+  EXPECT_TRUE(title.ends_with("live") || title.ends_with("paused")) << title;
+
+  xcb_client_message_event_t close{};
+  close.response_type = XCB_CLIENT_MESSAGE;
+  close.format = 32;
+  close.window = *window;
+  close.type = atom(c, "WM_PROTOCOLS");
+  close.data.data32[0] = deleteWindow;
+  close.data.data32[1] = XCB_CURRENT_TIME;
+  sendToView(*window, close);
+  expectBothEnd();
+}
+
+TEST_F(ViewLiveTest, QuitsOnQ) {
+  auto window = startView(60);
+  ASSERT_TRUE(window);
+  xcb_keycode_t q = keycodeOf(x_.get(), 0x0071);
+  ASSERT_NE(q, 0);
+  xcb_key_press_event_t press{};
+  press.response_type = XCB_KEY_PRESS;
+  press.detail = q;
+  press.root = xcb_setup_roots_iterator(xcb_get_setup(x_.get())).data->root;
+  press.event = *window;
+  press.same_screen = 1;
+  xcb_send_event(x_.get(), 0, *window, XCB_EVENT_MASK_KEY_PRESS,
+                 reinterpret_cast<const char*>(&press));
+  xcb_flush(x_.get());
+  expectBothEnd();
+}
+
+}  // namespace
+}  // namespace fenwright::testing
