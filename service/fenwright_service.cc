@@ -67,10 +67,15 @@ void FenwrightService::startListenerOnly() {
 
 void FenwrightService::startListener() {
   auto made = makeListener_(quenfieldPiPModeXPCServiceName);
-  if (made) {
-    made->setDelegate(weak_from_this());
-    made->resume();
+  if (!made) {
+    // No client could ever reach us: waiting would only leave a helper
+    // nobody can use or stop. The listener has logged why.
+    log::helperLogger().error("no listener — exiting");
+    exit_(1);
+    return;
   }
+  made->setDelegate(weak_from_this());
+  made->resume();
   listener = std::move(made);
   log::helperLogger().info("listening on Mach service: {}", quenfieldPiPModeXPCServiceName);
 }

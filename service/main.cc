@@ -1,5 +1,6 @@
 // The helper's entry point. It takes no options and reads no variables of
 // its own: the sentinel file decides everything.
+#include <exception>
 #include <string>
 
 #include "config/pip_sentinel_reader.h"
@@ -9,7 +10,9 @@
 #include "platform/x11/x11_screen_capture.h"
 #include "service/fenwright_service.h"
 
-int main() {
+namespace {
+
+int run() {
   using namespace fenwright;
   auto& helperLogger = log::helperLogger();
   helperLogger.info("Fenwright starting pid={}", currentProcessId());
@@ -30,4 +33,18 @@ int main() {
   helperLogger.info("sentinel enabled (window_id={}) — full startup", windowText);
   service->startFull(sentinelConfig);
   runMainLoopForever();
+}
+
+}  // namespace
+
+int main() {
+  // Queues and threads are made at start; out of descriptors or threads,
+  // say so and end with the start-up failure status instead of aborting.
+  try {
+    return run();
+  } catch (const std::exception& failure) {
+    fenwright::log::helperLogger().error("cannot start: {}", failure.what());
+    fenwright::log::helperLogger().flush();
+    return 1;
+  }
 }

@@ -155,6 +155,7 @@ class ServiceHarness {
         [this](std::string_view name) -> std::unique_ptr<IpcListener> {
           ++listenersMade;
           listenerName = std::string(name);
+          if (failListener) return nullptr;
           auto made = std::make_unique<FakeListener>(invalidations);
           lastListener = made.get();
           return made;
@@ -187,6 +188,7 @@ class ServiceHarness {
   std::atomic<int> exitStatus{-1};
   std::atomic<int> exits{0};
   std::atomic<int> listenersMade{0};
+  bool failListener = false;
   std::atomic<int> invalidations{0};
   std::string listenerName;
   FakeListener* lastListener = nullptr;

@@ -77,6 +77,15 @@ TEST(Startup, AllocationFailureExitsOneBeforeAnyListener) {
   EXPECT_EQ(listenerOnly.listenersMade.load(), 0);
 }
 
+TEST(Startup, NoListenerExitsOneWithoutClaimingToListen) {
+  ServiceHarness h;
+  h.failListener = true;
+  h.service->startFull(windowConfig(std::nullopt));
+  EXPECT_EQ(h.exitStatus.load(), 1);
+  EXPECT_TRUE(h.log.containsError("no listener — exiting"));
+  EXPECT_FALSE(h.log.contains("listening on Mach service: Q2WXR7TZ4M.com.quenfield.app.pipmode"));
+}
+
 TEST(SurfaceVending, AcceptConfiguresTheConnectionAndLogsThePid) {
   ServiceHarness h;
   h.service->startListenerOnly();
