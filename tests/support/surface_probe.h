@@ -8,9 +8,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -165,6 +168,29 @@ inline std::chrono::seconds soakDuration(int fallback) {
     if (seconds > 0) return std::chrono::seconds(seconds);
   }
   return std::chrono::seconds(fallback);
+}
+
+// What /proc says of a running process, as `top` or `ls /proc/PID/fd`
+// would show it; -1 when it could not be read.
+struct ProcessFootprint {
+  long rssKiB = -1;
+  long fds = -1;
+};
+inline ProcessFootprint processFootprint(int pid) {
+  ProcessFootprint footprint;
+  const std::filesystem::path proc = "/proc/" + std::to_string(pid);
+  std::ifstream status(proc / "status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) footprint.rssKiB = std::atol(line.c_str() + 6);
+  }
+  std::error_code error;
+  long fds = 0;
+  for (std::filesystem::directory_iterator it(proc / "fd", error), end; !error && it != end;
+       it.increment(error))
+    ++fds;
+  if (!error) footprint.fds = fds;
+  return footprint;
 }
 
 }  // namespace fenwright::testing
