@@ -45,15 +45,19 @@ void FenwrightService::startFull(const PiPSentinelConfig& config) {
   }
   queue.sync([this] { startListener(); });
 
-  if (picksCaptureSource(config)) {
+  bool capturing = picksCaptureSource(config);
+  if (capturing) {
     launchTask([weak = weak_from_this()]() -> Task<> {
       if (auto self = weak.lock()) co_await self->startStreamAsync();
     });
-  } else {
-    startTestPatternTimer();
   }
-  startSentinelWatcher();
-  startVisibilityWatcher();
+  // The timers belong to `queue`: a sentinel poll there may already be
+  // shutting down and resetting them.
+  queue.sync([this, capturing] {
+    if (!capturing) startTestPatternTimer();
+    startSentinelWatcher();
+    startVisibilityWatcher();
+  });
 }
 
 void FenwrightService::startListenerOnly() {
