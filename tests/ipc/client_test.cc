@@ -56,9 +56,19 @@ TEST_F(ListenerTest, CopyFrameNeverTearsWhileFramesAreWritten) {
       surface_->lock();
       std::memset(surface_->baseAddress(), ++value, surface_->allocationSize());
       surface_->unlock();
-      std::this_thread::sleep_for(100us);
+      // Still 30 times the helper's rate, and a gap a sanitized copy fits in.
+      std::this_thread::sleep_for(1ms);
     }
   });
+  // A failed ASSERT returns early: stop the writer rather than terminate.
+  struct JoinWriter {
+    std::atomic<bool>& stop;
+    std::thread& writer;
+    ~JoinWriter() {
+      stop = true;
+      if (writer.joinable()) writer.join();
+    }
+  } joinWriter{stop, writer};
   // From the writer's first frame on, every frame is one value throughout.
   ASSERT_TRUE(eventually([&] { return mapped.seed() > untouched + 1; }));
   std::vector<std::uint8_t> frame(mapped.allocationSize());
