@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 #include "test_window_process.h"
@@ -54,14 +55,12 @@ TEST(WindowCapture, ShowsTheWindowFittedAndCentredOnBlack) {
   ASSERT_TRUE(window);
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
 
-  auto shown = waitForFrame(**surface, [](const Frame& frame) {
+  auto shown = waitForFrame(surface, [](const Frame& frame) {
     return showsQuadrants(frame, kWidePlacement, kFirstColors);
   });
   ASSERT_TRUE(shown.matched) << describeQuadrants(*shown.last, kWidePlacement) << "\n"
@@ -87,20 +86,18 @@ TEST(WindowCapture, ASecondWindowIsSwappedInWithoutRestartingTheStream) {
   ASSERT_TRUE(first && second);
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, windowSentinel(first->id())), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
-  auto before = waitForFrame(**surface, [](const Frame& frame) {
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
+  auto before = waitForFrame(surface, [](const Frame& frame) {
     return showsQuadrants(frame, kWidePlacement, kFirstColors);
   });
   ASSERT_TRUE(before.matched) << describeQuadrants(*before.last, kWidePlacement) << "\n"
                               << helper.log();
 
   ASSERT_EQ(writeSentinel(home, windowSentinel(second->id())), "");
-  auto after = waitForFrame(**surface, [](const Frame& frame) {
+  auto after = waitForFrame(surface, [](const Frame& frame) {
     return showsQuadrants(frame, kSquarePlacement, kSecondColors) && blackAt(frame, 100, 180) &&
            blackAt(frame, 540, 180);
   });
@@ -118,13 +115,11 @@ TEST(WindowCapture, ClearingTheWindowBringsBackThePattern) {
   ASSERT_TRUE(window);
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
-  ASSERT_TRUE(waitForFrame(**surface,
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
+  ASSERT_TRUE(waitForFrame(surface,
                            [](const Frame& frame) {
                              return showsQuadrants(frame, kWidePlacement, kFirstColors);
                            })
@@ -133,11 +128,11 @@ TEST(WindowCapture, ClearingTheWindowBringsBackThePattern) {
 
   ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
   // The pattern has no black bars and keeps moving.
-  auto pattern = waitForFrame(**surface, [](const Frame& frame) {
+  auto pattern = waitForFrame(surface, [](const Frame& frame) {
     return !blackAt(frame, 10, 180) && !blackAt(frame, 630, 180);
   });
   ASSERT_TRUE(pattern.matched) << helper.log();
-  EXPECT_TRUE(waitForFrame(**surface, [&](const Frame& frame) {
+  EXPECT_TRUE(waitForFrame(surface, [&](const Frame& frame) {
                 return !frame.samePixels(*pattern.last);
               }).matched);
   EXPECT_TRUE(helper.process().running());
@@ -151,13 +146,11 @@ TEST(WindowCapture, AHiddenWindowFreezesThePictureUntilItReturns) {
   ASSERT_TRUE(window);
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
-  ASSERT_TRUE(waitForFrame(**surface,
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
+  ASSERT_TRUE(waitForFrame(surface,
                            [](const Frame& frame) {
                              return showsQuadrants(frame, kWidePlacement, kFirstColors);
                            })
@@ -169,7 +162,7 @@ TEST(WindowCapture, AHiddenWindowFreezesThePictureUntilItReturns) {
   ASSERT_TRUE(window->command("colors " + kSecondColors.argument()));
   // Long enough for a few dozen frames at 30 per second.
   std::this_thread::sleep_for(1s);
-  auto frozen = copyFrame(**surface);
+  auto frozen = copyFrame(surface);
   ASSERT_TRUE(frozen);
   EXPECT_TRUE(showsQuadrants(*frozen, kWidePlacement, kFirstColors))
       << describeQuadrants(*frozen, kWidePlacement);
@@ -181,7 +174,7 @@ TEST(WindowCapture, AHiddenWindowFreezesThePictureUntilItReturns) {
   // Frames come only when the window changes; a still window stays as it
   // was at the pause until it next draws.
   ASSERT_TRUE(window->command("repaint"));
-  auto resumed = waitForFrame(**surface, [](const Frame& frame) {
+  auto resumed = waitForFrame(surface, [](const Frame& frame) {
     return showsQuadrants(frame, kWidePlacement, kSecondColors);
   });
   EXPECT_TRUE(resumed.matched) << describeQuadrants(*resumed.last, kWidePlacement);
@@ -198,13 +191,11 @@ TEST(WindowCapture, AMinimisedWindowPausesAndResumesUnderAWindowManager) {
   ASSERT_TRUE(window);
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start({}, {{"DISPLAY", server->display()}}));
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
-  ASSERT_TRUE(waitForFrame(**surface,
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start(server->display()));
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
+  ASSERT_TRUE(waitForFrame(surface,
                            [](const Frame& frame) {
                              return showsQuadrants(frame, kWidePlacement, kFirstColors);
                            })
@@ -213,11 +204,11 @@ TEST(WindowCapture, AMinimisedWindowPausesAndResumesUnderAWindowManager) {
 
   ASSERT_TRUE(window->command("iconify"));
   ASSERT_TRUE(helper.waitForLog(pauseLine(window->id()), 8s)) << helper.log();
-  auto atPause = copyFrame(**surface);
+  auto atPause = copyFrame(surface);
   ASSERT_TRUE(atPause);
   ASSERT_TRUE(window->command("colors " + kThirdColors.argument()));
   std::this_thread::sleep_for(1s);
-  auto frozen = copyFrame(**surface);
+  auto frozen = copyFrame(surface);
   ASSERT_TRUE(frozen);
   EXPECT_TRUE(frozen->samePixels(*atPause)) << "the picture changed while paused";
   EXPECT_TRUE(showsQuadrants(*frozen, kWidePlacement, kFirstColors))
@@ -227,7 +218,7 @@ TEST(WindowCapture, AMinimisedWindowPausesAndResumesUnderAWindowManager) {
   ASSERT_TRUE(helper.waitForLog(resumeLine(window->id()), 8s)) << helper.log();
   // Frames come only when the window changes (see the disabled case above).
   ASSERT_TRUE(window->command("repaint"));
-  auto resumed = waitForFrame(**surface, [](const Frame& frame) {
+  auto resumed = waitForFrame(surface, [](const Frame& frame) {
     return showsQuadrants(frame, kWidePlacement, kThirdColors);
   });
   EXPECT_TRUE(resumed.matched) << describeQuadrants(*resumed.last, kWidePlacement) << "\n"

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 #include "test_window_process.h"
@@ -61,12 +62,10 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
                                          : std::filesystem::temp_directory_path();
   SentinelHome home(base);
   ASSERT_EQ(writeSentinel(home, rotation[0]), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
 
   const auto duration = soakDuration(5);
   std::atomic<bool> writing{true};
@@ -103,9 +102,9 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
   bool alive = true;
   while (writing) {
     alive = alive && helper.process().running();
-    auto again = client->fetchSurface();
+    auto again = dialled.client().fetchSurface();
     answering = answering && again && again->has_value();
-    answering = answering && copyFrame(**surface).has_value();
+    answering = answering && copyFrame(surface).has_value();
     ++fetches;
     std::this_thread::sleep_for(100ms);
   }
@@ -124,7 +123,7 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
       << helper.log().substr(0, 20000);
 
   auto last = waitForFrame(
-      **surface,
+      surface,
       [](const Frame& frame) {
         return showsQuadrants(frame, kPlacementB, kColorsB) && frame.near(60, 180, 0, 0) &&
                frame.near(580, 180, 0, 0);
@@ -133,11 +132,11 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
   EXPECT_TRUE(last.matched) << describeQuadrants(*last.last, kPlacementB) << "\n"
                             << helper.log().substr(0, 20000);
   ASSERT_TRUE(helper.process().running()) << helper.log().substr(0, 20000);
-  auto after = client->fetchSurface();
+  auto after = dialled.client().fetchSurface();
   EXPECT_TRUE(after && after->has_value()) << after.error();
 
   // And it still leaves cleanly with its client.
-  client = Result<client::FenwrightClient>::failure("closed");
+  dialled.hangUp();
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log().substr(0, 20000);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 #include "test_window_process.h"
@@ -28,14 +29,12 @@ TEST(Soak, XServerKilledUnderAStreamingHelper) {
   ASSERT_TRUE(window);
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start({}, {{"DISPLAY", server->display()}}));
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start(server->display()));
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
   ASSERT_TRUE(
-      waitForFrame(**surface,
+      waitForFrame(surface,
                    [](const Frame& frame) { return showsQuadrants(frame, kPlacement, kColors); })
           .matched)
       << helper.log();
@@ -48,7 +47,7 @@ TEST(Soak, XServerKilledUnderAStreamingHelper) {
   ASSERT_TRUE(helper.process().running()) << helper.log();
 
   // The client still gets answers, and the last picture.
-  auto again = client->fetchSurface();
+  auto again = dialled.client().fetchSurface();
   ASSERT_TRUE(again && again->has_value()) << again.error() << "\n" << helper.log();
   auto last = copyFrame(**again);
   ASSERT_TRUE(last);
@@ -56,14 +55,14 @@ TEST(Soak, XServerKilledUnderAStreamingHelper) {
 
   // Not wedged: it still follows the sentinel, to the pattern ...
   ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
-  auto pattern = waitForFrame(**surface, [](const Frame& frame) {
+  auto pattern = waitForFrame(surface, [](const Frame& frame) {
     return !frame.near(10, 180, 0, 0) && !frame.near(630, 180, 0, 0);
   });
   EXPECT_TRUE(pattern.matched) << helper.log();
   // ... to a window on a server that is gone (the pattern stays) ...
   ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
   EXPECT_TRUE(helper.waitForLogContaining("sentinel changed", 5s, 2)) << helper.log();
-  EXPECT_TRUE(waitForFrame(**surface,
+  EXPECT_TRUE(waitForFrame(surface,
                            [&](const Frame& frame) {
                              return !frame.samePixels(*pattern.last) && !frame.near(10, 180, 0, 0);
                            })

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 #include "test_window_process.h"
@@ -34,15 +35,13 @@ TEST(Soak, XServerRestartedOnTheSameDisplayUnderAStreamingHelper) {
   const std::uint32_t idA = windowA->id();
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, windowSentinel(idA)), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
   auto showsA = [](const Frame& f) { return showsQuadrants(f, kPlacement, kColorsA); };
   auto showsB = [](const Frame& f) { return showsQuadrants(f, kPlacement, kColorsB); };
-  ASSERT_TRUE(waitForFrame(**surface, showsA).matched) << helper.log();
+  ASSERT_TRUE(waitForFrame(surface, showsA).matched) << helper.log();
 
   server->kill();
   windowA.reset();
@@ -67,7 +66,7 @@ TEST(Soak, XServerRestartedOnTheSameDisplayUnderAStreamingHelper) {
 
   // Still serving its client, with the last picture.
   ASSERT_TRUE(helper.process().running()) << helper.log();
-  auto again = client->fetchSurface();
+  auto again = dialled.client().fetchSurface();
   ASSERT_TRUE(again && again->has_value()) << again.error() << "\n" << helper.log();
   auto frozen = copyFrame(**again);
   ASSERT_TRUE(frozen);
@@ -81,7 +80,7 @@ TEST(Soak, XServerRestartedOnTheSameDisplayUnderAStreamingHelper) {
       << helper.log();
   EXPECT_TRUE(helper.waitForLogContaining("x11: connected to " + display, 5s, 2)) << helper.log();
   EXPECT_GE(helper.countContaining("lost — reconnecting at next use"), 1u) << helper.log();
-  auto stale = copyFrame(**surface);
+  auto stale = copyFrame(surface);
   ASSERT_TRUE(stale);
   EXPECT_TRUE(showsA(*stale)) << describeQuadrants(*stale, kPlacement);
 
@@ -93,10 +92,10 @@ TEST(Soak, XServerRestartedOnTheSameDisplayUnderAStreamingHelper) {
   EXPECT_TRUE(helper.waitForLogContaining("SCStream started — window id=" +
                                           std::to_string(windowB->id())))
       << helper.log();
-  EXPECT_TRUE(waitForFrame(**surface, showsB).matched) << helper.log();
+  EXPECT_TRUE(waitForFrame(surface, showsB).matched) << helper.log();
 
   ASSERT_TRUE(helper.process().running()) << helper.log();
-  client = Result<client::FenwrightClient>::failure("closed");
+  dialled.hangUp();
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
 }
 

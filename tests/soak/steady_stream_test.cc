@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 #include "test_window_process.h"
@@ -26,19 +27,17 @@ TEST(Soak, AnimatedWindowStreamedWithoutGrowth) {
   ASSERT_TRUE(window->command("animate 30"));
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
   ASSERT_TRUE(helper.waitForLogContaining("SCStream started")) << helper.log();
 
   // Warm-up: buffers, X resources and the allocator settle.
   std::this_thread::sleep_for(2s);
   const int pid = helper.process().pid();
   const ProcessFootprint before = processFootprint(pid);
-  const std::uint32_t seedBefore = (*surface)->seed();
+  const std::uint32_t seedBefore = surface.seed();
   const auto duration = soakDuration(6);
   const auto end = std::chrono::steady_clock::now() + duration;
   long peakRss = before.rssKiB;
@@ -46,13 +45,13 @@ TEST(Soak, AnimatedWindowStreamedWithoutGrowth) {
   bool answering = true;
   while (std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(500ms);
-    auto again = client->fetchSurface();
+    auto again = dialled.client().fetchSurface();
     answering = answering && again && again->has_value();
     ++fetches;
     peakRss = std::max(peakRss, processFootprint(pid).rssKiB);
   }
   const ProcessFootprint after = processFootprint(pid);
-  const std::uint32_t frames = ((*surface)->seed() - seedBefore) / 2;
+  const std::uint32_t frames = (surface.seed() - seedBefore) / 2;
   std::printf(
       "soak: animated window streamed %lld s: %u frames; fds %ld -> %ld; VmRSS %ld -> %ld KiB "
       "(peak %ld)\n",
@@ -69,7 +68,7 @@ TEST(Soak, AnimatedWindowStreamedWithoutGrowth) {
   EXPECT_LT(helper.messages().size(), 20u + 2u * static_cast<std::size_t>(fetches))
       << helper.log().substr(0, 20000);
 
-  client = Result<client::FenwrightClient>::failure("closed");
+  dialled.hangUp();
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 #include "test_window_process.h"
@@ -82,14 +83,12 @@ TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
   const std::string& display = sharedDisplay();
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start({}, {{"DISPLAY", display}}));
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
   ASSERT_TRUE(helper.waitForLogContaining(kPatternStarted)) << helper.log();
-  Churn churn{helper, **surface, display};
+  Churn churn{helper, surface, display};
 
   const int cycles = churnCycles();
   const int warmUp = 3;
@@ -107,7 +106,7 @@ TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
     ASSERT_TRUE(window->command("destroy"));
     ASSERT_TRUE(helper.waitForLogContaining(destroyedLine(id))) << helper.log().substr(0, 20000);
     // What it falls back to: the window's last picture, not the pattern.
-    auto frozen = copyFrame(**surface);
+    auto frozen = copyFrame(surface);
     ASSERT_TRUE(frozen);
     EXPECT_TRUE(showsQuadrants(*frozen, kPlacement, cycle % 2 ? kColorsB : kColorsA))
         << describeQuadrants(*frozen, kPlacement);
@@ -139,7 +138,7 @@ TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
   EXPECT_LE(after.rssKiB, before.rssKiB + 16 * 1024);
 #endif
 
-  client = Result<client::FenwrightClient>::failure("closed");
+  dialled.hangUp();
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log().substr(0, 20000);
 }
 
