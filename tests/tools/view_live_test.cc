@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -170,6 +171,65 @@ TEST_F(ViewLiveTest, WindowIsAboveTitledAndClosesOnDelete) {
   close.data.data32[1] = XCB_CURRENT_TIME;
   sendToView(*window, close);
   expectBothEnd();
+}
+
+// What the screen shows: the server's surface scaled into the 480x270
+// window. Every pixel must be one of the source pixels nearest its
+// position (the pattern's neighbours all differ), in B, G, R order.
+TEST_F(ViewLiveTest, ShowsTheSurfaceScaledIntoItsWindow) {
+  // A private server: nothing of another test may cover the window.
+  auto own = XServer::start("800x600");
+  ASSERT_TRUE(own);
+  display_ = own->display();
+  x_.reset(xcb_connect(display_.c_str(), nullptr));
+  ASSERT_EQ(xcb_connection_has_error(x_.get()), 0);
+  auto window = startView(60);
+  ASSERT_TRUE(window);
+
+  constexpr int kWidth = 480, kHeight = 270, kSourceWidth = 640, kSourceHeight = 360;
+  auto source = [](int x, int y, int channel) {
+    const std::size_t i = (static_cast<std::size_t>(y) * kSourceWidth + x) * 4 + channel;
+    return static_cast<std::uint8_t>((i * 7) % 251);
+  };
+  auto nearSource = [&](const std::uint8_t* pixel, int x, int y) {
+    const int sx = (2 * x + 1) * kSourceWidth / (2 * kWidth);
+    const int sy = (2 * y + 1) * kSourceHeight / (2 * kHeight);
+    for (int dy = -1; dy <= 1; ++dy) {
+      for (int dx = -1; dx <= 1; ++dx) {
+        const int cx = std::clamp(sx + dx, 0, kSourceWidth - 1);
+        const int cy = std::clamp(sy + dy, 0, kSourceHeight - 1);
+        if (pixel[0] == source(cx, cy, 0) && pixel[1] == source(cx, cy, 1) &&
+            pixel[2] == source(cx, cy, 2))
+          return true;
+      }
+    }
+    return false;
+  };
+
+  int mismatches = -1;
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  do {
+    Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
+        x_.get(),
+        xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, *window, 0, 0, kWidth, kHeight,
+                      ~0u),
+        nullptr));
+    ASSERT_TRUE(image);
+    ASSERT_EQ(xcb_get_image_data_length(image.get()), kWidth * kHeight * 4);
+    const std::uint8_t* data = xcb_get_image_data(image.get());
+    mismatches = 0;
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x)
+        mismatches += !nearSource(data + (static_cast<std::size_t>(y) * kWidth + x) * 4, x, y);
+    if (mismatches == 0) break;
+    std::this_thread::sleep_for(50ms);
+  } while (std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(mismatches, 0) << "of " << kWidth * kHeight << " pixels";
+
+  // Gone for whatever reason, the viewer takes the helper with it.
+  view_->signal(SIGTERM);
+  view_->wait();
+  EXPECT_EQ(server_->wait(), 0);
 }
 
 TEST_F(ViewLiveTest, QuitsOnQ) {
