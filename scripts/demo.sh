@@ -30,11 +30,15 @@ while [ $# -gt 0 ]; do
 done
 [ -n "${DISPLAY:-}" ] || headless=1
 
-./scripts/deps.sh
-echo "demo: building (release)"
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" >/dev/null
-build=$root/build/release
+# FENWRIGHT_DEMO_BUILD: an existing build directory to run (the tests use it).
+build=${FENWRIGHT_DEMO_BUILD:-}
+if [ -z "$build" ]; then
+  ./scripts/deps.sh
+  echo "demo: building (release)"
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j "$(nproc)" >/dev/null
+  build=$root/build/release
+fi
 helper=$build/service/fenwright
 ctl=$build/tools/ctl/fenwright-ctl
 view=$build/tools/view/fenwright-view
@@ -105,9 +109,9 @@ trap cleanup EXIT
 openbox >/dev/null 2>&1 &
 pids+=($!)
 sleep 0.5
-out=$root/demo-output
+out=${FENWRIGHT_DEMO_OUTPUT:-$root/demo-output}
 rm -rf "$out" && mkdir -p "$out"
-echo "demo: X server $DISPLAY with openbox; output in demo-output/"
+echo "demo: X server $DISPLAY with openbox; output in $out/"
 
 open_sample a "Sample A" 1280x720 E03030,30B040,3050E0,F0C020
 open_sample b "Sample B" 720x720 20C0C0,C020C0,F0F0F0,404040
@@ -156,14 +160,14 @@ if [ -n "$im" ]; then
   "$im" -delay 10 -loop 0 "${frames[@]}" -resize 50% "$out/preview.gif"
 fi
 
-echo "demo: the helper's log (also in demo-output/fenwright.log):"
+echo "demo: the helper's log (also in $out/fenwright.log):"
 grep ' fenwright\[' "$work/fenwright.log" | sed 's/^.*:\(main\|buffer\)\] /  /'
 echo "demo: helper exited with status $status after its client disconnected"
 cat <<EOF
-demo: wrote
-  demo-output/1-test-pattern.png            nothing picked: the moving test pattern
-  demo-output/2-window-a.png                window A (1280×720) fitted to the full width
-  demo-output/3-after-swap-to-b.png         window B (720×720) after an in-place swap, bars left and right
-  demo-output/4-paused-while-minimised.png  B minimised and repainted black: the last frame stays
+demo: wrote, in $out/
+  1-test-pattern.png            nothing picked: the moving test pattern
+  2-window-a.png                window A (1280×720) fitted to the full width
+  3-after-swap-to-b.png         window B (720×720) after an in-place swap, bars left and right
+  4-paused-while-minimised.png  B minimised and repainted black: the last frame stays
 EOF
-[ -z "$im" ] || echo "  demo-output/preview.gif                   the whole run, 7 s"
+[ -z "$im" ] || echo "  preview.gif                   the whole run, 7 s"
