@@ -171,12 +171,13 @@ TEST_F(HostileSentinel, SymlinkLoopIsUnreadable) {
   expectPromptDefault();
 }
 
-TEST_F(HostileSentinel, TenMegabyteFileIsUnreadable) {
+TEST_F(HostileSentinel, HundredMegabyteFileIsUnreadable) {
   {
     std::ofstream out(home.sentinelPath(), std::ios::binary);
-    std::string prefix = R"({"enabled":true,"pad":")";
-    out << prefix << std::string(10 * 1024 * 1024, 'a') << "\"}";
+    out << R"({"enabled":true,"pad":")";
   }
+  // Sparse: the size is what the reader sees first.
+  fs::resize_file(home.sentinelPath(), 100 * 1024 * 1024);
   expectPromptDefault();
 }
 
@@ -184,6 +185,16 @@ TEST_F(HostileSentinel, DeeplyNestedJsonWithinTheCapIsDefault) {
   std::string nested(30000, '[');
   home.write(nested + std::string(30000, ']'));
   expectPromptDefault();
+}
+
+// Past the file cap too, for whatever else hands the parser its bytes.
+TEST(SentinelParser, HundredThousandLevelsOfNestingAreDefault) {
+  std::string arrays = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_EQ(parsePiPSentinel(arrays), PiPSentinelConfig{});
+  std::string objects;
+  for (int i = 0; i < 100000; ++i) objects += R"({"enabled":)";
+  objects += "true" + std::string(100000, '}');
+  EXPECT_EQ(parsePiPSentinel(objects), PiPSentinelConfig{});
 }
 
 TEST_F(HostileSentinel, UnreadableModeIsDefault) {

@@ -67,7 +67,7 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
   HelperProcess& helper = dialled.helper;
   const client::MappedSurface& surface = dialled.surface();
 
-  const auto duration = soakDuration(5);
+  const auto duration = soakDuration(10);
   std::atomic<bool> writing{true};
   std::atomic<int> written{0};
   std::string writeFailure;
