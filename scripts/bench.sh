@@ -5,7 +5,7 @@
 #   BENCH_SECONDS=30 ./scripts/bench.sh   longer CPU measurements
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/deps.sh
+./scripts/deps.sh --bench
 source scripts/xvfb.sh
 
 cmake --preset release >/dev/null

@@ -13,6 +13,10 @@ packages=(
   xvfb xauth openbox xdotool x11-xserver-utils x11-utils systemd
   imagemagick dpkg-dev
 )
+# ./scripts/deps.sh --bench: also the peers the benchmarks compare against.
+if [ "${1:-}" = --bench ]; then
+  packages+=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good ffmpeg)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

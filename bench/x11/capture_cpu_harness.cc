@@ -1,7 +1,7 @@
 // CPU cost of capturing one window for a minute, measured over a few seconds
 // (10 by default) and scaled: a static window, and one repainting at 60 Hz,
-// captured at 30 fps, beside gst-launch-1.0's ximagesrc on the same window
-// when it is installed. The helper's own CPU (this process) and the X
+// captured at 30 fps, beside gst-launch-1.0's ximagesrc and ffmpeg's
+// x11grab on the same window when they are installed. The helper's own CPU (this process) and the X
 // server's are reported apart; the painting client's is in neither.
 //
 //   fenwright_x11_cpu [--seconds N]
@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -166,9 +167,11 @@ bool gstreamerAvailable() {
          runProgram({"gst-inspect-1.0", "--exists", "videoscale"}) == 0;
 }
 
-Row measureGstreamer(XServer& server, const std::string& name, const Setup& setup,
-                     const std::vector<std::string>& pipelineAfterXid,
-                     std::chrono::seconds duration) {
+// Another capturer, run as a program on the same window: `argvFor` gets
+// the window id.
+Row measurePeer(XServer& server, const std::string& name, const Setup& setup,
+                const std::function<std::vector<std::string>(std::uint32_t)>& argvFor,
+                std::chrono::seconds duration) {
   Row row{name, std::nullopt, 0, 0, ""};
   auto window = showWindow(server, setup);
   if (!window) {
@@ -176,30 +179,53 @@ Row measureGstreamer(XServer& server, const std::string& name, const Setup& setu
     return row;
   }
   ChildProcess::Options options;
-  options.argv = {"gst-launch-1.0", "-q", "ximagesrc", "xid=" + std::to_string(window->id())};
-  for (const auto& element : pipelineAfterXid) options.argv.push_back(element);
+  options.argv = argvFor(window->id());
   options.environment = {{"DISPLAY", server.display()}};
   options.quiet = true;
-  auto gst = ChildProcess::spawn(options);
-  if (!gst) {
-    row.note = "gst-launch-1.0 did not start";
+  auto peer = ChildProcess::spawn(options);
+  if (!peer) {
+    row.note = options.argv[0] + " did not start";
     return row;
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  if (!gst->running()) {
-    row.note = "gst-launch-1.0 ended early";
+  if (!peer->running()) {
+    row.note = options.argv[0] + " ended early";
     return row;
   }
-  const double gstBefore = cpuSecondsOf(gst->pid());
+  const double peerBefore = cpuSecondsOf(peer->pid());
   const double serverBefore = cpuSecondsOf(server.pid());
   const auto begin = Clock::now();
   std::this_thread::sleep_for(duration);
   const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-  row.clientCpuPerMinute = (cpuSecondsOf(gst->pid()) - gstBefore) * 60 / seconds;
+  row.clientCpuPerMinute = (cpuSecondsOf(peer->pid()) - peerBefore) * 60 / seconds;
   row.serverCpuPerMinute = (cpuSecondsOf(server.pid()) - serverBefore) * 60 / seconds;
-  gst->signal(SIGINT);
-  gst->wait();
+  peer->signal(SIGINT);
+  peer->wait();
   return row;
+}
+
+std::function<std::vector<std::string>(std::uint32_t)> gstreamer(
+    std::vector<std::string> pipelineAfterXid) {
+  return [pipelineAfterXid](std::uint32_t id) {
+    std::vector<std::string> argv = {"gst-launch-1.0", "-q", "ximagesrc",
+                                     "xid=" + std::to_string(id)};
+    argv.insert(argv.end(), pipelineAfterXid.begin(), pipelineAfterXid.end());
+    return argv;
+  };
+}
+
+bool ffmpegAvailable() {
+  return runProgram({"sh", "-c", "ffmpeg -hide_banner -h demuxer=x11grab | grep -q window_id"}) ==
+         0;
+}
+
+// x11grab of one window at 30 fps, scaled to the surface's size.
+std::function<std::vector<std::string>(std::uint32_t)> ffmpeg(const std::string& display) {
+  return [display](std::uint32_t id) {
+    return std::vector<std::string>{"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "x11grab",
+                                    "-framerate", "30", "-window_id", std::to_string(id), "-i",
+                                    display, "-vf", "scale=640:360", "-f", "null", "-"};
+  };
 }
 
 void print(const std::vector<Row>& rows, int seconds) {
@@ -254,16 +280,25 @@ int main(int argc, char** argv) {
         "use-damage=false", "!", "video/x-raw,framerate=30/1",       "!",
         "videoscale",       "!", "video/x-raw,width=640,height=360", "!",
         "fakesink"};
-    run(measureGstreamer(*server, "gst ximagesrc ! videoscale 640x360, static 1280x720", still720,
-                         asGiven, duration));
-    run(measureGstreamer(*server, "gst ximagesrc ! videoscale 640x360, 1280x720 at 60 Hz",
-                         moving720, asGiven, duration));
-    run(measureGstreamer(*server,
-                         "gst ximagesrc use-damage=false 30 fps ! videoscale, 1280x720 at 60 Hz",
-                         moving720, paced, duration));
+    run(measurePeer(*server, "gst ximagesrc ! videoscale 640x360, static 1280x720", still720,
+                    gstreamer(asGiven), duration));
+    run(measurePeer(*server, "gst ximagesrc ! videoscale 640x360, 1280x720 at 60 Hz", moving720,
+                    gstreamer(asGiven), duration));
+    run(measurePeer(*server,
+                    "gst ximagesrc use-damage=false 30 fps ! videoscale, 1280x720 at 60 Hz",
+                    moving720, gstreamer(paced), duration));
   } else {
     rows.push_back({"gst-launch-1.0 ximagesrc", std::nullopt, 0, 0,
                     "skipped: gstreamer1.0-tools / plugins-base / plugins-good not installed"});
+  }
+  if (ffmpegAvailable()) {
+    run(measurePeer(*server, "ffmpeg x11grab 30 fps ! scale 640x360, static 1280x720", still720,
+                    ffmpeg(server->display()), duration));
+    run(measurePeer(*server, "ffmpeg x11grab 30 fps ! scale 640x360, 1280x720 at 60 Hz", moving720,
+                    ffmpeg(server->display()), duration));
+  } else {
+    rows.push_back({"ffmpeg x11grab", std::nullopt, 0, 0,
+                    "skipped: ffmpeg (5.0 or later, for -window_id) not installed"});
   }
   print(rows, seconds);
   return 0;
