@@ -2,6 +2,7 @@
 # Installs what is missing, builds, and runs every test. Non-zero on failure.
 #   ./scripts/test.sh            debug build, the whole suite
 #   PRESETS="debug asan tsan" ./scripts/test.sh   more builds, one after another
+#   FUZZ_SECONDS=0 ./scripts/test.sh              skip the fuzzers (default 30 s each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh
@@ -20,3 +21,8 @@ for preset in $presets; do
   echo "test: running $preset"
   ctest --preset "$preset" -j "$jobs" --timeout 300
 done
+
+# Last: the fuzz build is a separate clang configuration.
+if [ "${FUZZ_SECONDS:-30}" != 0 ]; then
+  ./scripts/fuzz.sh
+fi

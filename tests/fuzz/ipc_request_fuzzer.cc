@@ -1,0 +1,58 @@
+// Bytes of a request packet in, a decision out: never a crash, and whatever
+// the helper accepts is exactly what a client would have sent.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "service/wire_protocol.h"
+
+namespace {
+
+namespace wire = fenwright::wire;
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+void checkDecoding(std::span<const std::uint8_t> bytes, std::size_t size) {
+  wire::RequestDecoding decoded = wire::decodeRequest(bytes, size);
+  bool whole = size == wire::kRequestSize && bytes.size() == wire::kRequestSize;
+  bool magic = wire::detail::hasMagic(bytes, wire::kRequestMagic);
+
+  // The helper answers every refusal with its error code and a reason.
+  check(decoded.request.has_value() == (decoded.error == wire::ErrorCode::none));
+  check(decoded.request.has_value() || !decoded.reason.empty());
+  check((decoded.error == wire::ErrorCode::badSize) == !whole);
+  // The id is echoed in the error reply: only read when it is really there.
+  if (magic && bytes.size() >= 12) {
+    check(decoded.requestId == wire::detail::get32(&bytes[8]));
+  } else {
+    check(decoded.requestId == 0);
+  }
+  if (!decoded.request) return;
+
+  check(decoded.request->requestId == decoded.requestId);
+  check(decoded.request->operation == wire::Operation::fetchSurface);
+  // Round trip: the encoder writes every byte the decoder checks, so only
+  // the ignored reserved field (12..15) may differ.
+  auto encoded = wire::encodeRequest(*decoded.request);
+  for (std::size_t i = 0; i < wire::kRequestSize; ++i) {
+    if (i >= 12 && i < 16) continue;
+    check(encoded[i] == bytes[i]);
+  }
+  wire::RequestDecoding again = wire::decodeRequest(encoded, encoded.size());
+  check(again.request && again.request->requestId == decoded.request->requestId);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::span<const std::uint8_t> bytes(data, size);
+  checkDecoding(bytes, size);
+  // The listener reads into an 80-byte buffer and learns the real length
+  // from MSG_TRUNC: the decoder then sees a prefix of a longer message.
+  checkDecoding(bytes.first(std::min(size, wire::kRequestSize)), size);
+  return 0;
+}
