@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 
@@ -24,23 +25,20 @@ constexpr const char* kPatternStarted =
 
 TEST(Lifecycle, WithoutASentinelItServesOneClientThenExitsZero) {
   SentinelHome home;
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start());
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start());
+  HelperProcess& helper = dialled.helper;
   EXPECT_TRUE(helper.waitForLog(kListenerOnly)) << helper.log();
 
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface) << surface.error() << "\n" << helper.log();
-  ASSERT_TRUE(surface->has_value());
-  EXPECT_EQ((*surface)->width(), 640u);
-  EXPECT_EQ((*surface)->height(), 360u);
-  EXPECT_EQ((*surface)->bytesPerRow(), 2560u);
-  EXPECT_TRUE(copyFrame(**surface));
+  const client::MappedSurface& surface = dialled.surface();
+  EXPECT_EQ(surface.width(), 640u);
+  EXPECT_EQ(surface.height(), 360u);
+  EXPECT_EQ(surface.bytesPerRow(), 2560u);
+  EXPECT_TRUE(copyFrame(surface));
   // Listener-only draws nothing: no pattern, no stream.
   EXPECT_EQ(helper.count(kPatternStarted), 0u);
 
-  client = Result<client::FenwrightClient>::failure("closed");
+  dialled.hangUp();
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
   EXPECT_EQ(helper.countContaining(kClientGone), 1u) << helper.log();
 }
@@ -48,40 +46,36 @@ TEST(Lifecycle, WithoutASentinelItServesOneClientThenExitsZero) {
 TEST(Lifecycle, EnabledWithoutAWindowShowsAMovingOpaquePattern) {
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start());
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  auto surface = client->fetchSurface();
-  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start());
+  HelperProcess& helper = dialled.helper;
+  const client::MappedSurface& surface = dialled.surface();
   EXPECT_TRUE(helper.waitForLog(kPatternStarted)) << helper.log();
 
-  auto first = waitForFrame(**surface, [](const Frame& frame) {
+  auto first = waitForFrame(surface, [](const Frame& frame) {
     return frame.at(320, 180).r + frame.at(320, 180).g + frame.at(320, 180).b > 0;
   });
   ASSERT_TRUE(first.matched) << "the centre stayed black";
   EXPECT_TRUE(opaqueEverywhere(*first.last));
   auto later =
-      waitForFrame(**surface, [&](const Frame& frame) { return !frame.samePixels(*first.last); });
+      waitForFrame(surface, [&](const Frame& frame) { return !frame.samePixels(*first.last); });
   EXPECT_TRUE(later.matched) << "the pattern did not move";
   EXPECT_TRUE(opaqueEverywhere(*later.last));
 
-  client = Result<client::FenwrightClient>::failure("closed");
+  dialled.hangUp();
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
 }
 
 TEST(Lifecycle, ClientDisconnectingEndsAStreamingHelperWithStatusZero) {
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start());
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  ASSERT_TRUE(client->fetchSurface()) << helper.log();
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start());
+  HelperProcess& helper = dialled.helper;
   ASSERT_TRUE(helper.waitForLog(kPatternStarted)) << helper.log();
   EXPECT_TRUE(helper.process().running());
 
-  client = Result<client::FenwrightClient>::failure("closed");
+  dialled.hangUp();
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
   EXPECT_EQ(helper.countContaining(kClientGone), 1u) << helper.log();
   EXPECT_EQ(helper.count("shutdown — invalidating listener + exit"), 1u) << helper.log();
@@ -96,11 +90,9 @@ class SentinelSwitchOff : public ::testing::TestWithParam<SwitchOff> {};
 TEST_P(SentinelSwitchOff, EndsTheRunningHelperWithStatusZero) {
   SentinelHome home;
   ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start());
-  auto client = connectWhenListening(helper);
-  ASSERT_TRUE(client) << client.error();
-  ASSERT_TRUE(client->fetchSurface()) << helper.log();
+  DialledHelper dialled(home);
+  ASSERT_NO_FATAL_FAILURE(dialled.start());
+  HelperProcess& helper = dialled.helper;
   ASSERT_TRUE(helper.waitForLog(kPatternStarted)) << helper.log();
 
   switch (GetParam()) {
