@@ -11,7 +11,7 @@ packages=(
   libsystemd-dev libspng-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libyuv-dev
   xvfb xauth openbox xdotool x11-xserver-utils x11-utils systemd
-  imagemagick dpkg-dev
+  imagemagick dpkg-dev procps python3
 )
 # ./scripts/deps.sh --bench: also the peers the benchmarks compare against.
 if [ "${1:-}" = --bench ]; then
