@@ -22,9 +22,16 @@ void averageBlocks2x2Ssse3(const std::uint8_t* row0, const std::uint8_t* row1,
 bool cpuHasSsse3();
 
 // Per-channel sums of `rows` source rows (at most 16) of `width` pixels,
-// four 16-bit sums per pixel.
+// four 16-bit sums per pixel. AVX2 when the CPU has it.
 void sumRows(const std::uint8_t* first, long bytesPerRow, int rows, int width,
              std::uint16_t* sums);
+
+// The variants behind sumRows, for tests; the AVX2 one only when cpuHasAvx2().
+void sumRowsSse2(const std::uint8_t* first, long bytesPerRow, int rows, int width,
+                 std::uint16_t* sums);
+void sumRowsAvx2(const std::uint8_t* first, long bytesPerRow, int rows, int width,
+                 std::uint16_t* sums);
+bool cpuHasAvx2();
 
 // One target row of `count` pixels, each the mean of `n` consecutive pixels
 // of `sums` that hold sums of n rows (n at most 16).
