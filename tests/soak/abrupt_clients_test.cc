@@ -34,14 +34,6 @@ using namespace std::chrono_literals;
 constexpr const char* kClientGone =
     "connection invalidated — extension disconnected; shutting down";
 
-std::size_t errorLines(const HelperProcess& helper) {
-  const std::string log = helper.log();
-  std::size_t n = 0;
-  for (auto at = log.find(" <error> "); at != std::string::npos; at = log.find(" <error> ", at + 1))
-    ++n;
-  return n;
-}
-
 enum class KilledWhen { beforeTheReply, holdingTheSurface };
 
 class ClientKilledMidFetch : public ::testing::TestWithParam<KilledWhen> {};
@@ -107,11 +99,11 @@ TEST_P(ClientKilledMidFetch, HelperLogsTheDisconnectAndExitsZero) {
   EXPECT_EQ(helper.countContaining(kClientGone), 1u) << helper.log();
   if (readReply) {
     EXPECT_EQ(helper.countContaining("fetchSurface: vending"), 1u) << helper.log();
-    EXPECT_EQ(errorLines(helper), 0u) << helper.log();
+    EXPECT_EQ(helper.errorLines(), 0u) << helper.log();
   }
   std::printf("soak: client pid %d killed %s; helper log %zu lines, %zu errors\n", child,
               readReply ? "holding the surface" : "before the reply", helper.messages().size(),
-              errorLines(helper));
+              helper.errorLines());
 }
 
 INSTANTIATE_TEST_SUITE_P(Soak, ClientKilledMidFetch,

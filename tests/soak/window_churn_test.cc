@@ -66,14 +66,6 @@ struct Churn {
   }
 };
 
-std::size_t errorLines(const HelperProcess& helper) {
-  const std::string log = helper.log();
-  std::size_t n = 0;
-  for (auto at = log.find(" <error> "); at != std::string::npos; at = log.find(" <error> ", at + 1))
-    ++n;
-  return n;
-}
-
 // Cycles: 20 by default, more for a longer soak.
 int churnCycles() { return std::max(20, static_cast<int>(soakDuration(0).count()) * 4); }
 
@@ -129,7 +121,7 @@ TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
               cycles, before.fds, after.fds, before.rssKiB, after.rssKiB);
   EXPECT_EQ(helper.countContaining("was destroyed"), static_cast<std::size_t>(cycles));
   // Each loss is one <error> line, and nothing else is.
-  EXPECT_EQ(errorLines(helper), static_cast<std::size_t>(cycles))
+  EXPECT_EQ(helper.errorLines(), static_cast<std::size_t>(cycles))
       << helper.log().substr(0, 20000);
   ASSERT_GT(before.fds, 0);
   EXPECT_LE(after.fds, before.fds + 2);

@@ -78,31 +78,38 @@ class HelperProcess {
     for (const auto& m : messages()) n += (m.find(part) != std::string::npos);
     return n;
   }
+  // Lines written at error level.
+  std::size_t errorLines() const {
+    std::ifstream in(logPath());
+    std::size_t n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(" <error> ") != std::string::npos;
+    return n;
+  }
   bool waitForLogContaining(const std::string& part,
                             std::chrono::milliseconds timeout = std::chrono::seconds(5),
                             std::size_t times = 1) const {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    do {
-      if (countContaining(part) >= times) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return waitUntil([&] { return countContaining(part) >= times; }, timeout);
   }
   bool waitForLog(const std::string& message,
                   std::chrono::milliseconds timeout = std::chrono::seconds(5),
                   std::size_t times = 1) const {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    do {
-      if (count(message) >= times) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return waitUntil([&] { return count(message) >= times; }, timeout);
   }
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     return process_ ? process_->waitFor(timeout) : std::nullopt;
   }
 
  private:
+  template <class Done>
+  static bool waitUntil(const Done& done, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+  }
+
   const SentinelHome& home_;
   TempDir runtime_;
   std::optional<fenwright::ChildProcess> process_;
