@@ -11,15 +11,25 @@ trap 'rm -rf "$out"' EXIT
 fail() { echo "demo test: $*" >&2; exit 1; }
 
 # Its own session: whatever survives the demo is found by the session id.
+# The session's leader outlives the demo until the check is done, so that id
+# cannot pass to an unrelated process in between.
+mkfifo "$out/release"
 FENWRIGHT_DEMO_BUILD=$build FENWRIGHT_DEMO_OUTPUT=$out/demo \
-  setsid "$source_dir/scripts/demo.sh" --headless >"$out/stdout" 2>&1 &
+  setsid bash -c '"$1" --headless; echo $? >"$2.tmp"; mv "$2.tmp" "$2"; read -r _ <"$3"' \
+  _ "$source_dir/scripts/demo.sh" "$out/status" "$out/release" >"$out/stdout" 2>&1 &
 session=$!
-status=0
-wait "$session" || status=$?
+release() { [ -n "${session:-}" ] || return 0; echo >"$out/release"; wait "$session" || true; session=; }
+trap 'release; rm -rf "$out"' EXIT
+until [ -e "$out/status" ]; do
+  kill -0 "$session" 2>/dev/null || { cat "$out/stdout" >&2; session=; fail "the demo's session ended early"; }
+  sleep 0.1
+done
+status=$(cat "$out/status")
 [ "$status" = 0 ] || { cat "$out/stdout" >&2; fail "exit status $status"; }
 sleep 0.2
-left=$(pgrep -s "$session" || true)
-[ -z "$left" ] || { ps -o pid,args -p ${left//$'\n'/,} >&2; fail "processes left behind"; }
+left=$(pgrep -s "$session" | grep -vx "$session" || true)
+[ -z "$left" ] || { ps -o pid,ppid,stat,args -p ${left//$'\n'/,} >&2; fail "processes left behind"; }
+release
 
 # A PNG's size, from its header.
 png_size() {
