@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,39 +45,46 @@ bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
   return true;
 }
 
+// posix_spawn, not fork: a forked child of a threaded process (the X queue,
+// TSan's own threads) may inherit a lock held mid-call and never exec.
+class SpawnActions {
+ public:
+  SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
 }  // namespace
 
 std::unique_ptr<ChildProcess> ChildProcess::spawn(const Options& options) {
   UniqueFd inRead, inWrite, outRead, outWrite;
   if (options.pipeStdin && !makePipe(inRead, inWrite)) return nullptr;
   if (options.pipeStdout && !makePipe(outRead, outWrite)) return nullptr;
-  UniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
 
-  // Everything the child needs is prepared before fork: after it, only
-  // async-signal-safe calls.
+  SpawnActions actions;
+  if (options.pipeStdin) posix_spawn_file_actions_adddup2(actions.get(), inRead.get(), STDIN_FILENO);
+  if (options.pipeStdout)
+    posix_spawn_file_actions_adddup2(actions.get(), outWrite.get(), STDOUT_FILENO);
+  else if (options.quiet)
+    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  if (options.quiet)
+    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  // A dup2 onto itself clears close-on-exec, so descriptor 3 passes as is.
+  if (options.passAsFd3 >= 0) posix_spawn_file_actions_adddup2(actions.get(), options.passAsFd3, 3);
+
   std::vector<std::string> argv = options.argv;
   std::vector<std::string> env = mergedEnvironment(options.environment);
   std::vector<char*> argvPointers = pointers(argv);
   std::vector<char*> envPointers = pointers(env);
-
-  pid_t pid = fork();
-  if (pid < 0) return nullptr;
-  if (pid == 0) {
-    if (options.pipeStdin) dup2(inRead.get(), STDIN_FILENO);
-    if (options.pipeStdout)
-      dup2(outWrite.get(), STDOUT_FILENO);
-    else if (options.quiet)
-      dup2(devNull.get(), STDOUT_FILENO);
-    if (options.quiet) dup2(devNull.get(), STDERR_FILENO);
-    if (options.passAsFd3 >= 0) {
-      if (options.passAsFd3 == 3)
-        fcntl(3, F_SETFD, 0);
-      else
-        dup2(options.passAsFd3, 3);
-    }
-    execvpe(argvPointers[0], argvPointers.data(), envPointers.data());
-    _exit(127);
-  }
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argvPointers[0], actions.get(), nullptr, argvPointers.data(),
+                   envPointers.data()) != 0)
+    return nullptr;
   // The child's ends close here with their owners.
   auto child = std::unique_ptr<ChildProcess>(new ChildProcess());
   child->pid_ = pid;
