@@ -111,8 +111,9 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
   writer.join();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  std::printf("soak: %d sentinel writes in %.1f s (%.0f per second), %d fetches\n", written.load(),
-              seconds, written.load() / seconds, fetches);
+  std::printf("soak: %d sentinel writes in %.1f s (%.0f per second), %d fetches, %zu pauses\n",
+              written.load(), seconds, written.load() / seconds, fetches,
+              helper.countContaining("→ pause"));
   ASSERT_EQ(writeFailure, "");
   EXPECT_TRUE(alive) << helper.log();
   EXPECT_TRUE(answering) << helper.log();
@@ -122,13 +123,23 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
             static_cast<std::size_t>(duration.count()) * 3)
       << helper.log().substr(0, 20000);
 
-  auto last = waitForFrame(
-      surface,
-      [](const Frame& frame) {
-        return showsQuadrants(frame, kPlacementB, kColorsB) && frame.near(60, 180, 0, 0) &&
-               frame.near(580, 180, 0, 0);
-      },
-      8s);
+  auto showsB = [&] {
+    return waitForFrame(
+        surface,
+        [](const Frame& frame) {
+          return showsQuadrants(frame, kPlacementB, kColorsB) && frame.near(60, 180, 0, 0) &&
+                 frame.near(580, 180, 0, 0);
+        },
+        8s);
+  };
+  auto last = showsB();
+  // A visibility check that lands while a file naming a window that does not
+  // exist is in force pauses the helper, which then drops B's frames until
+  // its next check sees B; a still window draws nothing new after that. A
+  // real window repaints; this one is asked to.
+  if (!last.matched && helper.countContaining("→ pause") > 0 &&
+      eventually([&] { return helper.pauseBalance() <= 0; }, 5s) && windowB->command("repaint"))
+    last = showsB();
   EXPECT_TRUE(last.matched) << describeQuadrants(*last.last, kPlacementB) << "\n"
                             << helper.log().substr(0, 20000);
   ASSERT_TRUE(helper.process().running()) << helper.log().substr(0, 20000);

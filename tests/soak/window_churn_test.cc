@@ -48,20 +48,14 @@ struct Churn {
                timeout)
         .matched;
   }
-  // Pauses minus resumes: whether the helper is dropping captured frames.
-  long pauseBalance() const {
-    return static_cast<long>(helper.countContaining("→ pause")) -
-           static_cast<long>(helper.countContaining("→ resume") +
-                             helper.countContaining("; unpaused"));
-  }
   // A visibility check that lands between a destroy and the next pick
   // pauses the helper: it then drops the new window's frames until its
   // next check sees that window, and a static window draws nothing new
   // after that. A real window repaints; this one is asked to.
   bool showsAfterPick(int cycle, TestWindowProcess& window) const {
     if (shows(cycle)) return true;
-    if (pauseBalance() <= 0 && helper.countContaining("→ resume") == 0) return false;
-    if (!eventually([&] { return pauseBalance() <= 0; }, 5s)) return false;
+    if (helper.pauseBalance() <= 0 && helper.countContaining("→ resume") == 0) return false;
+    if (!eventually([&] { return helper.pauseBalance() <= 0; }, 5s)) return false;
     return window.command("repaint") && shows(cycle);
   }
 };

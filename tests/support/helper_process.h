@@ -78,6 +78,11 @@ class HelperProcess {
     for (const auto& m : messages()) n += (m.find(part) != std::string::npos);
     return n;
   }
+  // Pauses minus resumes: whether the helper is dropping captured frames.
+  long pauseBalance() const {
+    return static_cast<long>(countContaining("→ pause")) -
+           static_cast<long>(countContaining("→ resume") + countContaining("; unpaused"));
+  }
   // Lines written at error level.
   std::size_t errorLines() const {
     std::ifstream in(logPath());
