@@ -4,6 +4,7 @@
 #include <immintrin.h>
 #include <tmmintrin.h>
 
+#include <array>
 #include <cstring>
 
 namespace fenwright {
@@ -169,20 +170,47 @@ void sumRowsSse2(const std::uint8_t* first, long bytesPerRow, int rows, int widt
   }
 }
 
-void averageRuns(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
-                 std::uint32_t alpha) {
-  // floor((sum + area/2 + 0.5) / area) in single precision is exact here:
-  // its error is far below the 0.5/area margin to the next integer.
-  const int area = n * n;
-  const __m128 bias = _mm_set1_ps(static_cast<float>(area / 2) + 0.5f);
-  const __m128 inverse = _mm_set1_ps(1.0f / static_cast<float>(area));
-  const __m128i zero = _mm_setzero_si128();
+namespace {
+
+// floor(t / area) as (t * multiplier) >> (16 + shift) in 16-bit lanes, for
+// every t a block's sum plus half its area can reach. The multiplier is
+// rounded up; the result stays exact while the error that adds, at most
+// `most` times the excess, is under one step. Zero when no 16-bit
+// multiplier qualifies (14 x 14 blocks), which then take the float path.
+struct Reciprocal {
+  std::uint16_t multiplier = 0;
+  int shift = 0;
+};
+
+constexpr Reciprocal reciprocalFor(unsigned area) {
+  const unsigned long most = 255ul * area + area / 2;
+  for (int shift = 0; shift < 16; ++shift) {
+    const unsigned long power = 1ul << (16 + shift);
+    const unsigned long multiplier = (power + area - 1) / area;
+    if (multiplier > 0xffff) break;
+    if (most * (multiplier * area - power) < power)
+      return {static_cast<std::uint16_t>(multiplier), shift};
+  }
+  return {};
+}
+
+constexpr std::array<Reciprocal, 17> kReciprocals = [] {
+  std::array<Reciprocal, 17> table{};
+  for (unsigned n = 1; n < table.size(); ++n) table[n] = reciprocalFor(n * n);
+  return table;
+}();
+
+// One target row, `toMeans` turning two pixels' 16-bit block sums into
+// their eight 16-bit means.
+template <typename ToMeans>
+void averageRunsWith(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
+                     std::uint32_t alpha, ToMeans toMeans) {
   const __m128i alphaBits = _mm_set1_epi32(static_cast<int>(alpha));
   auto runSums = [&](int first) {
     // Two neighbouring target pixels side by side in one register.
     const std::uint16_t* a = sums + 4 * first * n;
     const std::uint16_t* b = a + 4 * n;
-    __m128i total = zero;
+    __m128i total = _mm_setzero_si128();
     for (int k = 0; k < n; ++k) {
       __m128i both = _mm_castpd_si128(
           _mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + 4 * k))),
@@ -191,26 +219,49 @@ void averageRuns(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
     }
     return total;
   };
-  auto toMeans = [&](__m128i total) {
-    __m128 lo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(total, zero));
-    __m128 hi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(total, zero));
-    __m128i meanLo = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(lo, bias), inverse));
-    __m128i meanHi = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(hi, bias), inverse));
-    return _mm_packs_epi32(meanLo, meanHi);
-  };
   int x = 0;
   for (; x + 4 <= count; x += 4) {
     __m128i means = _mm_packus_epi16(toMeans(runSums(x)), toMeans(runSums(x + 2)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), _mm_or_si128(means, alphaBits));
   }
+  const unsigned area = static_cast<unsigned>(n * n);
   for (; x < count; ++x) {
     unsigned channels[4] = {0, 0, 0, 0};
     for (int k = 0; k < n; ++k)
       for (int c = 0; c < 4; ++c) channels[c] += sums[4 * (x * n + k) + c];
-    for (unsigned& c : channels) c = (c + static_cast<unsigned>(area / 2)) / static_cast<unsigned>(area);
+    for (unsigned& c : channels) c = (c + area / 2) / area;
     std::uint32_t pixel = packPixel(channels) | alpha;
     std::memcpy(out + 4 * x, &pixel, 4);
   }
+}
+
+}  // namespace
+
+void averageRuns(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
+                 std::uint32_t alpha) {
+  const int area = n * n;
+  const Reciprocal reciprocal = n >= 1 && n <= 16 ? kReciprocals[n] : Reciprocal{};
+  if (reciprocal.multiplier != 0) {
+    const __m128i half = _mm_set1_epi16(static_cast<short>(area / 2));
+    const __m128i multiplier = _mm_set1_epi16(static_cast<short>(reciprocal.multiplier));
+    const __m128i shift = _mm_cvtsi32_si128(reciprocal.shift);
+    averageRunsWith(sums, n, out, count, alpha, [&](__m128i total) {
+      return _mm_srl_epi16(_mm_mulhi_epu16(_mm_add_epi16(total, half), multiplier), shift);
+    });
+    return;
+  }
+  // floor((sum + area/2 + 0.5) / area) in single precision is exact here:
+  // its error is far below the 0.5/area margin to the next integer.
+  const __m128 bias = _mm_set1_ps(static_cast<float>(area / 2) + 0.5f);
+  const __m128 inverse = _mm_set1_ps(1.0f / static_cast<float>(area));
+  const __m128i zero = _mm_setzero_si128();
+  averageRunsWith(sums, n, out, count, alpha, [&](__m128i total) {
+    __m128 lo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(total, zero));
+    __m128 hi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(total, zero));
+    __m128i meanLo = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(lo, bias), inverse));
+    __m128i meanHi = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(hi, bias), inverse));
+    return _mm_packs_epi32(meanLo, meanHi);
+  });
 }
 
 }  // namespace fenwright

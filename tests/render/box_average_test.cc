@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -78,6 +79,37 @@ TEST(BlockAverage, LargerBlocksGiveTheRoundedMeanOfEachBlock) {
           }
       }
     }
+  }
+}
+
+// Every total a block can have, in every channel, for every block size:
+// the rounding of the mean must hold at the extremes, not only for the
+// sums random pixels happen to give.
+TEST(BlockAverage, EveryPossibleBlockSumGivesItsRoundedMean) {
+  for (int n = 3; n <= 16; ++n) {
+    const unsigned area = static_cast<unsigned>(n * n);
+    const unsigned most = 255 * area;
+    const int count = static_cast<int>(most) + 1;
+    std::vector<std::uint16_t> sums(4 * static_cast<std::size_t>(n) * count);
+    auto total = [&](int pixel, int channel) {
+      return (static_cast<unsigned>(pixel) + 7919u * static_cast<unsigned>(channel)) % (most + 1);
+    };
+    for (int x = 0; x < count; ++x)
+      for (int c = 0; c < 4; ++c) {
+        // Spread over the run as n rows of at most 255 each would.
+        unsigned left = total(x, c);
+        for (int k = 0; k < n; ++k) {
+          const unsigned part = std::min(left, 255u * static_cast<unsigned>(n));
+          sums[4 * (static_cast<std::size_t>(x) * n + k) + c] = static_cast<std::uint16_t>(part);
+          left -= part;
+        }
+      }
+    std::vector<std::uint8_t> out(4 * static_cast<std::size_t>(count));
+    averageRuns(sums.data(), n, out.data(), count, 0);
+    for (int x = 0; x < count; ++x)
+      for (int c = 0; c < 4; ++c)
+        ASSERT_EQ(out[4 * x + c], (total(x, c) + area / 2) / area)
+            << "n=" << n << " total=" << total(x, c) << " channel=" << c;
   }
 }
 
