@@ -136,9 +136,11 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* first, long
                                                  int rows, int width, std::uint16_t* sums) {
   // Zero-extending loads keep the pixels in order (a 256-bit unpack would
   // interleave the two lanes) and need no separate unpack.
+  //
   // One cache line of each row per step. The rows are read side by side,
   // more streams than the hardware prefetcher follows well, so each row is
-  // fetched 16 lines ahead: 3840-wide frames sum in 0.9 ms instead of 1.6.
+  // fetched 16 lines ahead (a prefetch past the end is harmless): 3840-wide
+  // frames sum in 0.9 ms instead of 1.6.
   constexpr long kPrefetchAhead = 1024;
   int x = 0;
   for (; x + 16 <= width; x += 16) {
@@ -190,9 +192,9 @@ namespace {
 
 // floor(t / area) as (t * multiplier) >> (16 + shift) in 16-bit lanes, for
 // every t a block's sum plus half its area can reach. The multiplier is
-// rounded up; the result stays exact while the error that adds, at most
-// `most` times the excess, is under one step. Zero when no 16-bit
-// multiplier qualifies (14 x 14 blocks), which then take the float path.
+// rounded up, which stays exact while t times its excess stays under
+// 2^(16 + shift) for every such t. Zero when no 16-bit multiplier qualifies
+// (14 x 14 blocks), which then take the float path.
 struct Reciprocal {
   std::uint16_t multiplier = 0;
   int shift = 0;
