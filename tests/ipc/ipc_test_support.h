@@ -24,6 +24,7 @@
 #include "platform/shared_surface.h"
 #include "service/ipc_listener.h"
 #include "service/wire_protocol.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace fenwright::testing {
@@ -265,17 +266,6 @@ inline UniqueFd dial(const std::filesystem::path& path) {
   auto socket = connectSeqPacket(path);
   EXPECT_TRUE(socket) << socket.error();
   return socket ? socket.take() : UniqueFd();
-}
-
-// Polls `condition` until it holds; for events that leave no other trace.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
 }
 
 }  // namespace fenwright::testing

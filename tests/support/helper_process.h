@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/child_process.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace fenwright::testing {
@@ -93,28 +94,18 @@ class HelperProcess {
   bool waitForLogContaining(const std::string& part,
                             std::chrono::milliseconds timeout = std::chrono::seconds(5),
                             std::size_t times = 1) const {
-    return waitUntil([&] { return countContaining(part) >= times; }, timeout);
+    return eventually([&] { return countContaining(part) >= times; }, timeout);
   }
   bool waitForLog(const std::string& message,
                   std::chrono::milliseconds timeout = std::chrono::seconds(5),
                   std::size_t times = 1) const {
-    return waitUntil([&] { return count(message) >= times; }, timeout);
+    return eventually([&] { return count(message) >= times; }, timeout);
   }
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     return process_ ? process_->waitFor(timeout) : std::nullopt;
   }
 
  private:
-  template <class Done>
-  static bool waitUntil(const Done& done, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    do {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
-  }
-
   const SentinelHome& home_;
   TempDir runtime_;
   std::optional<fenwright::ChildProcess> process_;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/atomic_file.h"
+#include "support/eventually.h"
 #include "support/helper_process.h"
 #include "support/temp_dir.h"
 #include "tools/client/fenwright_client.h"
@@ -64,17 +65,6 @@ inline std::optional<Frame> copyFrame(const client::MappedSurface& surface) {
   return frame;
 }
 
-// Polls until `done` holds; false once `timeout` has passed without it.
-inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
 // Copies frames until one satisfies `check`; that frame, or the last one
 // seen (for the failure message) with `matched` false.
 struct FrameWait {
@@ -93,7 +83,7 @@ inline FrameWait waitForFrame(const client::MappedSurface& surface,
         result.last = std::move(frame);
         return result.matched;
       },
-      timeout);
+      timeout, std::chrono::milliseconds(20));
   return result;
 }
 
