@@ -41,6 +41,11 @@ __attribute__((target("ssse3"))) inline __m128i blockMeansSsse3(const std::uint8
   return _mm_avg_epu16(_mm_srli_epi16(_mm_add_epi16(a, b), 1), _mm_setzero_si128());
 }
 
+// Eight pixels' bytes as sixteen 16-bit lanes, in order.
+__attribute__((target("avx2"))) inline __m256i widen(const std::uint8_t* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
 using BlockAverager = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, int,
                                std::uint32_t);
 
@@ -123,14 +128,6 @@ void sumRows(const std::uint8_t* first, long bytesPerRow, int rows, int width,
   static const RowSummer best = bestRowSummer();
   best(first, bytesPerRow, rows, width, sums);
 }
-
-namespace {
-
-__attribute__((target("avx2"))) inline __m256i widen(const std::uint8_t* p) {
-  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-
-}  // namespace
 
 __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* first, long bytesPerRow,
                                                  int rows, int width, std::uint16_t* sums) {
