@@ -70,15 +70,6 @@ TEST(AreaScalerBackground, TransparentBlackKeepsPartialCoverageInAlpha) {
   }
 }
 
-TEST(AreaScalerBackground, OpaqueBlackMakesEveryPixelOpaque) {
-  AreaScaler scaler;
-  Target target(640, 360);
-  TestImage window = TestImage::textLike(700, 300, 21);
-  target.fit(scaler, window.view(), fitScale(700, 300, 640, 360), Background::opaqueBlack);
-  for (int y = 0; y < 360; ++y)
-    for (int x = 0; x < 640; ++x) ASSERT_EQ(target.at(x, y).a, 255) << x << "," << y;
-}
-
 TEST(AreaScalerGeometry, WritesOnlyInsideTheTargetRectangleOfAWiderBuffer) {
   AreaScaler scaler;
   Target target(1280, 720, 4 * 1280 + 36);

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/log/captured_log.h"
 #include "render/pip_frame_buffer.h"
 #include "tests/render/surface_client.h"
 #include "tests/render/surface_pixels.h"
@@ -43,19 +42,6 @@ Colour expectedAt(double phase, int x, int y) {
           255 * (inner.b + t * (outer.b - inner.b))};
 }
 
-void expectNear(Bgra pixel, Colour colour, double tolerance) {
-  EXPECT_NEAR(pixel.r, colour.r, tolerance);
-  EXPECT_NEAR(pixel.g, colour.g, tolerance);
-  EXPECT_NEAR(pixel.b, colour.b, tolerance);
-  EXPECT_EQ(pixel.a, 255);
-}
-
-double distance(Bgra pixel, Colour colour) {
-  return std::hypot(pixel.r - colour.r, pixel.g - colour.g, pixel.b - colour.b);
-}
-
-Colour scaled(Colour c) { return {255 * c.r, 255 * c.g, 255 * c.b}; }
-
 class TestPatternRender : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -72,33 +58,9 @@ class TestPatternRender : public ::testing::Test {
   std::optional<testing::SurfaceClient> client_;
 };
 
-TEST_F(TestPatternRender, CentreIsTheInnerColourAndCornersApproachTheOuter) {
-  for (double phase : {0.05, kPi / 2, kPi - 0.01, kPi}) {
-    SCOPED_TRACE("phase=" + std::to_string(phase));
-    buffer_.renderTestPattern(phase);
-    Colour inner = scaled(innerColour(phase)), outer = scaled(outerColour(phase));
-    // The four pixels around the centre sit 0.7 pixel from it.
-    for (auto [x, y] : {std::pair{319, 179}, {320, 179}, {319, 180}, {320, 180}})
-      expectNear(at(x, y), inner, 1.0);
-    for (auto [x, y] : {std::pair{0, 0}, {639, 0}, {0, 359}, {639, 359}}) {
-      // About 367 of 384 pixels out: 95 % of the way to the outer colour.
-      expectNear(at(x, y), expectedAt(phase, x, y), 1.0);
-      EXPECT_LT(distance(at(x, y), outer), distance(at(x, y), inner));
-      EXPECT_LT(distance(at(x, y), outer), 0.05 * 255 * std::sqrt(3.0) + 1);
-    }
-  }
-}
-
-TEST_F(TestPatternRender, FirstFrameAfterStartHasTheDocumentedColours) {
-  buffer_.renderTestPattern(0.05);
-  // a = 0.05 / pi = 0.0159: inner (0.016, 0.3, 0.984), outer (0.484, 0.6, 0.516).
-  expectNear(at(320, 180), {0.016 * 255, 0.3 * 255, 0.984 * 255}, 1.0);
-  expectNear(at(0, 0), expectedAt(0.05, 0, 0), 1.0);
-  EXPECT_NEAR(outerColour(0.05).r, 0.484, 0.001);
-}
-
 TEST_F(TestPatternRender, EveryPixelFollowsTheGradient) {
-  for (double phase : {0.05, 1.0, 2.5}) {
+  // 0.05 is the first frame after start.
+  for (double phase : {0.05, 1.0, kPi / 2, 2.5, kPi - 0.01}) {
     SCOPED_TRACE("phase=" + std::to_string(phase));
     buffer_.renderTestPattern(phase);
     int off = 0;
@@ -125,30 +87,6 @@ TEST_F(TestPatternRender, PhasePiWrapsToTheColoursOfPhaseZero) {
   buffer_.renderTestPattern(kPi + 0.04);
   EXPECT_LE(at(320, 180).r, 5);
   EXPECT_GE(at(320, 180).b, 250);
-}
-
-TEST_F(TestPatternRender, SuccessivePhasesChangeThePicture) {
-  std::vector<std::uint8_t> previous;
-  for (int tick = 1; tick <= 5; ++tick) {
-    buffer_.renderTestPattern(0.05 * tick);
-    std::vector<std::uint8_t> now = bytes();
-    if (!previous.empty()) {
-      EXPECT_FALSE(now == previous) << "tick " << tick;
-    }
-    previous = std::move(now);
-  }
-}
-
-TEST(TestPatternBeforeAllocate, RenderDoesNothing) {
-  PiPFrameBuffer buffer;
-  log::CapturedLog log;
-  buffer.renderTestPattern(0.05);
-  EXPECT_EQ(buffer.surface(), nullptr);
-  EXPECT_TRUE(log.lines().empty());
-  ASSERT_TRUE(buffer.allocate());
-  testing::SurfaceClient client(*buffer.surface());
-  ASSERT_TRUE(client.mapped());
-  for (std::size_t i = 0; i < client.size(); ++i) ASSERT_EQ(client.pixels()[i], 0) << "byte " << i;
 }
 
 }  // namespace
