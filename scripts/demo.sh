@@ -135,23 +135,39 @@ wait_log() {
     [ $n -lt 200 ] || { echo "demo: no \"$1\" in the log" >&2; cat "$work/fenwright.log" >&2; exit 1; }
   done
 }
-sleep 1.0
+# Snapshots are picked by what the log says has happened, however slowly
+# it happens: the frame taken a little (8 frames, 100 ms apart) after it.
+wait_frame() {
+  local n=0
+  until [ -e "$work/frame-$1.png" ]; do
+    sleep 0.05; n=$((n + 1))
+    [ $n -lt 400 ] || { echo "demo: the viewer stopped before frame $1" >&2; exit 1; }
+  done
+}
+frame_after_now() {
+  local n=1
+  while [ -e "$work/frame-$((n + 1)).png" ]; do n=$((n + 1)); done
+  wait_frame $((n + 8))
+  echo $((n + 8))
+}
+pattern_shot=$(frame_after_now)
 "$ctl" window "$a_id" >/dev/null      # pattern → window: a fresh stream
 wait_log "SCStream started"
-sleep 1.5
+a_shot=$(frame_after_now)
 "$ctl" window "$b_id" >/dev/null      # window → window: swapped in place
-sleep 1.5
+wait_log "in-place filter swap"
+b_shot=$(frame_after_now)
 tell b "iconify"                      # minimised: the last frame stays
 wait_log "→ pause"
 tell b "colors 000000,000000,000000,000000"
+paused_shot=$(frame_after_now)
 wait "$view_pid" || { echo "demo: fenwright-view failed" >&2; exit 1; }
 wait "$helper_pid" && status=0 || status=$?
 
-# Snapshots from known points of the run (frames are 100 ms apart).
-cp "$work/frame-5.png" "$out/1-test-pattern.png"
-cp "$work/frame-22.png" "$out/2-window-a.png"
-cp "$work/frame-38.png" "$out/3-after-swap-to-b.png"
-cp "$work/frame-70.png" "$out/4-paused-while-minimised.png"
+cp "$work/frame-$pattern_shot.png" "$out/1-test-pattern.png"
+cp "$work/frame-$a_shot.png" "$out/2-window-a.png"
+cp "$work/frame-$b_shot.png" "$out/3-after-swap-to-b.png"
+cp "$work/frame-$paused_shot.png" "$out/4-paused-while-minimised.png"
 cp "$work/fenwright.log" "$out/fenwright.log"
 im=$(command -v /usr/bin/convert || command -v convert || true)
 if [ -n "$im" ]; then

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -46,6 +47,13 @@ constexpr std::size_t kMaxClientFds = 16;
 constexpr auto kAcceptBackoff = 100ms;
 // A hostile client must not be able to flood the log.
 constexpr int kProblemLinesPerConnection = 20;
+constexpr auto kRefusalSummaryInterval = 60s;
+// The kernel holds what one user has in flight in socket queues to that
+// user's RLIMIT_NOFILE. A reply it has no room for waits, is tried again
+// whenever one of ours is read and at least this often, and after a while
+// goes out as an error the client can ask again on.
+constexpr auto kNoRoomRetry = 100ms;
+constexpr auto kNoRoomPatience = 1s;
 
 // The control page as clients read it, per the wire protocol.
 static_assert(std::is_standard_layout_v<SurfaceControl>);
@@ -62,6 +70,12 @@ std::string errorText(int error) { return std::system_category().message(error);
 class ListenerCore;
 
 // One client connection; all of it lives on the listener's queue.
+//
+// Replies go out in request order, and at most one reply with descriptors
+// is unread on a connection: until the client has read it (nothing of ours
+// left in its queue, per unreadBytes) no further request is read, so a
+// client that never reads holds two descriptors in flight, not a queue
+// full, and its later requests wait in its own socket.
 class Connection final : public IpcConnection, public std::enable_shared_from_this<Connection> {
  public:
   Connection(std::weak_ptr<ListenerCore> core, SerialQueue& queue, UniqueFd socket,
@@ -70,7 +84,8 @@ class Connection final : public IpcConnection, public std::enable_shared_from_th
         queue_(queue),
         socket_(std::move(socket)),
         peer_(peer),
-        serial_(serial) {}
+        serial_(serial),
+        retry_(queue.context()) {}
 
   int processIdentifier() const override { return peer_.pid; }
 
@@ -100,11 +115,27 @@ class Connection final : public IpcConnection, public std::enable_shared_from_th
   // The listener is going away: close without calling any handler.
   void close() {
     closed_ = true;
+    retry_.cancel();
     watcher_.reset();
     socket_.reset();
     invalidationHandler_ = nullptr;
     interruptionHandler_ = nullptr;
   }
+
+  // Moves on with what waits: a reply read, room to send, a retry.
+  void resumeReplies() {
+    if (closed_) return;
+    auto self = shared_from_this();
+    if (replyUnread_ && unreadBytes(socket_) == 0) {
+      replyUnread_ = false;
+      roomFreed();
+    }
+    if (outgoing_ && !replyUnread_) send();
+    readRequests();
+  }
+
+  // Whether this connection still waits for room to pass descriptors.
+  bool waitsForRoom() const { return !closed_ && outgoing_ && outgoing_->refusedSince; }
 
  private:
   template <class Block>
@@ -133,9 +164,12 @@ class Connection final : public IpcConnection, public std::enable_shared_from_th
   }
 
   void waitForRequests() {
+    if (readWaitArmed_) return;
+    readWaitArmed_ = true;
     watcher_->asyncWaitReadable([weak = weak_from_this()](std::error_code error) {
       auto self = weak.lock();
       if (!self || self->closed_ || error == asio::error::operation_aborted) return;
+      self->readWaitArmed_ = false;
       if (error) {
         self->problem(fmt::format("connection pid={}: waiting for requests failed: {}",
                                   self->peer_.pid, error.message()));
@@ -151,6 +185,10 @@ class Connection final : public IpcConnection, public std::enable_shared_from_th
     auto self = shared_from_this();
     for (std::size_t i = 0; i < kRequestsPerTurn; ++i) {
       if (closed_) return;
+      if (outgoing_ || replyUnread_) {
+        awaitReplies();
+        return;
+      }
       ReceivedPacket packet = receivePacket(socket_, wire::kRequestSize, kMaxClientFds);
       switch (packet.status) {
         case ReceivedPacket::Status::message:
@@ -237,19 +275,7 @@ class Connection final : public IpcConnection, public std::enable_shared_from_th
     reply.requestId = requestId;
     if (surface == nullptr) {
       reply.kind = wire::ReplyKind::nil;
-      transmit(wire::encodeReply(reply), {});
-      return;
-    }
-    // Fresh read-only descriptors each time: what the client gets it owns,
-    // and it cannot write through them.
-    auto pixels = surface->openPixelsReadOnly();
-    auto control = surface->openControlReadOnly();
-    if (!pixels || !control) {
-      problem(fmt::format("connection pid={}: cannot open the surface descriptors — replied "
-                          "with an error",
-                          peer_.pid));
-      sendError(requestId, wire::ErrorCode::surfaceUnavailable,
-                "the surface descriptors could not be opened");
+      queueReply(Outgoing(wire::encodeReply(reply)));
       return;
     }
     reply.kind = wire::ReplyKind::surface;
@@ -262,40 +288,137 @@ class Connection final : public IpcConnection, public std::enable_shared_from_th
         SharedSurface::kPixelFormatBGRA,
         static_cast<std::uint32_t>(SharedSurface::kControlSize),
     };
-    const UniqueFd* fds[] = {&*pixels, &*control};
-    transmit(wire::encodeReply(reply), fds);
+    queueReply(Outgoing(wire::encodeReply(reply), surface, requestId));
   }
 
   void sendError(std::uint32_t requestId, wire::ErrorCode code, std::string message) {
+    queueReply(Outgoing(errorReply(requestId, code, std::move(message))));
+  }
+
+  static std::array<std::uint8_t, wire::kReplySize> errorReply(std::uint32_t requestId,
+                                                              wire::ErrorCode code,
+                                                              std::string message) {
     wire::Reply reply;
     reply.kind = wire::ReplyKind::error;
     reply.requestId = requestId;
     reply.error = code;
     reply.message = std::move(message);
-    transmit(wire::encodeReply(reply), {});
+    return wire::encodeReply(reply);
   }
 
-  void transmit(const std::array<std::uint8_t, wire::kReplySize>& bytes,
-                std::span<const UniqueFd* const> fds) {
+  struct Outgoing {
+    explicit Outgoing(std::array<std::uint8_t, wire::kReplySize> reply,
+                      const SharedSurface* with = nullptr, std::uint32_t id = 0)
+        : bytes(reply), surface(with), requestId(id) {}
+    std::array<std::uint8_t, wire::kReplySize> bytes;
+    // Set for a surface reply: its descriptors are opened as it goes out.
+    const SharedSurface* surface = nullptr;
+    std::uint32_t requestId = 0;
+    std::optional<std::chrono::steady_clock::time_point> refusedSince;
+  };
+
+  void queueReply(Outgoing reply) {
     if (closed_) return;
-    SendOutcome outcome = sendPacket(socket_, bytes, fds);
+    assert(!outgoing_ && !replyUnread_);
+    outgoing_ = std::move(reply);
+    send();
+  }
+
+  // Tries the waiting reply once; what stops it arms what brings it back.
+  void send() {
+    Outgoing& reply = *outgoing_;
+    SendOutcome outcome;
+    if (reply.surface != nullptr) {
+      // The exported object owns the surface: keep it while its
+      // descriptors are opened.
+      auto object = exported_.lock();
+      if (!object) {
+        reply = Outgoing(errorReply(reply.requestId, wire::ErrorCode::serviceUnavailable,
+                                    "no object is exported on this connection"));
+        send();
+        return;
+      }
+      // Fresh read-only descriptors each time: what the client gets it
+      // owns, and it cannot write through them.
+      auto pixels = reply.surface->openPixelsReadOnly();
+      auto control = reply.surface->openControlReadOnly();
+      if (pixels && control) {
+        const UniqueFd* fds[] = {&*pixels, &*control};
+        outcome = sendPacket(socket_, reply.bytes, fds);
+      } else {
+        outcome = {SendOutcome::Status::noRoom, EMFILE};
+      }
+    } else {
+      outcome = sendPacket(socket_, reply.bytes);
+    }
     switch (outcome.status) {
       case SendOutcome::Status::sent:
+        replyUnread_ = reply.surface != nullptr;
+        outgoing_.reset();
+        retryArmed_ = false;
+        retry_.cancel();
         break;
       case SendOutcome::Status::wouldBlock:
-        problem(fmt::format("connection pid={}: reply dropped — the client is not reading its "
-                            "replies",
-                            peer_.pid));
+        // Its queue is full of replies it has not read: wait for it to read.
         break;
       case SendOutcome::Status::peerGone:
         // Reading notices the end too, and invalidates once.
+        outgoing_.reset();
+        break;
+      case SendOutcome::Status::noRoom:
+        noRoom(outcome.error);
         break;
       case SendOutcome::Status::failed:
         problem(fmt::format("connection pid={}: reply dropped — {}", peer_.pid,
                             errorText(outcome.error)));
+        outgoing_.reset();
         break;
     }
   }
+
+  void noRoom(int error) {
+    Outgoing& reply = *outgoing_;
+    auto now = std::chrono::steady_clock::now();
+    if (!reply.refusedSince) reply.refusedSince = now;
+    if (now - *reply.refusedSince < kNoRoomPatience) {
+      retryLater();
+      return;
+    }
+    if (reply.surface == nullptr) {
+      problem(fmt::format("connection pid={}: reply dropped — {}", peer_.pid, errorText(error)));
+      outgoing_.reset();
+      return;
+    }
+    problem(fmt::format("connection pid={}: no room to pass the surface's descriptors: {} — "
+                        "replied with an error",
+                        peer_.pid, errorText(error)));
+    reply = Outgoing(errorReply(reply.requestId, wire::ErrorCode::surfaceUnavailable,
+                                "too many descriptors in flight; ask again"));
+    send();
+  }
+
+  void retryLater();
+
+  // Once the client has read what it was sent, the next reply or request
+  // may go on.
+  void awaitReplies() {
+    if (closed_ || retryArmed_ || writeWaitArmed_) return;
+    writeWaitArmed_ = true;
+    watcher_->asyncWaitWritable([weak = weak_from_this()](std::error_code error) {
+      auto self = weak.lock();
+      if (!self || self->closed_ || error == asio::error::operation_aborted) return;
+      self->writeWaitArmed_ = false;
+      if (error) {
+        self->problem(fmt::format("connection pid={}: waiting to reply failed: {}",
+                                  self->peer_.pid, error.message()));
+        self->invalidate();
+        return;
+      }
+      self->resumeReplies();
+    });
+  }
+
+  void roomFreed();
 
   void problem(const std::string& line) {
     if (problemLines_ < kProblemLinesPerConnection) {
@@ -319,6 +442,12 @@ class Connection final : public IpcConnection, public std::enable_shared_from_th
   std::weak_ptr<PiPSurfaceProtocol> exported_;
   std::function<void()> invalidationHandler_;
   std::function<void()> interruptionHandler_;
+  asio::steady_timer retry_;
+  std::optional<Outgoing> outgoing_;  // not sent yet; nothing is read meanwhile
+  bool replyUnread_ = false;          // the last reply carried descriptors
+  bool retryArmed_ = false;
+  bool readWaitArmed_ = false;
+  bool writeWaitArmed_ = false;
   bool resumed_ = false;
   bool closed_ = false;
   int problemLines_ = 0;
@@ -332,6 +461,7 @@ class ListenerCore final : public std::enable_shared_from_this<ListenerCore> {
         queue_(queue),
         socket_(std::move(socket)),
         backoff_(queue.context()),
+        refusalSummary_(queue.context()),
         ourUid_(currentUserId()) {}
 
   void setDelegate(std::weak_ptr<IpcListenerDelegate> delegate) {
@@ -364,12 +494,37 @@ class ListenerCore final : public std::enable_shared_from_this<ListenerCore> {
 
   void shutdown() {
     invalidate();
+    refusalSummary_.cancel();
+    summariseRefusals();
     auto connections = std::move(connections_);
     connections_.clear();
     for (auto& [serial, connection] : connections) connection->close();
   }
 
   void forget(std::uint64_t serial) { connections_.erase(serial); }
+
+  // Connections whose surface reply found no room, in the order they
+  // found none.
+  void waitForRoom(const std::shared_ptr<Connection>& connection) {
+    for (auto& waiting : waitingForRoom_)
+      if (waiting.lock() == connection) return;
+    waitingForRoom_.push_back(connection);
+  }
+
+  // A reply of ours was read: its descriptors left the queues, so the
+  // next waiting reply may fit. The one it does not fit stays first.
+  void roomFreed() {
+    while (!waitingForRoom_.empty()) {
+      auto connection = waitingForRoom_.front().lock();
+      waitingForRoom_.pop_front();
+      if (!connection || !connection->waitsForRoom()) continue;
+      connection->resumeReplies();
+      if (connection->waitsForRoom()) {
+        waitingForRoom_.push_front(connection);
+        return;
+      }
+    }
+  }
 
  private:
   void acceptPending() {
@@ -435,9 +590,7 @@ class ListenerCore final : public std::enable_shared_from_this<ListenerCore> {
       return;
     }
     if (peer->uid != ourUid_) {
-      log::helperLogger().error("listener: refusing connection from pid={} uid={} — not our user "
-                                "(uid={})",
-                                peer->pid, peer->uid, ourUid_);
+      refuseStranger(*peer);
       return;
     }
     auto delegate = delegate_.lock();
@@ -457,11 +610,37 @@ class ListenerCore final : public std::enable_shared_from_this<ListenerCore> {
     }
   }
 
+  // Another user can dial as fast as it likes: the first refusal of a
+  // minute is logged, the rest counted and summed up when it is over.
+  void refuseStranger(const PeerCredentials& peer) {
+    if (refusedThisMinute_++ > 0) return;
+    log::helperLogger().error("listener: refusing connection from pid={} uid={} — not our user "
+                              "(uid={})",
+                              peer.pid, peer.uid, ourUid_);
+    refusalSummary_.expires_after(kRefusalSummaryInterval);
+    refusalSummary_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+      if (error) return;
+      if (auto self = weak.lock()) self->summariseRefusals();
+    });
+  }
+
+  void summariseRefusals() {
+    if (refusedThisMinute_ > 1) {
+      log::helperLogger().error(
+          "listener: refused {} connections from other users in the last minute",
+          refusedThisMinute_);
+    }
+    refusedThisMinute_ = 0;
+  }
+
   IpcListener& owner_;
   SerialQueue& queue_;
   std::optional<UnixListenSocket> socket_;
   std::unique_ptr<FdWatcher> watcher_;
   asio::steady_timer backoff_;
+  asio::steady_timer refusalSummary_;
+  std::deque<std::weak_ptr<Connection>> waitingForRoom_;
+  std::uint64_t refusedThisMinute_ = 0;
   std::uint32_t ourUid_;
   std::weak_ptr<IpcListenerDelegate> delegate_;
   std::map<std::uint64_t, std::shared_ptr<Connection>> connections_;
@@ -469,6 +648,26 @@ class ListenerCore final : public std::enable_shared_from_this<ListenerCore> {
   bool resumed_ = false;
   bool acceptTrouble_ = false;
 };
+
+void Connection::retryLater() {
+  if (auto core = core_.lock()) core->waitForRoom(shared_from_this());
+  retryArmed_ = true;
+  retry_.expires_after(kNoRoomRetry);
+  retry_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+    auto self = weak.lock();
+    if (!self || error) return;
+    self->retryArmed_ = false;
+    self->resumeReplies();
+  });
+}
+
+// Later on the queue: the waiting connections' retries must not run
+// inside this one's.
+void Connection::roomFreed() {
+  queue_.async([weak = core_] {
+    if (auto core = weak.lock()) core->roomFreed();
+  });
+}
 
 void Connection::invalidate() {
   assert(queue_.isCurrent());

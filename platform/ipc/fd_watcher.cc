@@ -22,6 +22,13 @@ void FdWatcher::asyncWaitReadable(std::function<void(std::error_code)> handler) 
                          });
 }
 
+void FdWatcher::asyncWaitWritable(std::function<void(std::error_code)> handler) {
+  descriptor_.async_wait(asio::posix::stream_descriptor::wait_write,
+                         [handler = std::move(handler)](const std::error_code& error) {
+                           handler(error);
+                         });
+}
+
 void FdWatcher::cancel() {
   std::error_code ignored;
   descriptor_.cancel(ignored);

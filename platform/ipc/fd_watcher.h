@@ -32,6 +32,9 @@ class FdWatcher {
   // readable or has hung up, or with asio::error::operation_aborted after
   // cancel() or destruction.
   void asyncWaitReadable(std::function<void(std::error_code)> handler);
+  // The same for room to write. Edge-triggered too: on a Unix socket an
+  // edge also comes each time the peer reads a packet of ours.
+  void asyncWaitWritable(std::function<void(std::error_code)> handler);
   void cancel();
 
  private:

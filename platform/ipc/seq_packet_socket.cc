@@ -1,7 +1,9 @@
 #include "platform/ipc/seq_packet_socket.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -130,11 +132,24 @@ SendOutcome sendPacket(const UniqueFd& socket, std::span<const std::uint8_t> byt
     case ENOTCONN:
       outcome.status = SendOutcome::Status::peerGone;
       break;
+    case ETOOMANYREFS:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      outcome.status = SendOutcome::Status::noRoom;
+      break;
     default:
       outcome.status = SendOutcome::Status::failed;
       break;
   }
   return outcome;
+}
+
+std::size_t unreadBytes(const UniqueFd& socket) {
+  int bytes = 0;
+  if (::ioctl(socket.get(), SIOCOUTQ, &bytes) != 0 || bytes < 0) return 0;
+  return static_cast<std::size_t>(bytes);
 }
 
 Result<UniqueFd> connectSeqPacket(const std::filesystem::path& path) {

@@ -45,7 +45,11 @@ struct SendOutcome {
     sent,
     wouldBlock,  // the peer's queue is full: it is not reading
     peerGone,    // EPIPE, ECONNRESET, ENOTCONN
-    failed,      // any other error, in `error` (e.g. ETOOMANYREFS)
+    // No room for it now, worth trying again later (`error` says which):
+    // the user's descriptors in flight are at its RLIMIT_NOFILE
+    // (ETOOMANYREFS), or the kernel is short of descriptors or memory.
+    noRoom,
+    failed,  // any other error, in `error`
   };
   Status status = Status::failed;
   int error = 0;
@@ -55,6 +59,11 @@ struct SendOutcome {
 // ours; the peer receives copies.
 SendOutcome sendPacket(const UniqueFd& socket, std::span<const std::uint8_t> bytes,
                        std::span<const UniqueFd* const> fds = {});
+
+// Bytes sent on `socket` that its peer has not read yet (SIOCOUTQ: a
+// packet counts until the peer has received it, or closed its end); 0 when
+// that cannot be told.
+std::size_t unreadBytes(const UniqueFd& socket);
 
 // Connects to the listening socket at `path`; the result is close-on-exec
 // and non-blocking. While the listener's backlog is full it retries, for up

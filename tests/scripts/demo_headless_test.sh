@@ -26,8 +26,11 @@ until [ -e "$out/status" ]; do
 done
 status=$(cat "$out/status")
 [ "$status" = 0 ] || { cat "$out/stdout" >&2; fail "exit status $status"; }
-sleep 0.2
-left=$(pgrep -s "$session" | grep -vx "$session" || true)
+# What the demo stopped may take a moment to go; a zombie is gone already
+# (PID 1 reaps it when it gets to it).
+alive() { ps -o pid=,stat= -s "$session" | awk -v s="$session" '$1 != s && $2 !~ /^Z/ {print $1}'; }
+for _ in $(seq 100); do [ -z "$(alive)" ] && break; sleep 0.05; done
+left=$(alive)
 [ -z "$left" ] || { ps -o pid,ppid,stat,args -p ${left//$'\n'/,} >&2; fail "processes left behind"; }
 release
 

@@ -49,6 +49,7 @@ Result<std::optional<MappedSurface>> FenwrightClient::fetchSurface(
       return R::failure("the helper is not reading requests");
     case SendOutcome::Status::peerGone:
       return R::failure("the helper closed the connection");
+    case SendOutcome::Status::noRoom:
     case SendOutcome::Status::failed:
       return R::failure(
           fmt::format("sending the request failed: {}", std::system_category().message(sent.error)));
