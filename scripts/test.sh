@@ -50,6 +50,16 @@ for preset in $presets; do
   # ctest keeps its logs in the build tree; the rest of it is only read.
   mkdir -p "build/$preset/Testing"
   chown -R "$test_user:" "build/$preset/Testing"
+  # A checkout under a private directory (/root, a 0700 home) is out of the
+  # test user's reach: let it through the parents, never list them.
+  dir=$PWD
+  while [ "$dir" != / ]; do
+    if ! as_test_user test -x "$dir"; then
+      echo "test: letting $test_user through $dir (o+x)"
+      chmod o+x "$dir"
+    fi
+    dir=$(dirname "$dir")
+  done
   as_test_user test -r "build/$preset/CTestTestfile.cmake" || {
     echo "test: $test_user cannot read $PWD/build/$preset (make it and its parents world-readable)" >&2
     exit 1
