@@ -119,8 +119,9 @@ FrameSource::Change RegionFrameSource::displaysChanged() {
 }
 
 bool RegionFrameSource::nearArea(int x, int y) const {
-  return x >= area_.x - kCursorReach && x < area_.x + area_.width + kCursorReach &&
-         y >= area_.y - kCursorReach && y < area_.y + area_.height + kCursorReach;
+  return !area_.empty() && x >= area_.x - kCursorReach &&
+         x < area_.x + area_.width + kCursorReach && y >= area_.y - kCursorReach &&
+         y < area_.y + area_.height + kCursorReach;
 }
 
 FrameSource::Change RegionFrameSource::handleEvent(const xcb_generic_event_t& event) {

@@ -99,7 +99,7 @@ std::optional<std::vector<xcb_window_t>> managedClients(X11Connection& connectio
 // frames), withdrawn and iconic ones too, so that a minimised window is
 // found; and the mapped top-levels that no manager marked (none runs), except
 // override-redirect popups.
-std::vector<xcb_window_t> unlistedClients(xcb_connection_t* c, const X11Atoms& atoms,
+std::vector<xcb_window_t> topLevelClients(xcb_connection_t* c, const X11Atoms& atoms,
                                           const std::vector<xcb_window_t>& topLevel) {
   auto marked = [&](const std::vector<xcb_window_t>& windows) {
     std::vector<xcb_get_property_cookie_t> cookies;
@@ -157,7 +157,7 @@ CaptureResult<std::vector<CaptureWindow>> listWindows(X11Connection& connection,
   if (auto clients = managedClients(connection, atoms)) {
     candidates = std::move(*clients);
   } else {
-    candidates = unlistedClients(c, atoms, childrenOf(c, connection.root()));
+    candidates = topLevelClients(c, atoms, childrenOf(c, connection.root()));
   }
 
   auto currentDesktopCookie =

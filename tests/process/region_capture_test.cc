@@ -46,8 +46,8 @@ class RegionCapture : public ::testing::Test {
 TEST_F(RegionCapture, ASmallRegionFillsTheSurfaceAndOneReachingOffItsDisplayKeepsItsPlace) {
   ASSERT_NO_FATAL_FAILURE(startOn(regionSentinel(640, 900, 320, 180)));
   auto filled = waitForFrame(dialled.surface(), [](const Frame& frame) {
-    return showsQuadrants(frame, {0, 0, 640, 360}, kColors) && frame.near(2, 2, kColors.colors[0]) &&
-           frame.near(637, 357, kColors.colors[3]);
+    return showsQuadrants(frame, {0, 0, 640, 360}, kColors) &&
+           frame.near(2, 2, kColors.colors[0]) && frame.near(637, 357, kColors.colors[3]);
   });
   EXPECT_TRUE(filled.matched) << describeQuadrants(*filled.last, {0, 0, 640, 360}) << "\n"
                               << helper.log();
