@@ -8,6 +8,17 @@ namespace fenwright {
 
 using namespace std::chrono_literals;
 
+namespace {
+
+// The frames that came while paused were dropped, and a still window sends
+// no more: without a fresh one the picture would show the past until the
+// window next draws.
+void showPresent(const std::shared_ptr<CaptureStream>& stream) {
+  if (stream) stream->deliverCurrentFrame();
+}
+
+}  // namespace
+
 void FenwrightService::startVisibilityWatcher() {
   visibilityTimer = RepeatingTimer::start(queue, 2s, 2s, [weak = weak_from_this()] {
     if (auto self = weak.lock()) self->checkVisibility();
@@ -23,6 +34,7 @@ void FenwrightService::checkVisibility() {
       paused.store(false, std::memory_order_relaxed);
       log::helperLogger().info("visibility: not in window mode (source={}); unpaused",
                                currentConfig.source);
+      showPresent(stream);
     }
     return;
   }
@@ -49,6 +61,7 @@ void FenwrightService::checkVisibility() {
       } else if (visible && wasPaused) {
         self->paused.store(false, std::memory_order_relaxed);
         log::helperLogger().info("visibility: window {} returned → resume", windowID);
+        showPresent(self->stream);
       }
     });
   });

@@ -20,33 +20,43 @@ constexpr double kWhole = 1e-9;
 void AreaScaler::fit(const ImageView& source, double scale, std::uint8_t* target,
                      int targetWidth, int targetHeight, int targetBytesPerRow,
                      Background background) {
+  fitAt(source, scale, (targetWidth - scale * source.width) * 0.5,
+        (targetHeight - scale * source.height) * 0.5, target, targetWidth, targetHeight,
+        targetBytesPerRow, background);
+}
+
+void AreaScaler::fitAt(const ImageView& source, double scale, double left, double top,
+                       std::uint8_t* target, int targetWidth, int targetHeight,
+                       int targetBytesPerRow, Background background) {
   if (target == nullptr || targetWidth <= 0 || targetHeight <= 0) return;
   const std::uint32_t fill = background == Background::opaqueBlack ? 0xff000000u : 0u;
   const bool drawable = source.data != nullptr && source.width > 0 && source.height > 0 &&
                         source.bytesPerRow >= 4 * source.width && std::isfinite(scale) &&
-                        scale > 0;
+                        scale > 0 && std::isfinite(left) && std::isfinite(top);
   if (!drawable) {
     fillOutside(target, targetWidth, targetHeight, targetBytesPerRow, 0, 0, 0, 0, fill);
     return;
   }
-  if (fitBlocks(source, scale, target, targetWidth, targetHeight, targetBytesPerRow, fill))
-    return;
-  fitFiltered(source, scale, target, targetWidth, targetHeight, targetBytesPerRow, fill);
+  const Geometry geometry{source.width, source.height, scale, targetWidth, targetHeight, left, top};
+  if (fitBlocks(source, geometry, target, targetBytesPerRow, fill)) return;
+  fitFiltered(source, geometry, target, targetBytesPerRow, fill);
 }
 
-bool AreaScaler::fitBlocks(const ImageView& source, double scale, std::uint8_t* target,
-                           int targetWidth, int targetHeight, long targetBytesPerRow,
+bool AreaScaler::fitBlocks(const ImageView& source, const Geometry& geometry,
+                           std::uint8_t* target, long targetBytesPerRow,
                            std::uint32_t background) {
-  const double inverse = 1.0 / scale;
+  const int targetWidth = geometry.targetWidth;
+  const int targetHeight = geometry.targetHeight;
+  const double inverse = 1.0 / geometry.scale;
   const long n = std::lround(inverse);
   if (n < 1 || n > kMaxBlock || std::abs(inverse - static_cast<double>(n)) > kWhole * n)
     return false;
   if (source.width % n != 0 || source.height % n != 0) return false;
-  const double tx = (targetWidth - scale * source.width) * 0.5;
-  const double ty = (targetHeight - scale * source.height) * 0.5;
-  const double left = std::round(tx);
-  const double top = std::round(ty);
-  if (std::abs(tx - left) > kWhole || std::abs(ty - top) > kWhole) return false;
+  const double left = std::round(geometry.left);
+  const double top = std::round(geometry.top);
+  if (std::abs(geometry.left - left) > kWhole || std::abs(geometry.top - top) > kWhole ||
+      std::abs(left) > targetWidth || std::abs(top) > targetHeight)
+    return false;
   const int width = static_cast<int>(source.width / n);
   const int height = static_cast<int>(source.height / n);
   const int x0 = static_cast<int>(left);
@@ -73,10 +83,11 @@ bool AreaScaler::fitBlocks(const ImageView& source, double scale, std::uint8_t* 
   return true;
 }
 
-void AreaScaler::fitFiltered(const ImageView& source, double scale, std::uint8_t* target,
-                             int targetWidth, int targetHeight, long targetBytesPerRow,
+void AreaScaler::fitFiltered(const ImageView& source, const Geometry& geometry,
+                             std::uint8_t* target, long targetBytesPerRow,
                              std::uint32_t background) {
-  Geometry geometry{source.width, source.height, scale, targetWidth, targetHeight};
+  const int targetWidth = geometry.targetWidth;
+  const int targetHeight = geometry.targetHeight;
   if (!(geometry == planned_)) plan(geometry);
   const int left = columnFilter_.begin();
   const int right = columnFilter_.end();
@@ -97,10 +108,8 @@ void AreaScaler::fitFiltered(const ImageView& source, double scale, std::uint8_t
 
 void AreaScaler::plan(const Geometry& geometry) {
   const double scale = geometry.scale;
-  const double tx = (geometry.targetWidth - scale * geometry.sourceWidth) * 0.5;
-  const double ty = (geometry.targetHeight - scale * geometry.sourceHeight) * 0.5;
-  rows_.build(geometry.sourceHeight, geometry.targetHeight, scale, ty);
-  columns_.build(geometry.sourceWidth, geometry.targetWidth, scale, tx);
+  rows_.build(geometry.sourceHeight, geometry.targetHeight, scale, geometry.top);
+  columns_.build(geometry.sourceWidth, geometry.targetWidth, scale, geometry.left);
   columnFilter_.build(columns_);
 
   rowWeights_.clear();

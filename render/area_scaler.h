@@ -47,6 +47,10 @@ class AreaScaler {
   // scale that is not a positive number draws only the background.
   void fit(const ImageView& source, double scale, std::uint8_t* target, int targetWidth,
            int targetHeight, int targetBytesPerRow, Background background);
+  // The same with the picture's top-left corner at (left, top) instead,
+  // fractional and anywhere.
+  void fitAt(const ImageView& source, double scale, double left, double top, std::uint8_t* target,
+             int targetWidth, int targetHeight, int targetBytesPerRow, Background background);
 
  private:
   struct Geometry {
@@ -55,15 +59,17 @@ class AreaScaler {
     double scale = 0;
     int targetWidth = 0;
     int targetHeight = 0;
+    double left = 0;
+    double top = 0;
     bool operator==(const Geometry&) const = default;
   };
 
   // Whole-number ratio (copy or n x n average) at whole offsets; false when
   // the fit is not one.
-  bool fitBlocks(const ImageView& source, double scale, std::uint8_t* target, int targetWidth,
-                 int targetHeight, long targetBytesPerRow, std::uint32_t background);
-  void fitFiltered(const ImageView& source, double scale, std::uint8_t* target, int targetWidth,
-                   int targetHeight, long targetBytesPerRow, std::uint32_t background);
+  bool fitBlocks(const ImageView& source, const Geometry& geometry, std::uint8_t* target,
+                 long targetBytesPerRow, std::uint32_t background);
+  void fitFiltered(const ImageView& source, const Geometry& geometry, std::uint8_t* target,
+                   long targetBytesPerRow, std::uint32_t background);
   void plan(const Geometry& geometry);
 
   std::vector<std::uint16_t> sums_;  // one source row of channel sums

@@ -50,6 +50,11 @@ class CaptureStream {
   virtual void updateContentFilter(const ContentFilter& filter, Completion<Done> completion) = 0;
   // Completes once no further sample will be delivered.
   virtual void stopCapture(Completion<Done> completion) = 0;
+  // Delivers what the content shows now, once, changed or not, as soon as
+  // the frame interval allows. Streams deliver only changes, so an output
+  // that dropped some (while paused) would otherwise show the past until the
+  // content next changes. Nothing when not running or nothing is shown.
+  virtual void deliverCurrentFrame() = 0;
 };
 
 // The platform's screen capture service.

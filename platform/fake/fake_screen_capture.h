@@ -29,6 +29,8 @@ class FakeCaptureStream final : public CaptureStream,
   void startCapture(Completion<Done> completion) override;
   void updateContentFilter(const ContentFilter& filter, Completion<Done> completion) override;
   void stopCapture(Completion<Done> completion) override;
+  // Nothing: the fake delivers only what its test pushes.
+  void deliverCurrentFrame() override {}
 
   // Delivers one sample on the registered queue and waits until the output
   // has handled it. Returns false when no output is registered.

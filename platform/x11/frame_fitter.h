@@ -8,12 +8,21 @@
 
 namespace fenwright::x11 {
 
-// Turns a captured picture of any size into a frame of exactly the
-// configured size: larger pictures are shrunk to fit (aspect kept, area
-// average), smaller ones keep their size; either way centred, the rest
-// transparent black. A picture of exactly the frame size is passed through
-// untouched (no copy). The frame buffer is allocated once and reused, so a
-// stream of frames allocates nothing. Copyable only by moving.
+// Where a captured picture lies in what the frame is to show: a canvas of
+// width x height with the picture's top-left corner at (x, y), black where
+// the picture does not reach (a region partly off its display).
+struct FrameCanvas {
+  int width = 0, height = 0, x = 0, y = 0;
+};
+
+// Turns a captured picture into a frame no larger than the configured size.
+// What fits is delivered at its own size, so that it is scaled only once,
+// into the surface: a picture that is its whole canvas is passed through
+// untouched (no copy), a canvas that it covers only partly is copied into
+// a frame of the canvas's size. A larger canvas is shrunk into a frame of
+// the configured size (aspect kept, area average), centred. Uncovered
+// pixels are transparent black. The frame buffer is allocated once and
+// reused, so a stream of frames allocates nothing. Copyable only by moving.
 class FrameFitter {
  public:
   FrameFitter() = default;
@@ -28,11 +37,14 @@ class FrameFitter {
 
   // The view is valid until the next call, and `picture` must stay valid as
   // long as the view when it is returned itself.
-  ImageView fit(const ImageView& picture);
+  ImageView fit(const ImageView& picture) {
+    return fit(picture, {picture.width, picture.height, 0, 0});
+  }
+  ImageView fit(const ImageView& picture, const FrameCanvas& canvas);
 
  private:
   struct Placement {
-    int width = -1, height = -1, x = 0, y = 0;
+    int width = -1, height = -1, x = 0, y = 0, pictureWidth = 0, pictureHeight = 0;
     bool operator==(const Placement&) const = default;
   };
 

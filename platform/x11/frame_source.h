@@ -1,10 +1,12 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <xcb/xcb.h>
 
 #include "platform/image_view.h"
+#include "platform/x11/frame_fitter.h"
 #include "platform/x11/x11_image_reader.h"
 
 namespace fenwright::x11 {
@@ -27,6 +29,8 @@ class FrameSource {
     X11ImageReader::Status status = X11ImageReader::Status::failed;
     // The picture, in the reader's memory, BGRA with defined alpha.
     ImageView picture;
+    // What the frame shows when that is more than the picture.
+    std::optional<FrameCanvas> canvas;
   };
 
   virtual ~FrameSource() = default;

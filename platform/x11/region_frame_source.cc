@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/x11/pixel_ops.h"
+#include "platform/x11/x11_display_list.h"
 
 namespace fenwright::x11 {
 namespace {
@@ -23,24 +24,6 @@ CaptureResult<std::unique_ptr<FrameSource>> RegionFrameSource::create(
     const std::optional<SourceRect>& sourceRect, bool showsCursor) {
   xcb_connection_t* c = connection.get();
   const xcb_window_t root = connection.root();
-
-  const double left = static_cast<double>(display.x) + (sourceRect ? sourceRect->x : 0.0);
-  const double top = static_cast<double>(display.y) + (sourceRect ? sourceRect->y : 0.0);
-  const double width = sourceRect ? sourceRect->width : static_cast<double>(display.width);
-  const double height = sourceRect ? sourceRect->height : static_cast<double>(display.height);
-  if (!std::isfinite(left + top + width + height) || std::abs(left) > 1e6 || std::abs(top) > 1e6 ||
-      width > 1e6 || height > 1e6)
-    return CaptureError{"the capture region is out of range"};
-  Rect requested;
-  requested.x = static_cast<int>(std::lround(left));
-  requested.y = static_cast<int>(std::lround(top));
-  requested.width = static_cast<int>(std::lround(left + width)) - requested.x;
-  requested.height = static_cast<int>(std::lround(top + height)) - requested.y;
-  if (requested.empty())
-    return CaptureError{"the capture region " +
-                        describe(requested.x, requested.y, requested.width, requested.height) +
-                        " is empty"};
-
   auto geometry = xcbAnswer(c, xcb_get_geometry_reply, xcb_get_geometry(c, root));
   if (!geometry) return CaptureError{kConnectionLost};
   if (!connection.hasBgraLayout(geometry->depth, connection.screen().root_visual))
@@ -49,20 +32,23 @@ CaptureResult<std::unique_ptr<FrameSource>> RegionFrameSource::create(
                         std::to_string(geometry->depth) + ")"};
 
   std::unique_ptr<RegionFrameSource> source(
-      new RegionFrameSource(connection, requested, showsCursor));
+      new RegionFrameSource(connection, display.displayID, sourceRect, showsCursor));
   source->opaque_ = geometry->depth != 32;
-  source->clipTo(geometry->width, geometry->height);
-  if (source->area_.empty())
-    return CaptureError{"the capture region " +
-                        describe(requested.x, requested.y, requested.width, requested.height) +
-                        " lies outside the screen"};
+  if (auto error = source->place(display, geometry->width, geometry->height)) return *error;
 
-  // Screen size changes arrive as ConfigureNotify on the root.
+  // Screen size changes arrive as ConfigureNotify on the root, monitor and
+  // output changes as RandR events.
   const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
   if (XcbError error =
           xcbCheck(c, xcb_change_window_attributes_checked(c, root, XCB_CW_EVENT_MASK, &mask)))
     return CaptureError{"cannot watch the screen of " + connection.displayName()};
   source->rootEvents_ = XcbEventSelection(c, root);
+  if (connection.capabilities().randr.atLeast(1, 2)) {
+    xcb_randr_select_input(c, root,
+                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                               XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    source->displayEvents_ = XcbRandrSelection(c, root);
+  }
 
   if (connection.capabilities().reportsDamage()) {
     auto damageId = connection.generateId();
@@ -83,17 +69,59 @@ CaptureResult<std::unique_ptr<FrameSource>> RegionFrameSource::create(
   return std::unique_ptr<FrameSource>(std::move(source));
 }
 
-void RegionFrameSource::clipTo(int screenWidth, int screenHeight) {
-  int x0 = std::max(requested_.x, 0);
-  int y0 = std::max(requested_.y, 0);
-  int x1 = std::min(requested_.x + requested_.width, screenWidth);
-  int y1 = std::min(requested_.y + requested_.height, screenHeight);
-  area_ = {x0, y0, x1 - x0, y1 - y0};
+std::optional<CaptureError> RegionFrameSource::place(const CaptureDisplay& display,
+                                                     int screenWidth, int screenHeight) {
+  const double left = static_cast<double>(display.x) + (sourceRect_ ? sourceRect_->x : 0.0);
+  const double top = static_cast<double>(display.y) + (sourceRect_ ? sourceRect_->y : 0.0);
+  const double width = sourceRect_ ? sourceRect_->width : static_cast<double>(display.width);
+  const double height = sourceRect_ ? sourceRect_->height : static_cast<double>(display.height);
+  if (!std::isfinite(left + top + width + height) || std::abs(left) > 1e6 || std::abs(top) > 1e6 ||
+      width > 1e6 || height > 1e6)
+    return CaptureError{"the capture region is out of range"};
+  Rect requested;
+  requested.x = static_cast<int>(std::lround(left));
+  requested.y = static_cast<int>(std::lround(top));
+  requested.width = static_cast<int>(std::lround(left + width)) - requested.x;
+  requested.height = static_cast<int>(std::lround(top + height)) - requested.y;
+  if (requested.empty())
+    return CaptureError{"the capture region " +
+                        describe(requested.x, requested.y, requested.width, requested.height) +
+                        " is empty"};
+  requested_ = requested;
+
+  // Monitors may reach beyond the screen; neither shows anything there.
+  const std::int64_t x0 = std::max<std::int64_t>({requested.x, display.x, 0});
+  const std::int64_t y0 = std::max<std::int64_t>({requested.y, display.y, 0});
+  const std::int64_t x1 = std::min<std::int64_t>(
+      {std::int64_t{requested.x} + requested.width, display.x + display.width, screenWidth});
+  const std::int64_t y1 = std::min<std::int64_t>(
+      {std::int64_t{requested.y} + requested.height, display.y + display.height, screenHeight});
+  area_ = x1 > x0 && y1 > y0 ? Rect{static_cast<int>(x0), static_cast<int>(y0),
+                                    static_cast<int>(x1 - x0), static_cast<int>(y1 - y0)}
+                             : Rect{};
+  return std::nullopt;
+}
+
+FrameSource::Change RegionFrameSource::displaysChanged() {
+  // A lost connection shows by itself once the events are read.
+  auto displays = listDisplays(connection_);
+  if (!displays) return Change::none;
+  const auto& list = displays.value().displays;
+  auto display = std::find_if(list.begin(), list.end(), [this](const CaptureDisplay& d) {
+    return d.displayID == displayID_;
+  });
+  if (display == list.end()) return Change::gone;
+  xcb_connection_t* c = connection_.get();
+  auto geometry = xcbAnswer(c, xcb_get_geometry_reply, xcb_get_geometry(c, connection_.root()));
+  if (!geometry) return Change::none;
+  if (place(*display, geometry->width, geometry->height)) return Change::gone;
+  return Change::content;
 }
 
 bool RegionFrameSource::nearArea(int x, int y) const {
-  return x >= area_.x - kCursorReach && x < area_.x + area_.width + kCursorReach &&
-         y >= area_.y - kCursorReach && y < area_.y + area_.height + kCursorReach;
+  return !area_.empty() && x >= area_.x - kCursorReach &&
+         x < area_.x + area_.width + kCursorReach && y >= area_.y - kCursorReach &&
+         y < area_.y + area_.height + kCursorReach;
 }
 
 FrameSource::Change RegionFrameSource::handleEvent(const xcb_generic_event_t& event) {
@@ -115,10 +143,11 @@ FrameSource::Change RegionFrameSource::handleEvent(const xcb_generic_event_t& ev
     return pointer_ && nearArea(pointer_->first, pointer_->second) ? Change::content : Change::none;
   if (type == XCB_CONFIGURE_NOTIFY) {
     const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
-    if (configure.window != connection_.root()) return Change::none;
-    clipTo(configure.width, configure.height);
-    return Change::content;
+    return configure.window == connection_.root() ? displaysChanged() : Change::none;
   }
+  if (displayEvents_ && (type == caps.randrFirstEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                         type == caps.randrFirstEvent + XCB_RANDR_NOTIFY))
+    return displaysChanged();
   return Change::none;
 }
 
@@ -140,9 +169,11 @@ FrameSource::Grab RegionFrameSource::grab(X11ImageReader& reader) {
   xcb_connection_t* c = connection_.get();
   if (damage_)
     subtractSequence_ = xcb_damage_subtract(c, damage_.get(), XCB_NONE, XCB_NONE).sequence;
-  if (area_.empty()) return {};
+  const FrameCanvas canvas{requested_.width, requested_.height, area_.x - requested_.x,
+                           area_.y - requested_.y};
+  if (area_.empty()) return {X11ImageReader::Status::ok, {}, canvas};
   auto result = reader.read(connection_.root(), area_.x, area_.y, area_.width, area_.height);
-  if (result.status != X11ImageReader::Status::ok) return {result.status, {}};
+  if (result.status != X11ImageReader::Status::ok) return {result.status, {}, {}};
   if (opaque_) forceOpaqueAlpha(result.pixels, result.width, result.height, result.width * 4);
 
   if (showsCursor_ && cursorEvents_) {
@@ -156,7 +187,7 @@ FrameSource::Grab RegionFrameSource::grab(X11ImageReader& reader) {
                  cursor->x - cursor->xhot - area_.x, cursor->y - cursor->yhot - area_.y);
     }
   }
-  return {X11ImageReader::Status::ok, result.image()};
+  return {X11ImageReader::Status::ok, result.image(), canvas};
 }
 
 }  // namespace fenwright::x11

@@ -13,12 +13,15 @@
 
 namespace fenwright::x11 {
 
-// A rectangle of the screen as the user sees it, read from the root window.
-// The source rectangle is in the chosen display's coordinates (the whole
-// display when none is set), rounded to whole pixels and clipped to the
-// screen: the picture is the part that lies on the screen. Damage on the
-// root says when it changed; the pointer, which moves without any event we
-// could select, is polled once per frame interval when the cursor is shown.
+// A rectangle of one display as the user sees it, read from the root window.
+// The source rectangle is in the display's coordinates (the whole display
+// when none is set), rounded to whole pixels, and the frame always shows all
+// of it: what lies off the display (or off the screen) is black, the rest
+// stays where it is in the rectangle. The display is followed through RandR:
+// the rectangle moves with it, and the stream ends when it goes away (its
+// monitor deleted, its output switched off). Damage on the root says when
+// the picture changed; the pointer, which moves without any event we could
+// select, is polled once per frame interval when the cursor is shown.
 class RegionFrameSource final : public FrameSource {
  public:
   static CaptureResult<std::unique_ptr<FrameSource>> create(
@@ -39,20 +42,29 @@ class RegionFrameSource final : public FrameSource {
     bool empty() const { return width <= 0 || height <= 0; }
   };
 
-  RegionFrameSource(X11Connection& connection, Rect requested, bool showsCursor)
-      : connection_(connection), requested_(requested), showsCursor_(showsCursor) {}
-  void clipTo(int screenWidth, int screenHeight);
+  RegionFrameSource(X11Connection& connection, std::uint32_t displayID,
+                    std::optional<SourceRect> sourceRect, bool showsCursor)
+      : connection_(connection),
+        displayID_(displayID),
+        sourceRect_(sourceRect),
+        showsCursor_(showsCursor) {}
+  std::optional<CaptureError> place(const CaptureDisplay& display, int screenWidth,
+                                    int screenHeight);
+  Change displaysChanged();
   bool nearArea(int x, int y) const;
 
   X11Connection& connection_;
-  Rect requested_;
-  Rect area_;
+  const std::uint32_t displayID_;
+  const std::optional<SourceRect> sourceRect_;
+  Rect requested_;  // the rectangle asked for, on the root
+  Rect area_;       // the part of it on its display
   bool showsCursor_;
   bool opaque_ = true;
   std::optional<std::pair<int, int>> pointer_;
   std::uint32_t subtractSequence_ = 0;
 
   XcbEventSelection rootEvents_;
+  XcbRandrSelection displayEvents_;
   XcbCursorSelection cursorEvents_;
   XcbDamage damage_;
 };

@@ -137,10 +137,10 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader) {
   auto result = reader.read(pixmap_.get(), border_, border_, width_, height_);
   if (result.status != X11ImageReader::Status::ok) {
     pixmap_.reset();
-    return {result.status, {}};
+    return {result.status, {}, {}};
   }
   if (opaque_) forceOpaqueAlpha(result.pixels, result.width, result.height, result.width * 4);
-  return {X11ImageReader::Status::ok, result.image()};
+  return {X11ImageReader::Status::ok, result.image(), {}};
 }
 
 std::string WindowFrameSource::endReason() const { return windowName(window_) + " was destroyed"; }

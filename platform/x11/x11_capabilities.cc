@@ -79,8 +79,10 @@ X11Capabilities X11Capabilities::probe(xcb_connection_t* c) {
       caps.shm = {true, r->major_version, r->minor_version};
   }
   if (randr) {
-    if (auto r = xcbAnswer(c, xcb_randr_query_version_reply, randrCookie))
+    if (auto r = xcbAnswer(c, xcb_randr_query_version_reply, randrCookie)) {
       caps.randr = {true, r->major_version, r->minor_version};
+      caps.randrFirstEvent = randr->first_event;
+    }
   }
   caps.local = isUnixSocket(xcb_get_file_descriptor(c));
   return caps;

@@ -27,6 +27,7 @@ struct X11Capabilities {
   ExtensionVersion randr;
   std::uint8_t damageFirstEvent = 0;
   std::uint8_t xfixesFirstEvent = 0;
+  std::uint8_t randrFirstEvent = 0;
   // On a Unix socket: shared memory and descriptor passing can work.
   bool local = false;
 

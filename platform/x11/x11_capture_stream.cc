@@ -46,4 +46,8 @@ void X11CaptureStream::stopCapture(Completion<Done> completion) {
   });
 }
 
+void X11CaptureStream::deliverCurrentFrame() {
+  x11Queue().async([core = core_] { core->deliverCurrentFrame(); });
+}
+
 }  // namespace fenwright::x11

@@ -29,6 +29,7 @@ class X11CaptureStream final : public CaptureStream,
   void startCapture(Completion<Done> completion) override;
   void updateContentFilter(const ContentFilter& filter, Completion<Done> completion) override;
   void stopCapture(Completion<Done> completion) override;
+  void deliverCurrentFrame() override;
 
  private:
   std::shared_ptr<StreamCore> core_;

@@ -188,6 +188,12 @@ void StreamCore::stop(Completion<Done> completion) {
   complete(completion, Done{});
 }
 
+void StreamCore::deliverCurrentFrame() {
+  if (state_ != State::running) return;
+  dirty_ = true;
+  schedule();
+}
+
 void StreamCore::abandon() {
   if (state_ == State::running) closeDeliveries();
   state_ = State::stopped;
@@ -305,7 +311,7 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
       // Nothing to show now (an unmapped window); an event will say when.
       break;
     case X11ImageReader::Status::ok:
-      deliver(fitter_.fit(grab.picture));
+      deliver(grab.canvas ? fitter_.fit(grab.picture, *grab.canvas) : fitter_.fit(grab.picture));
       break;
   }
   pumpEvents(false);

@@ -44,6 +44,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   void start(std::weak_ptr<CaptureStream> owner, Completion<Done> completion);
   void updateFilter(const ContentFilter& filter, Completion<Done> completion);
   void stop(Completion<Done> completion);
+  void deliverCurrentFrame();
   // The stream object is gone: stop without telling anyone.
   void abandon();
 

@@ -94,10 +94,13 @@ std::optional<std::vector<xcb_window_t>> managedClients(X11Connection& connectio
   return words(list);
 }
 
-// Top-level clients marked by a window manager with WM_STATE: root children,
-// or for reparenting managers the children of their frames.
-std::vector<xcb_window_t> clientsWithWmState(xcb_connection_t* c, const X11Atoms& atoms,
-                                             const std::vector<xcb_window_t>& topLevel) {
+// Without a client list: the top-level clients a window manager marked with
+// WM_STATE (root children, or for reparenting managers the children of their
+// frames), withdrawn and iconic ones too, so that a minimised window is
+// found; and the mapped top-levels that no manager marked (none runs), except
+// override-redirect popups.
+std::vector<xcb_window_t> topLevelClients(xcb_connection_t* c, const X11Atoms& atoms,
+                                          const std::vector<xcb_window_t>& topLevel) {
   auto marked = [&](const std::vector<xcb_window_t>& windows) {
     std::vector<xcb_get_property_cookie_t> cookies;
     cookies.reserve(windows.size());
@@ -108,34 +111,30 @@ std::vector<xcb_window_t> clientsWithWmState(xcb_connection_t* c, const X11Atoms
     for (auto cookie : cookies) result.push_back(exists(takeProperty(c, cookie)));
     return result;
   };
-  std::vector<xcb_window_t> clients;
+  std::vector<xcb_get_window_attributes_cookie_t> attributeCookies;
+  attributeCookies.reserve(topLevel.size());
+  for (xcb_window_t w : topLevel) attributeCookies.push_back(xcb_get_window_attributes(c, w));
   std::vector<bool> direct = marked(topLevel);
+  std::vector<xcb_window_t> clients;
   for (std::size_t i = 0; i < topLevel.size(); ++i) {
+    auto attributes = xcbAnswer(c, xcb_get_window_attributes_reply, attributeCookies[i]);
     if (direct[i]) {
       clients.push_back(topLevel[i]);
       continue;
     }
     std::vector<xcb_window_t> inner = childrenOf(c, topLevel[i]);
     std::vector<bool> innerMarked = marked(inner);
-    for (std::size_t k = 0; k < inner.size(); ++k)
-      if (innerMarked[k]) clients.push_back(inner[k]);
+    bool frame = false;
+    for (std::size_t k = 0; k < inner.size(); ++k) {
+      if (!innerMarked[k]) continue;
+      clients.push_back(inner[k]);
+      frame = true;
+    }
+    if (!frame && attributes && attributes->map_state != XCB_MAP_STATE_UNMAPPED &&
+        attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT && !attributes->override_redirect)
+      clients.push_back(topLevel[i]);
   }
   return clients;
-}
-
-std::vector<xcb_window_t> mappedInputOutput(xcb_connection_t* c,
-                                            const std::vector<xcb_window_t>& windows) {
-  std::vector<xcb_get_window_attributes_cookie_t> cookies;
-  cookies.reserve(windows.size());
-  for (xcb_window_t w : windows) cookies.push_back(xcb_get_window_attributes(c, w));
-  std::vector<xcb_window_t> result;
-  for (std::size_t i = 0; i < windows.size(); ++i) {
-    auto attributes = xcbAnswer(c, xcb_get_window_attributes_reply, cookies[i]);
-    if (attributes && attributes->map_state != XCB_MAP_STATE_UNMAPPED &&
-        attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT)
-      result.push_back(windows[i]);
-  }
-  return result;
 }
 
 struct PendingWindow {
@@ -158,9 +157,7 @@ CaptureResult<std::vector<CaptureWindow>> listWindows(X11Connection& connection,
   if (auto clients = managedClients(connection, atoms)) {
     candidates = std::move(*clients);
   } else {
-    std::vector<xcb_window_t> topLevel = childrenOf(c, connection.root());
-    candidates = clientsWithWmState(c, atoms, topLevel);
-    if (candidates.empty()) candidates = mappedInputOutput(c, topLevel);
+    candidates = topLevelClients(c, atoms, childrenOf(c, connection.root()));
   }
 
   auto currentDesktopCookie =

@@ -8,6 +8,7 @@
 
 #include <xcb/composite.h>
 #include <xcb/damage.h>
+#include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
@@ -96,6 +97,9 @@ inline void eventSelection(xcb_connection_t* c, std::uint32_t window) {
 inline void cursorSelection(xcb_connection_t* c, std::uint32_t window) {
   xcb_xfixes_select_cursor_input(c, window, 0);
 }
+inline void randrSelection(xcb_connection_t* c, std::uint32_t window) {
+  xcb_randr_select_input(c, window, 0);
+}
 }  // namespace release
 
 using XcbPixmap = XcbResource<&release::pixmap>;
@@ -106,5 +110,6 @@ using XcbCompositeRedirect = XcbResource<&release::compositeRedirect>;
 // Holds our event selection on a window; the id is the window.
 using XcbEventSelection = XcbResource<&release::eventSelection>;
 using XcbCursorSelection = XcbResource<&release::cursorSelection>;
+using XcbRandrSelection = XcbResource<&release::randrSelection>;
 
 }  // namespace fenwright::x11

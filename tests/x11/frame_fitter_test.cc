@@ -23,54 +23,50 @@ std::uint32_t pixelAt(const ImageView& image, int x, int y) {
   return pixel;
 }
 
-TEST(FrameFitter, PictureOfFrameSizeIsPassedThroughWithoutCopy) {
+TEST(FrameFitter, APictureThatFitsIsPassedThroughAtItsOwnSize) {
   FrameFitter fitter(1280, 720);
-  Picture picture(1280, 720, 0xFF112233);
-  ImageView frame = fitter.fit(picture.view());
-  EXPECT_EQ(frame.data, picture.view().data);
-  EXPECT_EQ(frame.width, 1280);
-  EXPECT_EQ(frame.height, 720);
-  EXPECT_EQ(frame.bytesPerRow, 1280 * 4);
+  for (auto [width, height] : {std::pair{1280, 720}, {641, 361}, {1, 1}}) {
+    Picture picture(width, height, 0xFF112233);
+    ImageView frame = fitter.fit(picture.view());
+    EXPECT_EQ(frame.data, picture.view().data);
+    EXPECT_EQ(frame.width, width);
+    EXPECT_EQ(frame.height, height);
+    EXPECT_EQ(frame.bytesPerRow, width * 4);
+  }
 }
 
-TEST(FrameFitter, SmallerPictureKeepsItsSizeCentredOnTransparentBlack) {
+TEST(FrameFitter, ACanvasKeepsThePictureWhereItLiesOnTransparentBlack) {
   FrameFitter fitter(1280, 720);
-  Picture picture(641, 361, 0xFF00FF00);
-  picture.pixels[0] = 0xFFFF0000;  // marks the top-left corner
-  ImageView frame = fitter.fit(picture.view());
+  Picture picture(160, 90, 0xFF00FF00);
+  ImageView frame = fitter.fit(picture.view(), {640, 360, 0, 0});
+  ASSERT_EQ(frame.width, 640);
+  ASSERT_EQ(frame.height, 360);
+  EXPECT_EQ(pixelAt(frame, 0, 0), 0xFF00FF00u);
+  EXPECT_EQ(pixelAt(frame, 159, 89), 0xFF00FF00u);
+  EXPECT_EQ(pixelAt(frame, 160, 0), 0u);
+  EXPECT_EQ(pixelAt(frame, 0, 90), 0u);
+
+  // Moved: nothing of the old place is left.
+  frame = fitter.fit(picture.view(), {640, 360, 480, 270});
+  EXPECT_EQ(pixelAt(frame, 0, 0), 0u);
+  EXPECT_EQ(pixelAt(frame, 480, 270), 0xFF00FF00u);
+  EXPECT_EQ(pixelAt(frame, 639, 359), 0xFF00FF00u);
+  EXPECT_EQ(pixelAt(frame, 479, 359), 0u);
+}
+
+TEST(FrameFitter, ALargerCanvasIsShrunkWithThePictureInItsPlace) {
+  FrameFitter fitter(1280, 720);
+  Picture picture(1280, 720, 0xFF336699);
+  ImageView frame = fitter.fit(picture.view(), {2560, 1440, 1280, 720});
   ASSERT_EQ(frame.width, 1280);
   ASSERT_EQ(frame.height, 720);
-  // Whole-pixel offsets, rounded down: (1280-641)/2 = 319, (720-361)/2 = 179.
-  EXPECT_EQ(pixelAt(frame, 319, 179), 0xFFFF0000u);
-  EXPECT_EQ(pixelAt(frame, 320, 179), 0xFF00FF00u);
-  EXPECT_EQ(pixelAt(frame, 319 + 640, 179 + 360), 0xFF00FF00u);
-  EXPECT_EQ(pixelAt(frame, 318, 179), 0u);
-  EXPECT_EQ(pixelAt(frame, 319, 178), 0u);
-  EXPECT_EQ(pixelAt(frame, 319 + 641, 200), 0u);
-  EXPECT_EQ(pixelAt(frame, 400, 179 + 361), 0u);
-  EXPECT_EQ(pixelAt(frame, 0, 0), 0u);
-  EXPECT_EQ(pixelAt(frame, 1279, 719), 0u);
-}
-
-TEST(FrameFitter, ANewPlacementClearsWhatTheOldOneLeft) {
-  FrameFitter fitter(1280, 720);
-  Picture large(800, 600, 0xFF0000FF);
-  Picture small(200, 100, 0xFFFFFFFF);
-  fitter.fit(large.view());
-  ImageView frame = fitter.fit(small.view());
-  EXPECT_EQ(pixelAt(frame, 240, 60), 0u);  // was the large picture's corner
-  EXPECT_EQ(pixelAt(frame, 640, 360), 0xFFFFFFFFu);
-}
-
-TEST(FrameFitter, SamePlacementReusesTheFrame) {
-  FrameFitter fitter(1280, 720);
-  Picture first(640, 360, 0xFF101010);
-  Picture second(640, 360, 0xFF202020);
-  const std::uint8_t* before = fitter.fit(first.view()).data;
-  ImageView frame = fitter.fit(second.view());
-  EXPECT_EQ(frame.data, before);
-  EXPECT_EQ(pixelAt(frame, 640, 360), 0xFF202020u);
-  EXPECT_EQ(pixelAt(frame, 0, 0), 0u);
+  EXPECT_EQ(pixelAt(frame, 640, 360), 0xFF336699u);
+  EXPECT_EQ(pixelAt(frame, 1279, 719), 0xFF336699u);
+  EXPECT_EQ(pixelAt(frame, 639, 400), 0u);
+  EXPECT_EQ(pixelAt(frame, 700, 359), 0u);
+  // Nothing of it on the display: all transparent black.
+  frame = fitter.fit({}, {2560, 1440, 0, 0});
+  EXPECT_EQ(pixelAt(frame, 640, 360), 0u);
 }
 
 TEST(FrameFitter, LargerPictureOfTheSameAspectFillsTheFrame) {

@@ -1,6 +1,6 @@
 // What the backend lists, on the shared server (no window manager there):
-// the root's mapped children. Other tests' windows may be listed too; each
-// test looks at its own.
+// the root's mapped children and the windows WM_STATE marks. Other tests'
+// windows may be listed too; each test looks at its own.
 
 #include <gtest/gtest.h>
 
@@ -81,19 +81,26 @@ TEST_F(ShareableContentTest, HiddenWindowIsListedButNotOnScreen) {
   for (const auto& w : onScreen.value().windows) EXPECT_TRUE(w.isOnScreen);
 }
 
-TEST_F(ShareableContentTest, UnmappedWindowIsNotAmongTheRootsMappedChildren) {
+// An unmapped window is listed when WM_STATE marks it (minimised, here with
+// no manager to do it), beside the mapped windows that carry none.
+TEST_F(ShareableContentTest, AnUnmappedWindowIsListedOffScreenOnlyWithWmState) {
+  auto shown = TestWindowProcess::start(sharedDisplay());
   auto window = TestWindowProcess::start(sharedDisplay());
-  ASSERT_TRUE(window);
+  ASSERT_TRUE(shown && window);
   ASSERT_TRUE(window->command("unmap"));
   auto content = queryContent(*capture);
   ASSERT_TRUE(content);
   EXPECT_EQ(findWindow(content.value(), window->id()), nullptr);
-  ASSERT_TRUE(window->command("map"));
+
+  ASSERT_EQ(runOnDisplay(sharedDisplay(), {"xprop", "-id", std::to_string(window->id()), "-f",
+                                           "WM_STATE", "32c", "-set", "WM_STATE", "3,0"}),
+            0);
   content = queryContent(*capture);
   ASSERT_TRUE(content);
   const CaptureWindow* listed = findWindow(content.value(), window->id());
   ASSERT_NE(listed, nullptr);
-  EXPECT_TRUE(listed->isOnScreen);
+  EXPECT_FALSE(listed->isOnScreen);
+  EXPECT_NE(findWindow(content.value(), shown->id()), nullptr);
 }
 
 TEST_F(ShareableContentTest, DesktopWindowsAreExcludedOnlyWhenAsked) {

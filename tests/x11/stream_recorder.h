@@ -25,6 +25,7 @@ struct RecordedFrame {
   std::vector<std::uint32_t> pixels;
 
   std::uint32_t at(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
+  std::uint32_t centre() const { return at(width / 2, height / 2); }
 };
 
 // Output and delegate of a stream under test: keeps the latest frames, the

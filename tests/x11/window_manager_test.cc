@@ -72,14 +72,14 @@ TEST_F(WindowManagerTest, AManagedWindowStreamsAndPausesWhileMinimised) {
   CaptureSession session(server->display());
   ASSERT_TRUE(session.startWindow(window->id()));
   auto first = session.recorder().waitForFrame(
-      [](const RecordedFrame& f) { return f.at(320 + 160, 180 + 90) == opaque(0xD02020); });
+      [](const RecordedFrame& f) { return f.at(160, 90) == opaque(0xD02020); });
   ASSERT_TRUE(first);
 
   ASSERT_TRUE(window->command("iconify"));
   ASSERT_TRUE(window->command("fill 00FF00"));
   ASSERT_TRUE(window->command("map"));
   EXPECT_TRUE(session.recorder().waitForFrame(
-      [](const RecordedFrame& f) { return f.at(640, 360) == opaque(0x00FF00); }, 10s,
+      [](const RecordedFrame& f) { return f.centre() == opaque(0x00FF00); }, 10s,
       first->sequence));
   EXPECT_TRUE(session.recorder().stopErrors().empty());
 }

@@ -16,7 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 
 bool centreIs(const RecordedFrame& frame, std::uint32_t rgb) {
-  return frame.width == 1280 && frame.at(640, 360) == opaque(rgb);
+  return frame.centre() == opaque(rgb);
 }
 
 class WindowStreamTimingTest : public ::testing::Test {
