@@ -127,6 +127,12 @@ Task<> FenwrightService::reconfigureContentFilter(std::uint32_t windowID) {
       co_await updateContentFilter(*current, ContentFilter::desktopIndependentWindow(*window));
   if (updated) {
     logger.info("in-place filter swap → window id={}", windowID);
+  } else if (streamEndedByItself_.load(std::memory_order_acquire) == current.get()) {
+    // The stream ended by itself (its window closed) and takes no new
+    // window; rather than keep the dead window's last picture, the new pick
+    // gets a fresh stream.
+    co_await stopStream();
+    co_await startStreamAsync();
   } else {
     logger.error("updateContentFilter failed: {}", updated.error().localizedDescription);
   }

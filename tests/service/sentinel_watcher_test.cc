@@ -137,7 +137,9 @@ TEST_F(SentinelWatcher, SwapToAMinimisedWindowReportsItGone) {
   EXPECT_EQ(Access::currentConfig(*h.service).windowID, 44u);
 }
 
-TEST_F(SentinelWatcher, SwapQueryAndUpdateFailuresAreLogged) {
+// A rejected swap keeps the running stream; one on a stream that ended by
+// itself (its window closed) starts a fresh stream for the new pick.
+TEST_F(SentinelWatcher, SwapFailuresAreLoggedButAnEndedStreamIsReplaced) {
   runningWith(windowConfig(42), windowJson(42));
   h.capture->failQueries(CaptureError{"server busy"});
   h.home.write(windowJson(43));
@@ -148,6 +150,15 @@ TEST_F(SentinelWatcher, SwapQueryAndUpdateFailuresAreLogged) {
   h.home.write(windowJson(42));
   poll();
   EXPECT_TRUE(h.log.containsError("updateContentFilter failed: filter rejected"));
+  EXPECT_EQ(h.capture->starts(), 1);
+
+  h.capture->lastStream()->stopByItself(CaptureError{"window 42 was destroyed"});
+  h.home.write(windowJson(43));
+  poll();
+  EXPECT_TRUE(h.log.waitFor("SCStream started — window id=43 title=<untitled>", 1s));
+  EXPECT_EQ(h.capture->lastStream()->filter().window().windowID, 43u);
+  EXPECT_EQ(Access::stream(*h.service), h.capture->lastStream());
+  EXPECT_FALSE(h.log.containsError("updateContentFilter failed: the stream has stopped"));
 }
 
 TEST_F(SentinelWatcher, DisabledDeletedOrGarbledShutsDown) {
