@@ -28,7 +28,8 @@ void FenwrightService::streamDidOutputSampleBuffer(CaptureStream&, const SampleB
   frameBuffer->writeFrame(*sample.imageBuffer);
 }
 
-void FenwrightService::streamDidStopWithError(CaptureStream&, const CaptureError& error) {
+void FenwrightService::streamDidStopWithError(CaptureStream& stream, const CaptureError& error) {
+  streamEndedByItself_.store(&stream, std::memory_order_release);
   log::helperLogger().error("SCStream stopped with error: {}", error.localizedDescription);
 }
 

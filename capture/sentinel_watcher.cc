@@ -31,7 +31,22 @@ void FenwrightService::startSentinelWatcher() {
 
 // One poll, on `queue`.
 void FenwrightService::checkSentinel() {
-  PiPSentinelConfig fresh = readPiPSentinel();
+  auto read = probePiPSentinel();
+  // Out of descriptors or memory for a moment says nothing about the file:
+  // keep what is in force and read again at the next poll.
+  if (read.transientFailure) {
+    if (!sentinelReadFailing_) {
+      log::helperLogger().error(
+          "sentinel: read failed ({}) — keeping the current configuration, retrying",
+          *read.transientFailure);
+    }
+    sentinelReadFailing_ = true;
+    return;
+  }
+  if (std::exchange(sentinelReadFailing_, false)) {
+    log::helperLogger().info("sentinel: readable again");
+  }
+  const PiPSentinelConfig& fresh = read.config;
   if (!fresh.enabled) {
     log::helperLogger().info("sentinel flipped to disabled — shutting down");
     shutdownAndExit();
@@ -127,6 +142,12 @@ Task<> FenwrightService::reconfigureContentFilter(std::uint32_t windowID) {
       co_await updateContentFilter(*current, ContentFilter::desktopIndependentWindow(*window));
   if (updated) {
     logger.info("in-place filter swap → window id={}", windowID);
+  } else if (streamEndedByItself_.load(std::memory_order_acquire) == current.get()) {
+    // The stream ended by itself (its window closed) and takes no new
+    // window; rather than keep the dead window's last picture, the new pick
+    // gets a fresh stream.
+    co_await stopStream();
+    co_await startStreamAsync();
   } else {
     logger.error("updateContentFilter failed: {}", updated.error().localizedDescription);
   }

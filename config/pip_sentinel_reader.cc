@@ -68,16 +68,18 @@ PiPSentinelConfig parsePiPSentinel(std::string_view bytes) try {
   return PiPSentinelConfig{};
 }
 
-PiPSentinelConfig readPiPSentinel() {
+PiPSentinelConfig readPiPSentinel() { return probePiPSentinel().config; }
+
+PiPSentinelRead probePiPSentinel() {
   auto container = quenfieldAppGroupContainerURL();
   if (!container) {
     log::helperLogger().error("app group container unavailable");
-    return PiPSentinelConfig{};
+    return {};
   }
-  auto bytes = readSmallRegularFile(*container / quenfieldPiPModeSentinelFileName,
-                                    kSentinelMaxBytes);
-  if (!bytes) return PiPSentinelConfig{};
-  return parsePiPSentinel(*bytes);
+  auto read = readSmallRegularFile(*container / quenfieldPiPModeSentinelFileName,
+                                   kSentinelMaxBytes);
+  if (!read.bytes) return {PiPSentinelConfig{}, std::move(read.transientFailure)};
+  return {parsePiPSentinel(*read.bytes), std::nullopt};
 }
 
 }  // namespace fenwright

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "config/pip_sentinel_config.h"
@@ -15,6 +17,16 @@ inline constexpr std::size_t kSentinelMaxBytes = 64 * 1024;
 // not an object) gives the default record, whose `enabled` is false. Only a
 // missing container is logged.
 PiPSentinelConfig readPiPSentinel();
+
+// One read of the sentinel that also tells when it failed for a passing
+// reason of the process (out of descriptors or memory, interrupted) rather
+// than because of the file: `transientFailure` then names it, and `config`
+// is the default record, as readPiPSentinel() gives.
+struct PiPSentinelRead {
+  PiPSentinelConfig config;
+  std::optional<std::string> transientFailure;
+};
+PiPSentinelRead probePiPSentinel();
 
 // The parsing half of readPiPSentinel(), for bytes already in memory.
 //

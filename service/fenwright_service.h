@@ -104,6 +104,10 @@ class FenwrightService final : public std::enable_shared_from_this<FenwrightServ
   std::unique_ptr<IpcListener> retiredListener_;  // invalidated at shutdown
   bool reactionInFlight_ = false;                // on `queue`
   std::optional<PendingReaction> nextReaction_;  // on `queue`
+  bool sentinelReadFailing_ = false;             // on `queue`
+  // The last stream the platform ended by itself. Only compared with a
+  // stream held alive, never followed.
+  std::atomic<const CaptureStream*> streamEndedByItself_{nullptr};
 };
 
 }  // namespace fenwright

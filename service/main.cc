@@ -1,7 +1,9 @@
 // The helper's entry point. It takes no options and reads no variables of
 // its own: the sentinel file decides everything.
+#include <chrono>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "config/pip_sentinel_reader.h"
 #include "platform/dispatch/main_loop.h"
@@ -17,7 +19,18 @@ int run() {
   auto& helperLogger = log::helperLogger();
   helperLogger.info("Fenwright starting pid={}", currentProcessId());
 
-  const PiPSentinelConfig sentinelConfig = readPiPSentinel();
+  // A sentinel that cannot be read for a passing reason of the process
+  // (out of descriptors or memory) is tried again for 200 ms before it is
+  // taken as off, like any file that cannot be read.
+  PiPSentinelRead read = probePiPSentinel();
+  for (int retry = 0; read.transientFailure && retry < 10; ++retry) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    read = probePiPSentinel();
+  }
+  if (read.transientFailure) {
+    helperLogger.error("sentinel: read failed ({}) — taken as disabled", *read.transientFailure);
+  }
+  const PiPSentinelConfig sentinelConfig = read.config;
   // Owned for the whole life of the process, never released.
   static std::shared_ptr<FenwrightService> service =
       FenwrightService::create(makeX11ScreenCapture());

@@ -9,6 +9,7 @@
 #include "platform/dispatch/repeating_timer.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/dispatch/task_executor.h"
+#include "platform/fake/fake_time_source.h"
 
 namespace fenwright {
 namespace {
@@ -74,68 +75,53 @@ TEST(SerialQueue, SyncOnItsOwnQueueRunsInline) {
   EXPECT_TRUE(inner);
 }
 
-TEST(RepeatingTimer, CancelledTimerNeverFiresAgain) {
-  SerialQueue queue("test.cancel");
-  std::atomic<int> ticks{0};
-  auto timer = RepeatingTimer::start(queue, 0ms, 5ms, [&] { ++ticks; });
-  while (ticks.load() < 3) std::this_thread::sleep_for(1ms);
-  timer->cancel();
-  int atCancel = ticks.load();
-  std::this_thread::sleep_for(50ms);
-  queue.sync([] {});
-  EXPECT_EQ(ticks.load(), atCancel);
+// Timers on a clock that moves only when the test says, so each tick's time
+// is known exactly.
+class RepeatingTimerTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<RepeatingTimer> start(Clock::duration first, Clock::duration interval) {
+    return RepeatingTimer::start(
+        queue, first, interval, [this] { ticks.push_back(clock.now() - origin); }, clock);
+  }
+  void advance(Clock::duration by, int steps = 1) {
+    for (int i = 0; i < steps; ++i) {
+      clock.advance(by);
+      queue.sync([] {});
+    }
+  }
+
+  SerialQueue queue{"test.timer"};
+  FakeTimeSource clock{queue};
+  Clock::time_point origin = clock.now();
+  std::vector<Clock::duration> ticks;  // on `queue`; read after a sync
+};
+
+TEST_F(RepeatingTimerTest, LateTickKeepsTheDeadlinesWithoutDrift) {
+  auto timer = start(20ms, 20ms);
+  advance(25ms);
+  advance(1ms, 75);
+  EXPECT_EQ(ticks, (std::vector<Clock::duration>{25ms, 40ms, 60ms, 80ms, 100ms}));
 }
 
-TEST(RepeatingTimer, CancelWinsOverATickAlreadyDue) {
-  SerialQueue queue("test.due");
-  std::atomic<int> ticks{0};
-  std::promise<void> blocked;
+TEST_F(RepeatingTimerTest, StalledQueueYieldsOneTickThenThePeriodResumes) {
+  auto timer = start(33ms, 33ms);
+  advance(500ms);
+  advance(1ms, 66);
+  EXPECT_EQ(ticks, (std::vector<Clock::duration>{500ms, 533ms, 566ms}));
+}
+
+TEST_F(RepeatingTimerTest, CancelOrLettingGoWinsOverATickAlreadyDue) {
+  auto cancelled = start(10ms, 10ms);
+  auto dropped = start(10ms, 10ms);
+  advance(10ms);
   std::promise<void> release;
-  auto releaseFuture = release.get_future().share();
-  // Keep the queue busy past the deadline so the tick is due but not run.
-  queue.async([&] {
-    blocked.set_value();
-    releaseFuture.wait();
-  });
-  blocked.get_future().wait();
-  auto timer = RepeatingTimer::start(queue, 1ms, 1ms, [&] { ++ticks; });
-  std::this_thread::sleep_for(20ms);
-  timer->cancel();
+  queue.async([done = release.get_future().share()] { done.wait(); });
+  clock.advance(10ms);  // both due, queued behind the blocked queue
+  cancelled->cancel();
+  dropped.reset();
   release.set_value();
-  queue.sync([] {});
-  std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(ticks.load(), 0);
-}
-
-TEST(RepeatingTimer, DroppingTheLastOwnerStopsIt) {
-  SerialQueue queue("test.drop");
-  std::atomic<int> ticks{0};
-  auto timer = RepeatingTimer::start(queue, 0ms, 2ms, [&] { ++ticks; });
-  while (ticks.load() < 2) std::this_thread::sleep_for(1ms);
-  queue.sync([&] { timer.reset(); });
-  int atDrop = ticks.load();
-  std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(ticks.load(), atDrop);
-}
-
-TEST(RepeatingTimer, TicksKeepTheirPeriodWithoutDrift) {
-  SerialQueue queue("test.drift");
-  std::vector<Clock::time_point> ticks;
-  std::promise<void> done;
-  auto start = Clock::now();
-  auto timer = RepeatingTimer::start(queue, 20ms, 20ms, [&] {
-    ticks.push_back(Clock::now());
-    // Work inside a tick must not push later deadlines back.
-    std::this_thread::sleep_for(5ms);
-    if (ticks.size() == 15) done.set_value();
-  });
-  done.get_future().wait();
-  timer->cancel();
-  queue.sync([] {});
-  // Tick n is due at start + 20ms*(n+1); drift would accumulate 5ms a tick.
-  auto last = ticks.back() - start;
-  EXPECT_GE(last, 300ms);
-  EXPECT_LT(last, 300ms + 40ms);
+  advance(1s);
+  EXPECT_EQ(ticks, (std::vector<Clock::duration>{10ms, 10ms}));
 }
 
 TEST(TaskExecutor, LaunchedTaskRunsOffTheQueues) {

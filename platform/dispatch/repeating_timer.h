@@ -1,8 +1,9 @@
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <memory>
+
+#include "platform/dispatch/steady_time_source.h"
 
 namespace fenwright {
 
@@ -10,17 +11,20 @@ class SerialQueue;
 
 // A repeating timer whose handler runs on one serial queue. Deadlines
 // advance by the interval from the previous deadline, so ticks do not drift;
-// there is no leeway. Once cancel() has returned, or the last owner has let
-// go of the timer, the handler is never called again, even for a tick that
-// was already due.
+// there is no leeway. Ticks missed while the queue was stalled coalesce into
+// the one that finally runs, and the next deadline is one interval after it,
+// so a stall never turns into a burst. Once cancel() has returned, or the
+// last owner has let go of the timer, the handler is never called again,
+// even for a tick that was already due.
 class RepeatingTimer {
  public:
-  using Clock = std::chrono::steady_clock;
+  using Clock = TimeSource::Clock;
 
   static std::shared_ptr<RepeatingTimer> start(SerialQueue& queue,
                                                Clock::duration firstDeadline,
                                                Clock::duration interval,
-                                               std::function<void()> handler);
+                                               std::function<void()> handler,
+                                               TimeSource& time = steadyTimeSource());
   ~RepeatingTimer();
   RepeatingTimer(const RepeatingTimer&) = delete;
   RepeatingTimer& operator=(const RepeatingTimer&) = delete;

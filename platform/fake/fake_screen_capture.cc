@@ -62,6 +62,7 @@ void FakeCaptureStream::updateContentFilter(const ContentFilter& filter,
     std::lock_guard lock(owner_.mutex_);
     error = owner_.take(owner_.updateError_);
   }
+  if (stoppedByItself_) error = CaptureError{"the stream has stopped"};
   if (error) {
     completion(*error);
     return;
@@ -106,6 +107,7 @@ bool FakeCaptureStream::deliver(const SampleBuffer& sample, StreamOutputType typ
 }
 
 void FakeCaptureStream::stopByItself(const CaptureError& error) {
+  stoppedByItself_ = true;
   if (running_.exchange(false)) owner_.streamStopped();
   if (auto delegate = delegate_.lock()) delegate->streamDidStopWithError(*this, error);
 }

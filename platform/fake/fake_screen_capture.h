@@ -35,7 +35,8 @@ class FakeCaptureStream final : public CaptureStream,
   // Delivers one sample on the registered queue and waits until the output
   // has handled it. Returns false when no output is registered.
   bool deliver(const SampleBuffer& sample, StreamOutputType type = StreamOutputType::screen);
-  // Ends the stream from the platform side, as a vanished window would.
+  // Ends the stream from the platform side, as a vanished window would;
+  // from then on it takes no new filter.
   void stopByItself(const CaptureError& error);
 
   ContentFilter filter() const;
@@ -51,6 +52,7 @@ class FakeCaptureStream final : public CaptureStream,
   std::weak_ptr<StreamOutput> output_;
   SerialQueue* outputQueue_ = nullptr;
   std::atomic<bool> running_{false};
+  std::atomic<bool> stoppedByItself_{false};
 };
 
 // A scriptable capture backend: what the content query answers, which call

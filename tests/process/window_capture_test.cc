@@ -118,6 +118,26 @@ TEST_F(WindowCapture, ASecondWindowIsSwappedInWithoutRestartingTheStream) {
   EXPECT_EQ(helper.countContaining("stopped"), 0u) << helper.log();
 }
 
+TEST_F(WindowCapture, AWindowPickedAfterThePickedOneClosedIsShown) {
+  const std::string& display = sharedDisplay();
+  ASSERT_NO_FATAL_FAILURE(startOnWideWindow(display));
+  // Opened first: a closed window's id would be handed out again.
+  auto second = openWindow(display, kSquareSize, kSecondColors);
+  ASSERT_TRUE(second);
+  window.reset();
+  ASSERT_TRUE(helper.waitForLogContaining("SCStream stopped with error")) << helper.log();
+  ASSERT_EQ(writeSentinel(home, windowSentinel(second->id())), "");
+  // Repainting: a visibility check that saw the closed window gone pauses
+  // until the next check, and a still window sends nothing after that.
+  auto shown = waitForFrame(dialled.surface(), [&](const Frame& frame) {
+    if (showsQuadrants(frame, kSquarePlacement, kSecondColors)) return true;
+    second->command("repaint");
+    return false;
+  });
+  EXPECT_TRUE(shown.matched) << describeQuadrants(*shown.last, kSquarePlacement) << "\n"
+                             << helper.log();
+}
+
 TEST_F(WindowCapture, ClearingTheWindowBringsBackThePattern) {
   const std::string& display = sharedDisplay();
   ASSERT_NO_FATAL_FAILURE(startOnWideWindow(display));

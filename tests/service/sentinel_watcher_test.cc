@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "service_harness.h"
@@ -137,7 +141,9 @@ TEST_F(SentinelWatcher, SwapToAMinimisedWindowReportsItGone) {
   EXPECT_EQ(Access::currentConfig(*h.service).windowID, 44u);
 }
 
-TEST_F(SentinelWatcher, SwapQueryAndUpdateFailuresAreLogged) {
+// A rejected swap keeps the running stream; one on a stream that ended by
+// itself (its window closed) starts a fresh stream for the new pick.
+TEST_F(SentinelWatcher, SwapFailuresAreLoggedButAnEndedStreamIsReplaced) {
   runningWith(windowConfig(42), windowJson(42));
   h.capture->failQueries(CaptureError{"server busy"});
   h.home.write(windowJson(43));
@@ -148,6 +154,51 @@ TEST_F(SentinelWatcher, SwapQueryAndUpdateFailuresAreLogged) {
   h.home.write(windowJson(42));
   poll();
   EXPECT_TRUE(h.log.containsError("updateContentFilter failed: filter rejected"));
+  EXPECT_EQ(h.capture->starts(), 1);
+
+  h.capture->lastStream()->stopByItself(CaptureError{"window 42 was destroyed"});
+  h.home.write(windowJson(43));
+  poll();
+  EXPECT_TRUE(h.log.waitFor("SCStream started — window id=43 title=<untitled>", 1s));
+  EXPECT_EQ(h.capture->lastStream()->filter().window().windowID, 43u);
+  EXPECT_EQ(Access::stream(*h.service), h.capture->lastStream());
+  EXPECT_FALSE(h.log.containsError("updateContentFilter failed: the stream has stopped"));
+}
+
+// While alive, no file can be opened: the soft descriptor limit sits at
+// the lowest free descriptor (a tight `ulimit -n` in use).
+class NoDescriptorsLeft {
+ public:
+  NoDescriptorsLeft() {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit tight = saved_;
+    int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(lowest);
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  }
+  ~NoDescriptorsLeft() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+TEST_F(SentinelWatcher, OutOfDescriptorsKeepsThePictureAndReadsAgainLater) {
+  runningWith(windowConfig(42), windowJson(42));
+  {
+    NoDescriptorsLeft none;
+    poll();
+    poll();
+  }
+  EXPECT_EQ(h.exits.load(), 0);
+  EXPECT_TRUE(h.capture->lastStream()->isRunning());
+  EXPECT_EQ(h.log.count("sentinel: read failed (Too many open files) — keeping the current "
+                        "configuration, retrying"),
+            1u);
+  h.home.write(windowJson(43));
+  poll();
+  EXPECT_TRUE(h.log.contains("sentinel: readable again"));
+  EXPECT_TRUE(h.log.contains("in-place filter swap → window id=43"));
 }
 
 TEST_F(SentinelWatcher, DisabledDeletedOrGarbledShutsDown) {
