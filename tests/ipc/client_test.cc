@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 

@@ -14,7 +14,8 @@
 namespace fenwright::client {
 
 // The helper's surface, mapped read-only into this process. Frames appear in
-// it in place; copyFrame() takes one whole. Move-only.
+// it in place; waitForFrame() sleeps until the next, copyFrame() takes one
+// whole. Move-only.
 class MappedSurface {
  public:
   // Checks the descriptors against `description` (regular files, large
@@ -48,7 +49,7 @@ class MappedSurface {
   // Sleeps until a frame newer than the one it last announced is finished,
   // and gives its seed; nothing once `timeout` passes without one. The
   // frame on the surface when it was mapped counts as new. copyFrame() then
-  // copies that frame, or a newer one.
+  // copies that frame, or a newer one. One thread at a time.
   std::optional<std::uint32_t> waitForFrame(std::chrono::milliseconds timeout);
 
  private:
