@@ -130,6 +130,9 @@ def main():
     out += render_table(load(os.path.join(results, "render.json")))
     out += ["", "## Surface fetch over the socket (client side)", ""]
     out += plain_table(load(os.path.join(results, "ipc.json")), "us")
+    out += ["", "## CPU of a client waiting for frames", ""]
+    with open(os.path.join(results, "frame_wait.md")) as f:
+        out += [line.rstrip("\n") for line in f if line.strip()]
     out += ["", "## X11 grab of one frame", ""]
     out += grab_table(load(os.path.join(results, "x11_grab.json")))
     out += ["", "## CPU of capturing for a minute", ""]

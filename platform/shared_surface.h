@@ -13,7 +13,8 @@ namespace fenwright {
 // The header of the surface's control page, shared with every client.
 // `seed` is a sequence lock: odd while a render is writing the pixels, and
 // advanced by two for every finished render. A reader copies the pixels
-// between two loads of an even, unchanged seed.
+// between two loads of an even, unchanged seed. It is also a shared futex:
+// every finished render wakes whoever sleeps on it, in any process.
 struct SurfaceControl {
   static constexpr std::uint32_t kMagic = 0x46575343;  // "FWSC"
   std::atomic<std::uint32_t> seed;
@@ -45,7 +46,8 @@ class SharedSurface {
   std::size_t allocationSize() const { return pixels_.size(); }
   std::uint8_t* baseAddress() const { return pixels_.data(); }
 
-  // Begin and end one write; the seed tells readers a write is under way.
+  // Begin and end one write; the seed tells readers a write is under way,
+  // and unlock() wakes readers sleeping on it.
   void lock();
   void unlock();
   std::uint32_t seed() const;

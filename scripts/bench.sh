@@ -23,6 +23,8 @@ run "scaling and composition (render)"
 run "surface fetch round trips (ipc)"
 "$build/bench/ipc/fenwright_ipc_bench" --benchmark_format=json \
   --benchmark_out="$results/ipc.json" --benchmark_out_format=json >/dev/null
+run "CPU of a client taking a 30 fps stream"
+"$build/bench/ipc/fenwright_frame_wait_cpu" --seconds "${BENCH_SECONDS:-10}" >"$results/frame_wait.md"
 run "X11 grab cost"
 "$build/bench/x11/fenwright_x11_grab_bench" --benchmark_format=json \
   --benchmark_out="$results/x11_grab.json" --benchmark_out_format=json >/dev/null

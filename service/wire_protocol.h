@@ -60,6 +60,10 @@
 //   finished frame. A tear-free copy: load the seed (acquire); if it is odd,
 //   try again; copy the pixels; load the seed again (after an acquire
 //   fence); if it changed, try again.
+//   The seed is also a shared futex (no FUTEX_PRIVATE_FLAG): each finished
+//   frame wakes every waiter. To sleep until the next frame, FUTEX_WAIT on
+//   the seed while it holds the value last read (odd or even), then look
+//   again; the wait may end early. Polling the seed works as well.
 //
 // Conversation
 //   A client sends a request and reads its reply; it may ask again on the

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -87,22 +88,38 @@ TEST_F(ListenerTest, CopyFrameNeverTearsWhileFramesAreWritten) {
   EXPECT_EQ(torn, 0);
 }
 
-TEST_F(ListenerTest, CopyFrameGivesUpWhileAFrameIsBeingWrittenAndNeedsRoom) {
+// The surface is mapped here a second time, as in another process: a
+// private futex would never reach the waiter.
+TEST_F(ListenerTest, WaitForFrameSleepsUntilARenderEndsAndAHalfWrittenFrameIsNoFrame) {
   auto client = FenwrightClient::connect(runtime_.socketPath());
   ASSERT_TRUE(client);
   auto fetched = client->fetchSurface();
   ASSERT_TRUE(fetched && *fetched);
-  std::vector<std::uint8_t> frame((*fetched)->allocationSize());
+  client::MappedSurface& mapped = **fetched;
+  std::vector<std::uint8_t> frame(mapped.allocationSize());
+  EXPECT_EQ(mapped.waitForFrame(0ms), surface_->seed());
+  EXPECT_EQ(mapped.waitForFrame(50ms), std::nullopt);
 
   surface_->lock();
-  auto stuck = (*fetched)->copyFrame(frame, 50ms);
-  surface_->unlock();
+  auto stuck = mapped.copyFrame(frame, 50ms);
   ASSERT_FALSE(stuck);
   EXPECT_NE(stuck.error().find("no finished frame to copy within 50 ms"), std::string::npos);
-  EXPECT_TRUE((*fetched)->copyFrame(frame));
+  EXPECT_EQ(mapped.waitForFrame(50ms), std::nullopt);
+  std::optional<std::uint32_t> woken;
+  const auto start = std::chrono::steady_clock::now();
+  std::thread waiter([&] { woken = mapped.waitForFrame(60s); });
+  std::this_thread::sleep_for(50ms);  // asleep on the seed by now, most likely
+  std::memset(surface_->baseAddress(), 0x5a, surface_->allocationSize());
+  surface_->unlock();
+  waiter.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "not woken: it timed out";
+  ASSERT_EQ(woken, surface_->seed());
+  auto copied = mapped.copyFrame(frame);
+  ASSERT_TRUE(copied && *copied == *woken);
+  EXPECT_EQ(frame, std::vector<std::uint8_t>(frame.size(), 0x5a));
 
   std::vector<std::uint8_t> small(100);
-  auto refused = (*fetched)->copyFrame(small);
+  auto refused = mapped.copyFrame(small);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(), "the buffer holds 100 bytes, a frame needs 921600");
 }

@@ -1,5 +1,6 @@
 #include "tools/client/mapped_surface.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/futex.h"
 #include "platform/ipc/shared_file_info.h"
 #include "platform/shared_surface.h"
 
@@ -100,6 +102,26 @@ Result<std::uint32_t> MappedSurface::copyFrame(std::span<std::uint8_t> buffer,
       std::this_thread::yield();
     } else {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
+}
+
+std::optional<std::uint32_t> MappedSurface::waitForFrame(std::chrono::milliseconds timeout) {
+  const std::atomic<std::uint32_t>& word = controlOf(control_).seed;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::uint32_t seed = word.load(std::memory_order_acquire);
+    if ((seed & 1) == 0 && seed != announcedSeed_) {
+      announcedSeed_ = seed;
+      return seed;
+    }
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= decltype(left)::zero()) return std::nullopt;
+    // An odd seed is slept on too: the end of its render wakes us.
+    if (futex::waitWhileEqual(word, seed, left) == futex::WaitResult::unavailable) {
+      // Poll at the helper's top rate, as clients without futexes do.
+      std::this_thread::sleep_for(
+          std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(5)));
     }
   }
 }

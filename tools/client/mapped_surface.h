@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "platform/ipc/result.h"
@@ -13,7 +14,8 @@
 namespace fenwright::client {
 
 // The helper's surface, mapped read-only into this process. Frames appear in
-// it in place; copyFrame() takes one whole. Move-only.
+// it in place; waitForFrame() sleeps until the next, copyFrame() takes one
+// whole. Move-only.
 class MappedSurface {
  public:
   // Checks the descriptors against `description` (regular files, large
@@ -44,6 +46,12 @@ class MappedSurface {
   Result<std::uint32_t> copyFrame(std::span<std::uint8_t> buffer,
                                   std::chrono::milliseconds timeout = std::chrono::seconds(1)) const;
 
+  // Sleeps until a frame newer than the one it last announced is finished,
+  // and gives its seed; nothing once `timeout` passes without one. The
+  // frame on the surface when it was mapped counts as new. copyFrame() then
+  // copies that frame, or a newer one. One thread at a time.
+  std::optional<std::uint32_t> waitForFrame(std::chrono::milliseconds timeout);
+
  private:
   MappedSurface(const wire::SurfaceDescription& description, MappedMemory pixels,
                 MappedMemory control)
@@ -52,6 +60,7 @@ class MappedSurface {
   wire::SurfaceDescription description_;
   MappedMemory pixels_;
   MappedMemory control_;
+  std::optional<std::uint32_t> announcedSeed_;
 };
 
 }  // namespace fenwright::client

@@ -41,12 +41,14 @@ int fail(const std::string& message) {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kPollInterval = std::chrono::milliseconds(5);
+// Frames wake the loop at once; X events wait for its next turn, this long
+// at most.
+constexpr auto kEventTurn = std::chrono::milliseconds(20);
 constexpr auto kTitleInterval = std::chrono::milliseconds(250);
 constexpr auto kPausedAfter = std::chrono::seconds(1);
 
 // When the last frames arrived, for a rate over the last second. Fixed
-// size: more frames than this in a second cannot be seen at our poll rate.
+// size, far above the helper's 30 frames a second.
 class FrameRate {
  public:
   void add(Clock::time_point at) {
@@ -76,9 +78,9 @@ class FrameRate {
   std::size_t count_ = 0;
 };
 
-// Shows the surface until the user quits or `exitAfter` passes. Repaints
-// only when the frame seed moves (or the window needs it).
-int runLive(const MappedSurface& surface, std::optional<double> exitAfter) {
+// Shows the surface until the user quits or `exitAfter` passes. Sleeps until
+// a frame is finished and repaints only then (or when the window needs it).
+int runLive(MappedSurface& surface, std::optional<double> exitAfter) {
   auto opened = fenwright::x11::ViewerWindow::open("", 480, 270, "Fenwright");
   if (!opened) return fail(opened.error());
   fenwright::x11::ViewerWindow& window = **opened;
@@ -107,19 +109,7 @@ int runLive(const MappedSurface& surface, std::optional<double> exitAfter) {
     if (events.quit) return 0;
     const auto now = Clock::now();
     if (deadline && now >= *deadline) return 0;
-
-    bool repaint = events.needsRepaint && shownSeed.has_value();
-    const std::uint32_t seed = surface.seed();
-    if ((seed & 1u) == 0 && seed != shownSeed) {
-      // A writer mid-frame makes copyFrame wait; a failure just skips a poll.
-      if (auto copied = surface.copyFrame(frame); copied && *copied != shownSeed) {
-        shownSeed = *copied;
-        rate.add(now);
-        lastFrameAt = now;
-        repaint = true;
-      }
-    }
-    if (repaint) window.present(image);
+    if (events.needsRepaint && shownSeed) window.present(image);
 
     if (now >= nextTitleAt) {
       nextTitleAt = now + kTitleInterval;
@@ -135,10 +125,18 @@ int runLive(const MappedSurface& surface, std::optional<double> exitAfter) {
       }
     }
 
-    auto wait = kPollInterval;
+    auto wait = kEventTurn;
     if (deadline)
       wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
-    window.waitForEvents(wait);
+    if (!surface.waitForFrame(wait)) continue;
+    // A frame finished meanwhile is copied instead; one never finishing
+    // just skips a turn.
+    if (auto copied = surface.copyFrame(frame); copied && *copied != shownSeed) {
+      shownSeed = *copied;
+      lastFrameAt = Clock::now();
+      rate.add(lastFrameAt);
+      window.present(image);
+    }
   }
 }
 
@@ -176,7 +174,7 @@ int main(int argc, char** argv) {
   auto fetched = client->fetchSurface();
   if (!fetched) return fail(fetched.error());
   if (!*fetched) return fail("the helper has no surface yet (nil reply)");
-  const MappedSurface& surface = **fetched;
+  MappedSurface& surface = **fetched;
   if (snapshotOption->count() == 0)
     return runLive(surface, exitAfterOption->count() > 0 ? std::optional(exitAfter) : std::nullopt);
 
