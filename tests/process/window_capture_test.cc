@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/dialled_helper.h"
 #include "support/helper_process.h"
@@ -56,11 +57,11 @@ class WindowCapture : public ::testing::Test {
  protected:
   // The helper picks an 800x600 window in the first colours, and the
   // surface shows it.
-  void startOnWideWindow(const std::string& display) {
+  void startOnWideWindow(const std::string& display, std::vector<std::string> argvPrefix = {}) {
     window = openWindow(display, kWideSize, kFirstColors);
     ASSERT_TRUE(window);
     ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
-    ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+    ASSERT_NO_FATAL_FAILURE(dialled.start(display, std::move(argvPrefix)));
     auto shown = waitForFrame(dialled.surface(), showsFirst);
     ASSERT_TRUE(shown.matched) << describeQuadrants(*shown.last, kWidePlacement) << "\n"
                                << dialled.helper.log();
@@ -133,6 +134,24 @@ TEST_F(WindowCapture, ClearingTheWindowBringsBackThePattern) {
                 return !frame.samePixels(*pattern.last);
               }).matched);
   EXPECT_TRUE(helper.process().running());
+}
+
+// A window grown beyond what 400 MiB of address space can read costs
+// frames, not the helper: one error line, and the stream goes on.
+TEST_F(WindowCapture, AHugeWindowUnderATightMemoryLimitSkipsFramesOnly) {
+  ASSERT_NO_FATAL_FAILURE(
+      startOnWideWindow(sharedDisplay(), {"/bin/sh", "-c", "ulimit -v 409600 && exec \"$0\""}));
+  ASSERT_TRUE(window->command("resize 8000 6000"));
+  ASSERT_TRUE(helper.waitForLog("x11: out of memory reading a frame — frames are skipped"))
+      << helper.log();
+  ASSERT_TRUE(window->command("resize 800 600"));
+  ASSERT_TRUE(window->command("colors " + kSecondColors.argument()));
+  auto shrunk = waitForFrame(dialled.surface(), [](const Frame& frame) {
+    return showsQuadrants(frame, kWidePlacement, kSecondColors);
+  });
+  EXPECT_TRUE(shrunk.matched) << describeQuadrants(*shrunk.last, kWidePlacement) << "\n"
+                              << helper.log();
+  EXPECT_EQ(helper.errorLines(), 1u) << helper.log();
 }
 
 // Pausing freezes the picture although the window keeps drawing: hidden
