@@ -304,7 +304,7 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
   hasGrabbed_ = true;
   lastGrab_ = now;
   try {
-    FrameSource::Grab grab = source_->grab(*reader_);
+    FrameSource::Grab grab = source_->grab(*reader_, fitter_);
     switch (grab.status) {
       case X11ImageReader::Status::lost:
         endWithError(kConnectionLost);
@@ -313,7 +313,7 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
         // Nothing to show now (an unmapped window); an event will say when.
         break;
       case X11ImageReader::Status::ok:
-        deliver(grab.canvas ? fitter_.fit(grab.picture, *grab.canvas) : fitter_.fit(grab.picture));
+        deliver(grab.frame);
         outOfMemory_ = false;
         break;
     }
