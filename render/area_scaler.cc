@@ -82,15 +82,17 @@ AreaScaler::Band AreaScaler::nextBand(int maxRows) const {
   return {first, std::min(std::max(last - first, maxRows), sourceHeight_ - first)};
 }
 
-void AreaScaler::drawBand(const ImageView& band, int top) {
-  if (target_ == nullptr || band.data == nullptr || band.width != sourceWidth_ ||
-      band.bytesPerRow < 4 * band.width)
-    return;
+bool AreaScaler::drawBand(const ImageView& band, int top) {
+  if (nextRow_ >= endRow_) return true;
+  if (band.data == nullptr || band.width != sourceWidth_ || band.bytesPerRow < 4 * band.width)
+    return false;
+  const int before = nextRow_;
   while (nextRow_ < endRow_) {
     const auto [first, last] = footprint(nextRow_);
-    if (first < top || last > top + band.height) return;
+    if (first < top || last > top + band.height) break;
     drawRow(band, top, nextRow_++);
   }
+  return nextRow_ > before;
 }
 
 int AreaScaler::blockSize(const Geometry& geometry) const {

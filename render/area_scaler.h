@@ -69,7 +69,8 @@ class AreaScaler {
   // on, or that whole footprint when it is longer; never past the picture.
   Band nextBand(int maxRows) const;
   // `band` holds source rows [top, top + band.height) of the full width.
-  void drawBand(const ImageView& band, int top);
+  // False when it drew no row, although some were still to come.
+  bool drawBand(const ImageView& band, int top);
 
  private:
   struct Geometry {

@@ -62,8 +62,8 @@ class FrameFitter {
     const int maxRows = bandRows(pictureWidth);
     for (auto band = scaler_.nextBand(maxRows); band.rows > 0; band = scaler_.nextBand(maxRows)) {
       const ImageView rows = readRows(band.top, band.rows);
-      if (!complete(rows, pictureWidth, band.rows)) return std::nullopt;
-      scaler_.drawBand(rows, band.top);
+      if (!complete(rows, pictureWidth, band.rows) || !scaler_.drawBand(rows, band.top))
+        return std::nullopt;
     }
     return shrunkFrame();
   }
