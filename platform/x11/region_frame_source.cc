@@ -195,7 +195,11 @@ FrameSource::Grab RegionFrameSource::grab(X11ImageReader& reader, FrameFitter& f
                  cursor->x - cursor->xhot - area_.x, cursor->y - cursor->yhot - area_.y - top);
     return result.image();
   });
-  if (!frame) return {status, {}};
+  if (!frame) {
+    // A band read but not drawn makes no frame either.
+    if (status == X11ImageReader::Status::ok) status = X11ImageReader::Status::failed;
+    return {status, {}};
+  }
   return {X11ImageReader::Status::ok, *frame};
 }
 

@@ -144,6 +144,7 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
   });
   if (!frame) {
     pixmap_.reset();
+    if (status == X11ImageReader::Status::ok) status = X11ImageReader::Status::failed;
     return {status, {}};
   }
   return {X11ImageReader::Status::ok, *frame};
