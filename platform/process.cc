@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include "platform/log/logger.h"
@@ -7,6 +8,8 @@
 namespace fenwright {
 
 int currentProcessId() { return static_cast<int>(::getpid()); }
+
+void useOneMallocArena() { ::mallopt(M_ARENA_MAX, 1); }
 
 void exitProcess(int status) {
   log::flush();

@@ -28,81 +28,116 @@ void AreaScaler::fit(const ImageView& source, double scale, std::uint8_t* target
 void AreaScaler::fitAt(const ImageView& source, double scale, double left, double top,
                        std::uint8_t* target, int targetWidth, int targetHeight,
                        int targetBytesPerRow, Background background) {
+  const bool readable = source.data != nullptr && source.bytesPerRow >= 4 * source.width;
+  begin(readable ? source.width : 0, readable ? source.height : 0, scale, left, top, target,
+        targetWidth, targetHeight, targetBytesPerRow, background);
+  drawBand(source, 0);
+}
+
+void AreaScaler::begin(int sourceWidth, int sourceHeight, double scale, double left, double top,
+                       std::uint8_t* target, int targetWidth, int targetHeight,
+                       int targetBytesPerRow, Background background) {
+  target_ = nullptr;
+  nextRow_ = endRow_ = 0;
   if (target == nullptr || targetWidth <= 0 || targetHeight <= 0) return;
   const std::uint32_t fill = background == Background::opaqueBlack ? 0xff000000u : 0u;
-  const bool drawable = source.data != nullptr && source.width > 0 && source.height > 0 &&
-                        source.bytesPerRow >= 4 * source.width && std::isfinite(scale) &&
-                        scale > 0 && std::isfinite(left) && std::isfinite(top);
+  const bool drawable = sourceWidth > 0 && sourceHeight > 0 && std::isfinite(scale) && scale > 0 &&
+                        std::isfinite(left) && std::isfinite(top);
   if (!drawable) {
     fillOutside(target, targetWidth, targetHeight, targetBytesPerRow, 0, 0, 0, 0, fill);
     return;
   }
-  const Geometry geometry{source.width, source.height, scale, targetWidth, targetHeight, left, top};
-  if (fitBlocks(source, geometry, target, targetBytesPerRow, fill)) return;
-  fitFiltered(source, geometry, target, targetBytesPerRow, fill);
+  const Geometry geometry{sourceWidth, sourceHeight, scale, targetWidth, targetHeight, left, top};
+  int bottom = 0;
+  block_ = blockSize(geometry);
+  if (block_ > 0) {
+    left_ = static_cast<int>(std::lround(left));
+    top_ = static_cast<int>(std::lround(top));
+    right_ = left_ + sourceWidth / block_;
+    bottom = top_ + sourceHeight / block_;
+    if (block_ > 2 && sums_.size() < 4 * static_cast<std::size_t>(sourceWidth))
+      sums_.resize(4 * static_cast<std::size_t>(sourceWidth));
+  } else {
+    if (!(geometry == planned_)) plan(geometry);
+    left_ = columnFilter_.begin();
+    right_ = columnFilter_.end();
+    top_ = rows_.begin();
+    bottom = rows_.end();
+  }
+  fillOutside(target, targetWidth, targetHeight, targetBytesPerRow, left_, top_, right_, bottom,
+              fill);
+  if (left_ >= right_ || top_ >= bottom) return;
+  target_ = target;
+  targetBytesPerRow_ = targetBytesPerRow;
+  alpha_ = fill;  // opaque black forces alpha, transparent keeps it
+  sourceWidth_ = sourceWidth;
+  sourceHeight_ = sourceHeight;
+  nextRow_ = top_;
+  endRow_ = bottom;
 }
 
-bool AreaScaler::fitBlocks(const ImageView& source, const Geometry& geometry,
-                           std::uint8_t* target, long targetBytesPerRow,
-                           std::uint32_t background) {
-  const int targetWidth = geometry.targetWidth;
-  const int targetHeight = geometry.targetHeight;
+AreaScaler::Band AreaScaler::nextBand(int maxRows) const {
+  if (nextRow_ >= endRow_) return {};
+  const auto [first, last] = footprint(nextRow_);
+  return {first, std::min(std::max(last - first, maxRows), sourceHeight_ - first)};
+}
+
+bool AreaScaler::drawBand(const ImageView& band, int top) {
+  if (nextRow_ >= endRow_) return true;
+  if (band.data == nullptr || band.width != sourceWidth_ || band.bytesPerRow < 4 * band.width)
+    return false;
+  const int before = nextRow_;
+  while (nextRow_ < endRow_) {
+    const auto [first, last] = footprint(nextRow_);
+    if (first < top || last > top + band.height) break;
+    drawRow(band, top, nextRow_++);
+  }
+  return nextRow_ > before;
+}
+
+int AreaScaler::blockSize(const Geometry& geometry) const {
   const double inverse = 1.0 / geometry.scale;
   const long n = std::lround(inverse);
-  if (n < 1 || n > kMaxBlock || std::abs(inverse - static_cast<double>(n)) > kWhole * n)
-    return false;
-  if (source.width % n != 0 || source.height % n != 0) return false;
+  if (n < 1 || n > kMaxBlock || std::abs(inverse - static_cast<double>(n)) > kWhole * n) return 0;
+  if (geometry.sourceWidth % n != 0 || geometry.sourceHeight % n != 0) return 0;
   const double left = std::round(geometry.left);
   const double top = std::round(geometry.top);
   if (std::abs(geometry.left - left) > kWhole || std::abs(geometry.top - top) > kWhole ||
-      std::abs(left) > targetWidth || std::abs(top) > targetHeight)
-    return false;
-  const int width = static_cast<int>(source.width / n);
-  const int height = static_cast<int>(source.height / n);
-  const int x0 = static_cast<int>(left);
-  const int y0 = static_cast<int>(top);
-  if (x0 < 0 || y0 < 0 || x0 + width > targetWidth || y0 + height > targetHeight) return false;
-
-  fillOutside(target, targetWidth, targetHeight, targetBytesPerRow, x0, y0, x0 + width,
-              y0 + height, background);
-  const std::uint32_t alpha = background;  // opaque black forces alpha, transparent keeps it
-  const int block = static_cast<int>(n);
-  if (block > 2 && sums_.size() < 4 * static_cast<std::size_t>(source.width))
-    sums_.resize(4 * static_cast<std::size_t>(source.width));
-  for (int y = 0; y < height; ++y) {
-    std::uint8_t* out = target + (y0 + y) * targetBytesPerRow + 4 * x0;
-    if (block == 1) {
-      copyPixels(source.row(y), out, width, alpha);
-    } else if (block == 2) {
-      averageBlocks2x2(source.row(2 * y), source.row(2 * y + 1), out, width, alpha);
-    } else {
-      sumRows(source.row(block * y), source.bytesPerRow, block, source.width, sums_.data());
-      averageRuns(sums_.data(), block, out, width, alpha);
-    }
-  }
-  return true;
+      std::abs(left) > geometry.targetWidth || std::abs(top) > geometry.targetHeight)
+    return 0;
+  const long x0 = std::lround(left);
+  const long y0 = std::lround(top);
+  if (x0 < 0 || y0 < 0 || x0 + geometry.sourceWidth / n > geometry.targetWidth ||
+      y0 + geometry.sourceHeight / n > geometry.targetHeight)
+    return 0;
+  return static_cast<int>(n);
 }
 
-void AreaScaler::fitFiltered(const ImageView& source, const Geometry& geometry,
-                             std::uint8_t* target, long targetBytesPerRow,
-                             std::uint32_t background) {
-  const int targetWidth = geometry.targetWidth;
-  const int targetHeight = geometry.targetHeight;
-  if (!(geometry == planned_)) plan(geometry);
-  const int left = columnFilter_.begin();
-  const int right = columnFilter_.end();
-  const int top = rows_.begin();
-  const int bottom = rows_.end();
-  fillOutside(target, targetWidth, targetHeight, targetBytesPerRow, left, top, right, bottom,
-              background);
-  if (left >= right || top >= bottom) return;
-  const std::uint32_t alpha = background;
-  const std::uint16_t* firstWeight = rows_.weights(top);
-  for (int y = top; y < bottom; ++y) {
-    const std::uint16_t* weights = rowWeights_.data() + 8 * (rows_.weights(y) - firstWeight);
-    blendRows(source.row(rows_.start(y)), source.bytesPerRow, rows_.count(y), weights,
-              columnFilter_.sourceBegin(), columnFilter_.sourceEnd(), sums_.data());
-    columnFilter_.apply(sums_.data(), target + y * targetBytesPerRow, rounding_, alpha);
+std::pair<int, int> AreaScaler::footprint(int y) const {
+  if (block_ > 0) return {(y - top_) * block_, (y - top_ + 1) * block_};
+  return {rows_.start(y), rows_.start(y) + rows_.count(y)};
+}
+
+void AreaScaler::drawRow(const ImageView& band, int top, int y) {
+  std::uint8_t* out = target_ + y * targetBytesPerRow_;
+  const std::uint8_t* first = band.row(footprint(y).first - top);
+  if (block_ == 0) {
+    const std::uint16_t* weights =
+        rowWeights_.data() + 8 * (rows_.weights(y) - rows_.weights(rows_.begin()));
+    blendRows(first, band.bytesPerRow, rows_.count(y), weights, columnFilter_.sourceBegin(),
+              columnFilter_.sourceEnd(), sums_.data());
+    columnFilter_.apply(sums_.data(), out, rounding_, alpha_);
+    return;
+  }
+  out += 4 * left_;
+  const int width = right_ - left_;
+  if (block_ == 1) {
+    copyPixels(first, out, width, alpha_);
+  } else if (block_ == 2) {
+    averageBlocks2x2(first, first + band.bytesPerRow, out, width, alpha_);
+  } else {
+    sumRows(first, band.bytesPerRow, block_, sourceWidth_, sums_.data());
+    averageRuns(sums_.data(), block_, out, width, alpha_);
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "platform/image_view.h"
@@ -52,6 +53,25 @@ class AreaScaler {
   void fitAt(const ImageView& source, double scale, double left, double top, std::uint8_t* target,
              int targetWidth, int targetHeight, int targetBytesPerRow, Background background);
 
+  // The same fit for a picture too large to hold at once, drawn band by
+  // band: begin() with its size draws the background, then each band of
+  // source rows that nextBand() asks for is passed to drawBand(), which
+  // draws the target rows whose whole footprint it holds. The result is
+  // byte for byte that of fitAt(). The target must stay valid throughout.
+  void begin(int sourceWidth, int sourceHeight, double scale, double left, double top,
+             std::uint8_t* target, int targetWidth, int targetHeight, int targetBytesPerRow,
+             Background background);
+  struct Band {
+    int top = 0;
+    int rows = 0;  // none: every row is drawn
+  };
+  // The rows to read next: `maxRows` from the next target row's footprint
+  // on, or that whole footprint when it is longer; never past the picture.
+  Band nextBand(int maxRows) const;
+  // `band` holds source rows [top, top + band.height) of the full width.
+  // False when it drew no row, although some were still to come.
+  bool drawBand(const ImageView& band, int top);
+
  private:
   struct Geometry {
     int sourceWidth = 0;
@@ -64,13 +84,13 @@ class AreaScaler {
     bool operator==(const Geometry&) const = default;
   };
 
-  // Whole-number ratio (copy or n x n average) at whole offsets; false when
-  // the fit is not one.
-  bool fitBlocks(const ImageView& source, const Geometry& geometry, std::uint8_t* target,
-                 long targetBytesPerRow, std::uint32_t background);
-  void fitFiltered(const ImageView& source, const Geometry& geometry, std::uint8_t* target,
-                   long targetBytesPerRow, std::uint32_t background);
+  // Whole-number ratio (copy or n x n average) at whole offsets: the block
+  // size, or 0 when the fit is not one.
+  int blockSize(const Geometry& geometry) const;
   void plan(const Geometry& geometry);
+  // Source rows [first, second) under target row `y`.
+  std::pair<int, int> footprint(int y) const;
+  void drawRow(const ImageView& band, int top, int y);
 
   std::vector<std::uint16_t> sums_;  // one source row of channel sums
   Geometry planned_;
@@ -79,6 +99,17 @@ class AreaScaler {
   ColumnFilter columnFilter_;
   std::vector<std::uint16_t> rowWeights_;  // rows_' weights, each eight times
   std::uint16_t rounding_ = 128;
+
+  // The fit being drawn: target rows [nextRow_, endRow_) are still to come,
+  // columns [left_, right_) of them are covered. block_ is 0 when filtered.
+  std::uint8_t* target_ = nullptr;
+  long targetBytesPerRow_ = 0;
+  std::uint32_t alpha_ = 0;
+  int sourceWidth_ = 0;
+  int sourceHeight_ = 0;
+  int block_ = 0;
+  int left_ = 0, right_ = 0, top_ = 0;
+  int nextRow_ = 0, endRow_ = 0;
 };
 
 }  // namespace fenwright

@@ -30,6 +30,9 @@ run "X11 grab cost"
   --benchmark_out="$results/x11_grab.json" --benchmark_out_format=json >/dev/null
 run "X11 capture CPU per minute, beside gst-launch-1.0 when installed"
 "$build/bench/x11/fenwright_x11_cpu" --seconds "${BENCH_SECONDS:-10}" >"$results/x11_cpu.md"
+run "helper memory while the captured window grows"
+python3 bench/x11/window_memory.py "$build/service/fenwright" \
+  "$(find "$build" -name fenwright_test_window -type f | head -1)" >"$results/window_memory.md"
 run "helper start to listening"
 python3 bench/e2e/startup_latency.py "$build/service/fenwright" 200 "$results/startup.json"
 

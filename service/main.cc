@@ -51,6 +51,7 @@ int run() {
 }  // namespace
 
 int main() {
+  fenwright::useOneMallocArena();
   // Queues and threads are made at start; out of descriptors or threads,
   // say so and end with the start-up failure status instead of aborting.
   try {

@@ -8,22 +8,42 @@ namespace fenwright::x11 {
 FrameFitter::FrameFitter(int frameWidth, int frameHeight)
     : width_(frameWidth), height_(frameHeight) {}
 
+FrameFitter::Shrink FrameFitter::shrinkOf(const FrameCanvas& canvas) const {
+  const double scale = std::min(static_cast<double>(width_) / canvas.width,
+                                static_cast<double>(height_) / canvas.height);
+  return {scale, (width_ - scale * canvas.width) * 0.5 + scale * canvas.x,
+          (height_ - scale * canvas.height) * 0.5 + scale * canvas.y};
+}
+
+std::uint8_t* FrameFitter::frameMemory() {
+  if (frame_.empty()) frame_.resize(static_cast<std::size_t>(width_) * height_ * 4);
+  return frame_.data();
+}
+
+void FrameFitter::beginShrinking(int pictureWidth, int pictureHeight, const FrameCanvas& canvas) {
+  const Shrink shrink = shrinkOf(canvas);
+  scaler_.begin(pictureWidth, pictureHeight, shrink.scale, shrink.left, shrink.top, frameMemory(),
+                width_, height_, width_ * 4, AreaScaler::Background::transparentBlack);
+  lastCopy_ = {};
+}
+
+int FrameFitter::bandRows(int pictureWidth) const {
+  return std::max(1, width_ * height_ / pictureWidth);
+}
+
 ImageView FrameFitter::fit(const ImageView& picture, const FrameCanvas& canvas) {
   const bool wholeCanvas = canvas.x == 0 && canvas.y == 0 && picture.width == canvas.width &&
                            picture.height == canvas.height;
-  const bool fits = canvas.width <= width_ && canvas.height <= height_;
-  if (wholeCanvas && fits) return picture;
+  if (wholeCanvas && fits(canvas)) return picture;
   if (canvas.width <= 0 || canvas.height <= 0) return {};
-  if (frame_.empty()) frame_.resize(static_cast<std::size_t>(width_) * height_ * 4);
+  frameMemory();
 
-  if (!fits) {
-    const double scale = std::min(static_cast<double>(width_) / canvas.width,
-                                  static_cast<double>(height_) / canvas.height);
-    scaler_.fitAt(picture, scale, (width_ - scale * canvas.width) * 0.5 + scale * canvas.x,
-                  (height_ - scale * canvas.height) * 0.5 + scale * canvas.y, frame_.data(),
-                  width_, height_, width_ * 4, AreaScaler::Background::transparentBlack);
+  if (!fits(canvas)) {
+    const Shrink shrink = shrinkOf(canvas);
+    scaler_.fitAt(picture, shrink.scale, shrink.left, shrink.top, frame_.data(), width_, height_,
+                  width_ * 4, AreaScaler::Background::transparentBlack);
     lastCopy_ = {};
-    return {width_, height_, width_ * 4, frame_.data()};
+    return shrunkFrame();
   }
 
   // The picture lies inside its canvas; clipping only guards the copy.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/image_view.h"
@@ -42,11 +43,52 @@ class FrameFitter {
   }
   ImageView fit(const ImageView& picture, const FrameCanvas& canvas);
 
+  // The same fit for a picture of pictureWidth x pictureHeight that is read
+  // as it is needed: `readRows(top, rows)` returns those rows of it (full
+  // width, any stride) or an empty view when they cannot be read, which
+  // makes the whole fit empty. A picture that is shrunk is read in bands of
+  // about one frame's bytes, so memory does not grow with it; one that
+  // fits is read whole, as fit() takes it.
+  template <typename ReadRows>
+  std::optional<ImageView> fitBands(int pictureWidth, int pictureHeight, const FrameCanvas& canvas,
+                                    ReadRows&& readRows) {
+    const bool empty = pictureWidth <= 0 || pictureHeight <= 0;
+    if (empty || fits(canvas)) {
+      const ImageView picture = empty ? ImageView{} : readRows(0, pictureHeight);
+      if (!empty && !complete(picture, pictureWidth, pictureHeight)) return std::nullopt;
+      return fit(picture, canvas);
+    }
+    beginShrinking(pictureWidth, pictureHeight, canvas);
+    const int maxRows = bandRows(pictureWidth);
+    for (auto band = scaler_.nextBand(maxRows); band.rows > 0; band = scaler_.nextBand(maxRows)) {
+      const ImageView rows = readRows(band.top, band.rows);
+      if (!complete(rows, pictureWidth, band.rows) || !scaler_.drawBand(rows, band.top))
+        return std::nullopt;
+    }
+    return shrunkFrame();
+  }
+
  private:
   struct Placement {
     int width = -1, height = -1, x = 0, y = 0, pictureWidth = 0, pictureHeight = 0;
     bool operator==(const Placement&) const = default;
   };
+
+  struct Shrink {
+    double scale, left, top;
+  };
+
+  bool fits(const FrameCanvas& canvas) const {
+    return canvas.width <= width_ && canvas.height <= height_;
+  }
+  static bool complete(const ImageView& rows, int width, int height) {
+    return rows.data != nullptr && rows.width == width && rows.height >= height;
+  }
+  Shrink shrinkOf(const FrameCanvas& canvas) const;
+  std::uint8_t* frameMemory();
+  void beginShrinking(int pictureWidth, int pictureHeight, const FrameCanvas& canvas);
+  int bandRows(int pictureWidth) const;
+  ImageView shrunkFrame() const { return {width_, height_, width_ * 4, frame_.data()}; }
 
   int width_ = 0;
   int height_ = 0;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include <xcb/xcb.h>
@@ -27,10 +26,9 @@ class FrameSource {
 
   struct Grab {
     X11ImageReader::Status status = X11ImageReader::Status::failed;
-    // The picture, in the reader's memory, BGRA with defined alpha.
-    ImageView picture;
-    // What the frame shows when that is more than the picture.
-    std::optional<FrameCanvas> canvas;
+    // The frame, BGRA with defined alpha, in the reader's memory or the
+    // fitter's.
+    ImageView frame;
   };
 
   virtual ~FrameSource() = default;
@@ -42,9 +40,10 @@ class FrameSource {
   virtual bool needsPolling() const = 0;
   virtual Change poll() = 0;
 
-  // Reads the picture now. `failed` means there is nothing to show at the
-  // moment (an unmapped window); events will say when there is again.
-  virtual Grab grab(X11ImageReader& reader) = 0;
+  // Reads the picture now and fits it into a frame, band by band when it is
+  // shrunk. `failed` means there is nothing to show at the moment (an
+  // unmapped window); events will say when there is again.
+  virtual Grab grab(X11ImageReader& reader, FrameFitter& fitter) = 0;
 
   // Whether the first frame must wait for a repaint, as `rebuilt` does.
   virtual bool rebuiltAtStart() const = 0;

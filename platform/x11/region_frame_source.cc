@@ -165,29 +165,42 @@ FrameSource::Change RegionFrameSource::poll() {
   return visibleChange ? Change::content : Change::none;
 }
 
-FrameSource::Grab RegionFrameSource::grab(X11ImageReader& reader) {
+FrameSource::Grab RegionFrameSource::grab(X11ImageReader& reader, FrameFitter& fitter) {
   xcb_connection_t* c = connection_.get();
   if (damage_)
     subtractSequence_ = xcb_damage_subtract(c, damage_.get(), XCB_NONE, XCB_NONE).sequence;
   const FrameCanvas canvas{requested_.width, requested_.height, area_.x - requested_.x,
                            area_.y - requested_.y};
-  if (area_.empty()) return {X11ImageReader::Status::ok, {}, canvas};
-  auto result = reader.read(connection_.root(), area_.x, area_.y, area_.width, area_.height);
-  if (result.status != X11ImageReader::Status::ok) return {result.status, {}, {}};
-  if (opaque_) forceOpaqueAlpha(result.pixels, result.width, result.height, result.width * 4);
 
-  if (showsCursor_ && cursorEvents_) {
-    auto cursor = xcbAnswer(c, xcb_xfixes_get_cursor_image_reply, xcb_xfixes_get_cursor_image(c));
+  XcbAnswer<xcb_xfixes_get_cursor_image_reply_t> cursor;
+  std::optional<CursorImage> image;
+  if (!area_.empty() && showsCursor_ && cursorEvents_) {
+    cursor = xcbAnswer(c, xcb_xfixes_get_cursor_image_reply, xcb_xfixes_get_cursor_image(c));
     if (cursor && xcb_xfixes_get_cursor_image_cursor_image_length(cursor.reply.get()) >=
                       cursor->width * cursor->height) {
       pointer_ = std::pair<int, int>{cursor->x, cursor->y};
-      CursorImage image{xcb_xfixes_get_cursor_image_cursor_image(cursor.reply.get()), cursor->width,
-                        cursor->height};
-      drawCursor(result.pixels, result.width, result.height, result.width * 4, image,
-                 cursor->x - cursor->xhot - area_.x, cursor->y - cursor->yhot - area_.y);
+      image = CursorImage{xcb_xfixes_get_cursor_image_cursor_image(cursor.reply.get()),
+                          cursor->width, cursor->height};
     }
   }
-  return {X11ImageReader::Status::ok, result.image(), canvas};
+
+  auto status = X11ImageReader::Status::ok;
+  auto frame = fitter.fitBands(area_.width, area_.height, canvas, [&](int top, int rows) {
+    auto result = reader.read(connection_.root(), area_.x, area_.y + top, area_.width, rows);
+    status = result.status;
+    if (status != X11ImageReader::Status::ok) return ImageView{};
+    if (opaque_) forceOpaqueAlpha(result.pixels, result.width, result.height, result.width * 4);
+    if (image)
+      drawCursor(result.pixels, result.width, result.height, result.width * 4, *image,
+                 cursor->x - cursor->xhot - area_.x, cursor->y - cursor->yhot - area_.y - top);
+    return result.image();
+  });
+  if (!frame) {
+    // A band read but not drawn makes no frame either.
+    if (status == X11ImageReader::Status::ok) status = X11ImageReader::Status::failed;
+    return {status, {}};
+  }
+  return {X11ImageReader::Status::ok, *frame};
 }
 
 }  // namespace fenwright::x11

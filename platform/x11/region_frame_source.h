@@ -31,7 +31,7 @@ class RegionFrameSource final : public FrameSource {
   Change handleEvent(const xcb_generic_event_t& event) override;
   bool needsPolling() const override { return !damage_ || showsCursor_; }
   Change poll() override;
-  Grab grab(X11ImageReader& reader) override;
+  Grab grab(X11ImageReader& reader, FrameFitter& fitter) override;
   bool rebuiltAtStart() const override { return false; }
   bool captures(std::uint32_t) const override { return false; }
   std::string endReason() const override { return "the screen is gone"; }

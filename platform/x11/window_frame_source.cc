@@ -123,7 +123,7 @@ FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& ev
   }
 }
 
-FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader) {
+FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& fitter) {
   xcb_connection_t* c = connection_.get();
   if (damage_)
     subtractSequence_ = xcb_damage_subtract(c, damage_.get(), XCB_NONE, XCB_NONE).sequence;
@@ -134,13 +134,20 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader) {
   pixmap_.reset();
   xcb_composite_name_window_pixmap(c, window_, pixmapId_);
   pixmap_ = XcbPixmap(c, pixmapId_);
-  auto result = reader.read(pixmap_.get(), border_, border_, width_, height_);
-  if (result.status != X11ImageReader::Status::ok) {
+  auto status = X11ImageReader::Status::ok;
+  auto frame = fitter.fitBands(width_, height_, {width_, height_, 0, 0}, [&](int top, int rows) {
+    auto result = reader.read(pixmap_.get(), border_, border_ + top, width_, rows);
+    status = result.status;
+    if (status != X11ImageReader::Status::ok) return ImageView{};
+    if (opaque_) forceOpaqueAlpha(result.pixels, result.width, result.height, result.width * 4);
+    return result.image();
+  });
+  if (!frame) {
     pixmap_.reset();
-    return {result.status, {}, {}};
+    if (status == X11ImageReader::Status::ok) status = X11ImageReader::Status::failed;
+    return {status, {}};
   }
-  if (opaque_) forceOpaqueAlpha(result.pixels, result.width, result.height, result.width * 4);
-  return {X11ImageReader::Status::ok, result.image(), {}};
+  return {X11ImageReader::Status::ok, *frame};
 }
 
 std::string WindowFrameSource::endReason() const { return windowName(window_) + " was destroyed"; }

@@ -23,7 +23,7 @@ class WindowFrameSource final : public FrameSource {
   Change handleEvent(const xcb_generic_event_t& event) override;
   bool needsPolling() const override { return !damage_; }
   Change poll() override { return Change::content; }
-  Grab grab(X11ImageReader& reader) override;
+  Grab grab(X11ImageReader& reader, FrameFitter& fitter) override;
   // Redirection gives the window new storage; what was covered or off the
   // screen is undefined until its client repaints.
   bool rebuiltAtStart() const override { return true; }

@@ -42,11 +42,11 @@ CaptureResult<ImageView> X11GrabProbe::grabFrame() {
   // Damage and configure events pile up unread otherwise.
   while (x11::XcbEvent event{xcb_poll_for_queued_event(state_->connection->get())}) {
   }
-  auto grab = state_->source->grab(*state_->reader);
+  auto grab = state_->source->grab(*state_->reader, state_->fitter);
   if (grab.status == x11::X11ImageReader::Status::lost) return CaptureError{x11::kConnectionLost};
   if (grab.status == x11::X11ImageReader::Status::failed)
     return CaptureError{"the window has no picture now"};
-  return state_->fitter.fit(grab.picture);
+  return grab.frame;
 }
 
 bool X11GrabProbe::usesSharedMemory() const { return state_->reader->usesSharedMemory(); }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 
 #include "platform/log/logger.h"
 #include "platform/unique_fd.h"
@@ -29,10 +30,13 @@ bool X11ImageReader::reserveSegment(std::size_t bytes) {
   if (mapping_ && mapping_->size() >= bytes) return true;
   const std::size_t size = roundToPages(bytes);
   UniqueFd fd(memfd_create("fenwright-x11-image", MFD_CLOEXEC));
-  if (!fd || ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return false;
+  if (!fd) return false;
+  // Memory running short is no reason to give up sharing it for good.
+  if (ftruncate(fd.get(), static_cast<off_t>(size)) != 0) throw std::bad_alloc();
   auto mapping = MappedMemory::map(fd, size, MappedMemory::Access::readWrite);
+  if (!mapping) throw std::bad_alloc();
   auto id = connection_.generateId();
-  if (!mapping || !id) return false;
+  if (!id) return false;
   xcb_connection_t* c = connection_.get();
   // xcb closes the descriptor once it has been sent.
   if (XcbError error = xcbCheck(c, xcb_shm_attach_fd_checked(c, *id, fd.release(), 0))) {

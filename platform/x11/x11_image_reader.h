@@ -16,7 +16,8 @@ namespace fenwright::x11 {
 // pixels directly, or, on servers without it, the payload of a plain
 // GetImage. Storage grows when a larger picture is read and is reused
 // otherwise, so reading a stream of same-sized pictures allocates nothing
-// of ours.
+// of ours. Memory that cannot be had throws std::bad_alloc; the reader
+// stays usable.
 class X11ImageReader {
  public:
   enum class Status {

@@ -1,5 +1,6 @@
 #include "platform/x11/x11_stream_core.h"
 
+#include <new>
 #include <utility>
 
 #include "platform/dispatch/serial_queue.h"
@@ -302,17 +303,25 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
   dirty_ = false;
   hasGrabbed_ = true;
   lastGrab_ = now;
-  FrameSource::Grab grab = source_->grab(*reader_);
-  switch (grab.status) {
-    case X11ImageReader::Status::lost:
-      endWithError(kConnectionLost);
-      return;
-    case X11ImageReader::Status::failed:
-      // Nothing to show now (an unmapped window); an event will say when.
-      break;
-    case X11ImageReader::Status::ok:
-      deliver(grab.canvas ? fitter_.fit(grab.picture, *grab.canvas) : fitter_.fit(grab.picture));
-      break;
+  try {
+    FrameSource::Grab grab = source_->grab(*reader_, fitter_);
+    switch (grab.status) {
+      case X11ImageReader::Status::lost:
+        endWithError(kConnectionLost);
+        return;
+      case X11ImageReader::Status::failed:
+        // Nothing to show now (an unmapped window); an event will say when.
+        break;
+      case X11ImageReader::Status::ok:
+        deliver(grab.frame);
+        outOfMemory_ = false;
+        break;
+    }
+  } catch (const std::bad_alloc&) {
+    // The frame is skipped; the next change tries again. One line per spell.
+    if (!outOfMemory_)
+      log::helperLogger().error("x11: out of memory reading a frame — frames are skipped");
+    outOfMemory_ = true;
   }
   pumpEvents(false);
 }

@@ -82,6 +82,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   bool inFlight_ = false;
   bool grabTimerArmed_ = false;
   bool hasGrabbed_ = false;
+  bool outOfMemory_ = false;
   Clock::time_point lastGrab_{};
   Clock::time_point repaintGraceEnd_{};
   unsigned pollGeneration_ = 0;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/dialled_helper.h"
 #include "support/helper_process.h"
@@ -56,11 +57,11 @@ class WindowCapture : public ::testing::Test {
  protected:
   // The helper picks an 800x600 window in the first colours, and the
   // surface shows it.
-  void startOnWideWindow(const std::string& display) {
+  void startOnWideWindow(const std::string& display, std::vector<std::string> argvPrefix = {}) {
     window = openWindow(display, kWideSize, kFirstColors);
     ASSERT_TRUE(window);
     ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
-    ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+    ASSERT_NO_FATAL_FAILURE(dialled.start(display, std::move(argvPrefix)));
     auto shown = waitForFrame(dialled.surface(), showsFirst);
     ASSERT_TRUE(shown.matched) << describeQuadrants(*shown.last, kWidePlacement) << "\n"
                                << dialled.helper.log();
@@ -153,6 +154,25 @@ TEST_F(WindowCapture, ClearingTheWindowBringsBackThePattern) {
                 return !frame.samePixels(*pattern.last);
               }).matched);
   EXPECT_TRUE(helper.process().running());
+}
+
+// Memory does not grow with the window: one grown far beyond the screen
+// still streams, whole, within 256 MiB of address space (it would need 192
+// MiB of its own if read at once).
+TEST_F(WindowCapture, AHugeWindowStreamsUnderATightMemoryLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit";
+#endif
+  ASSERT_NO_FATAL_FAILURE(
+      startOnWideWindow(sharedDisplay(), {"/bin/sh", "-c", "ulimit -v 262144 && exec \"$0\""}));
+  ASSERT_TRUE(window->command("resize 8000 6000"));
+  ASSERT_TRUE(window->command("colors " + kSecondColors.argument()));
+  auto grown = waitForFrame(dialled.surface(), [](const Frame& frame) {
+    return showsQuadrants(frame, kWidePlacement, kSecondColors);
+  });
+  EXPECT_TRUE(grown.matched) << describeQuadrants(*grown.last, kWidePlacement) << "\n"
+                             << helper.log();
+  EXPECT_EQ(helper.errorLines(), 0u) << helper.log();
 }
 
 // Pausing freezes the picture although the window keeps drawing: hidden

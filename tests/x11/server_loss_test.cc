@@ -76,15 +76,16 @@ TEST(ServerLoss, QueriesReconnectWhenAServerComesBack) {
 TEST(ReducedServer, WindowsStreamWithoutSharedMemoryOrDamage) {
   auto server = XServer::start("1280x720", {"-extension", "MIT-SHM", "-extension", "DAMAGE"});
   ASSERT_TRUE(server);
-  auto window = TestWindowProcess::start(server->display());
+  // Larger than the frame, so it is read through the socket in bands.
+  auto window = TestWindowProcess::start(server->display(), {"--size", "2000x1125"});
   ASSERT_TRUE(window);
   CaptureSession session(server->display());
   auto started = session.startWindow(window->id());
   ASSERT_TRUE(started) << started.error().localizedDescription;
   auto frame = session.recorder().waitForAnyFrame();
   ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->at(160, 90), opaque(0xD02020));
-  EXPECT_EQ(frame->at(480, 270), opaque(0xE0C020));
+  EXPECT_EQ(frame->at(320, 180), opaque(0xD02020));
+  EXPECT_EQ(frame->at(960, 540), opaque(0xE0C020));
   // Without Damage the stream polls at the frame interval.
   ASSERT_TRUE(window->command("fill 00FF00"));
   EXPECT_TRUE(session.recorder().waitForFrame(
