@@ -40,8 +40,13 @@ Task<> FenwrightService::stopStream() {
   if (!stopped) {
     log::helperLogger().error("stopCapture failed: {}", stopped.error().localizedDescription);
   }
-  queue.async([weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->stream.reset();
+  queue.async([weak = weak_from_this(), gone = current.get()] {
+    if (auto self = weak.lock()) {
+      // A later stream may be made at the same address.
+      const CaptureStream* ended = gone;
+      self->streamEndedByItself_.compare_exchange_strong(ended, nullptr);
+      self->stream.reset();
+    }
     log::helperLogger().info("SCStream stopped");
   });
 }
