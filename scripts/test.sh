@@ -52,13 +52,14 @@ for preset in $presets; do
   chown -R "$test_user:" "build/$preset/Testing"
   # A checkout under a private directory (/root, a 0700 home) is out of the
   # test user's reach: let it through the parents, never list them.
-  dir=$PWD
-  while [ "$dir" != / ]; do
+  dir=
+  IFS=/ read -ra parts <<<"${PWD#/}"
+  for part in "${parts[@]}"; do
+    dir=$dir/$part
     if ! as_test_user test -x "$dir"; then
       echo "test: letting $test_user through $dir (o+x)"
       chmod o+x "$dir"
     fi
-    dir=$(dirname "$dir")
   done
   as_test_user test -r "build/$preset/CTestTestfile.cmake" || {
     echo "test: $test_user cannot read $PWD/build/$preset (make it and its parents world-readable)" >&2
