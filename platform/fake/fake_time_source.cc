@@ -31,6 +31,18 @@ class FakeTimeSource::FakeAlarm final : public TimeSource::Alarm {
 FakeTimeSource::FakeTimeSource(SerialQueue& queue)
     : queue_(queue), now_(Clock::now().time_since_epoch().count()) {}
 
+FakeTimeSource::~FakeTimeSource() {
+  // A timer's pending wake holds the timer, which holds its alarm: drop the
+  // wakes on the queue, after any cancel still queued there, or the pair
+  // outlives the test.
+  queue_.sync([this] {
+    for (auto& wait : waits_) {
+      wait->deadline.reset();
+      wait->wake = nullptr;
+    }
+  });
+}
+
 TimeSource::Clock::time_point FakeTimeSource::now() const {
   return Clock::time_point(Clock::duration(now_.load(std::memory_order_acquire)));
 }

@@ -13,6 +13,7 @@ namespace fenwright {
 class FakeTimeSource final : public TimeSource {
  public:
   explicit FakeTimeSource(SerialQueue& queue);
+  ~FakeTimeSource() override;
   FakeTimeSource(const FakeTimeSource&) = delete;
   FakeTimeSource& operator=(const FakeTimeSource&) = delete;
 
