@@ -30,7 +30,7 @@
 #include "platform/ipc/unix_listen_socket.h"
 #include "platform/log/logger.h"
 #include "platform/shared_surface.h"
-#include "service/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
 namespace fenwright {
 namespace {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/shared_surface.h"
-#include "service/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 #include "tools/client/mapped_surface.h"
 
 namespace {

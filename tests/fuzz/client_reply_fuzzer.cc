@@ -31,7 +31,7 @@
 
 #include "platform/ipc/seq_packet_socket.h"
 #include "platform/unique_fd.h"
-#include "service/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 #include "tools/client/fenwright_client.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "service/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
 namespace {
 

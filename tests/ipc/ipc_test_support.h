@@ -23,7 +23,7 @@
 #include "platform/log/captured_log.h"
 #include "platform/shared_surface.h"
 #include "service/ipc_listener.h"
-#include "service/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 #include "support/eventually.h"
 #include "support/temp_dir.h"
 

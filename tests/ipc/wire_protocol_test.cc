@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "service/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
 namespace fenwright::wire {
 namespace {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "platform/ipc/seq_packet_socket.h"
-#include "service/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 

@@ -9,7 +9,7 @@
 #include "config/shared_identifiers.h"
 #include "platform/ipc/runtime_directory.h"
 #include "platform/ipc/seq_packet_socket.h"
-#include "service/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
 namespace fenwright::client {
 namespace {

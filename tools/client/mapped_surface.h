@@ -9,7 +9,7 @@
 #include "platform/ipc/result.h"
 #include "platform/mapped_memory.h"
 #include "platform/unique_fd.h"
-#include "service/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
 namespace fenwright::client {
 
