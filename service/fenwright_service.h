@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "capture/sentinel_reaction.h"
 #include "config/pip_sentinel_config.h"
 #include "platform/capture/screen_capture.h"
 #include "platform/dispatch/repeating_timer.h"
@@ -55,9 +56,8 @@ class FenwrightService final : public std::enable_shared_from_this<FenwrightServ
 
  private:
   friend struct FenwrightServiceTestAccess;
-  enum class Reaction { swap, restart, testPattern };
   struct PendingReaction {
-    Reaction kind;
+    SentinelReaction kind;
     std::optional<std::uint32_t> windowID;
   };
 

@@ -1,27 +1,16 @@
 #include <chrono>
 #include <string>
 
-#include "capture/capture_mode.h"
+#include "capture/sentinel_reaction.h"
+#include "capture/window_lookup.h"
 #include "config/pip_sentinel_reader.h"
 #include "platform/capture/awaitable_capture.h"
 #include "platform/log/logger.h"
 #include "service/fenwright_service.h"
 
 namespace fenwright {
-namespace {
 
 using namespace std::chrono_literals;
-
-std::string windowText(const std::optional<std::uint32_t>& windowID) {
-  return windowID ? std::to_string(*windowID) : "nil";
-}
-
-bool regionChanged(const PiPSentinelConfig& a, const PiPSentinelConfig& b) {
-  return a.regionX != b.regionX || a.regionY != b.regionY || a.regionWidth != b.regionWidth ||
-         a.regionHeight != b.regionHeight || a.regionDisplayID != b.regionDisplayID;
-}
-
-}  // namespace
 
 void FenwrightService::startSentinelWatcher() {
   sentinelTimer = RepeatingTimer::start(queue, 150ms, 150ms, [weak = weak_from_this()] {
@@ -47,28 +36,17 @@ void FenwrightService::checkSentinel() {
     log::helperLogger().info("sentinel: readable again");
   }
   const PiPSentinelConfig& fresh = read.config;
-  if (!fresh.enabled) {
+  SentinelReaction reaction = sentinelReaction(currentConfig, fresh);
+  if (reaction == SentinelReaction::shutDown) {
     log::helperLogger().info("sentinel flipped to disabled — shutting down");
     shutdownAndExit();
     return;
   }
-  bool sourceChanged = fresh.source != currentConfig.source;
-  bool windowChanged = fresh.windowID != currentConfig.windowID;
-  bool regionDiffers = regionChanged(fresh, currentConfig);
-  if (!sourceChanged && !windowChanged && !regionDiffers) return;
+  if (reaction == SentinelReaction::nothing) return;
 
   PiPSentinelConfig previous = std::exchange(currentConfig, fresh);
-  log::helperLogger().info("sentinel changed: source {} → {}, wid {} → {}", previous.source,
-                           fresh.source, windowText(previous.windowID),
-                           windowText(fresh.windowID));
-
-  PendingReaction reaction{Reaction::testPattern, fresh.windowID};
-  if (!sourceChanged && !regionDiffers && fresh.source == "window" && fresh.windowID) {
-    reaction.kind = Reaction::swap;
-  } else if (picksCaptureSource(fresh)) {
-    reaction.kind = Reaction::restart;
-  }
-  launchReaction(reaction);
+  log::helperLogger().info("{}", sentinelChangeLine(previous, fresh));
+  launchReaction({reaction, fresh.windowID});
 }
 
 // Reactions run one after another, so the last sentinel written is always
@@ -97,18 +75,21 @@ void FenwrightService::reactionFinished() {
 
 Task<> FenwrightService::runReaction(PendingReaction reaction) {
   switch (reaction.kind) {
-    case Reaction::swap:
+    case SentinelReaction::swap:
       co_await reconfigureContentFilter(*reaction.windowID);
       break;
-    case Reaction::restart:
+    case SentinelReaction::restart:
       co_await stopStream();
       co_await startStreamAsync();
       break;
-    case Reaction::testPattern:
+    case SentinelReaction::testPattern:
       co_await stopStream();
       queue.async([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->startTestPatternTimer();
       });
+      break;
+    case SentinelReaction::nothing:
+    case SentinelReaction::shutDown:
       break;
   }
 }
@@ -127,13 +108,7 @@ Task<> FenwrightService::reconfigureContentFilter(std::uint32_t windowID) {
                  content.error().localizedDescription);
     co_return;
   }
-  const CaptureWindow* window = nullptr;
-  for (const auto& candidate : content.value().windows) {
-    if (candidate.windowID == windowID) {
-      window = &candidate;
-      break;
-    }
-  }
+  const CaptureWindow* window = findWindow(content.value().windows, windowID);
   if (!window) {
     logger.error("reconfigureContentFilter: window id={} gone", windowID);
     co_return;

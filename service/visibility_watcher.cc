@@ -1,5 +1,7 @@
 #include <chrono>
 
+#include "capture/capture_mode.h"
+#include "capture/visibility.h"
 #include "platform/capture/awaitable_capture.h"
 #include "platform/log/logger.h"
 #include "service/fenwright_service.h"
@@ -28,8 +30,8 @@ void FenwrightService::startVisibilityWatcher() {
 // One check, on `queue`. `paused` changes only on a transition, and only
 // here; the stream itself is left running.
 void FenwrightService::checkVisibility() {
-  bool windowMode = currentConfig.source == "window" && currentConfig.windowID.has_value();
-  if (!windowMode) {
+  std::optional<std::uint32_t> followed = followedWindow(currentConfig);
+  if (!followed) {
     if (paused.load(std::memory_order_relaxed)) {
       paused.store(false, std::memory_order_relaxed);
       log::helperLogger().info("visibility: not in window mode (source={}); unpaused",
@@ -38,30 +40,28 @@ void FenwrightService::checkVisibility() {
     }
     return;
   }
-  std::uint32_t windowID = *currentConfig.windowID;
+  std::uint32_t windowID = *followed;
   launchTask([weak = weak_from_this(), windowID]() -> Task<> {
     auto self = weak.lock();
     if (!self) co_return;
     // Off-screen windows are listed too, so a minimised one is found.
     auto content = co_await shareableContent(*self->capture_, false, false);
     if (!content) co_return;
-    bool visible = false;
-    for (const auto& window : content.value().windows) {
-      if (window.windowID == windowID) {
-        visible = window.isOnScreen;
-        break;
-      }
-    }
+    bool visible = isWindowVisible(content.value().windows, windowID);
     self->queue.async([self, visible, windowID] {
-      bool wasPaused = self->paused.load(std::memory_order_relaxed);
-      if (!visible && !wasPaused) {
-        self->paused.store(true, std::memory_order_relaxed);
-        log::helperLogger().info(
-            "visibility: window {} hidden/minimized → pause (freeze last frame)", windowID);
-      } else if (visible && wasPaused) {
-        self->paused.store(false, std::memory_order_relaxed);
-        log::helperLogger().info("visibility: window {} returned → resume", windowID);
-        showPresent(self->stream);
+      switch (pauseChange(visible, self->paused.load(std::memory_order_relaxed))) {
+        case PauseChange::pause:
+          self->paused.store(true, std::memory_order_relaxed);
+          log::helperLogger().info(
+              "visibility: window {} hidden/minimized → pause (freeze last frame)", windowID);
+          break;
+        case PauseChange::resume:
+          self->paused.store(false, std::memory_order_relaxed);
+          log::helperLogger().info("visibility: window {} returned → resume", windowID);
+          showPresent(self->stream);
+          break;
+        case PauseChange::none:
+          break;
       }
     });
   });

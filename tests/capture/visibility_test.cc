@@ -1,0 +1,33 @@
+#include <gtest/gtest.h>
+
+#include "capture/visibility.h"
+#include "capture/window_lookup.h"
+
+namespace fenwright {
+namespace {
+
+const std::vector<CaptureWindow> kWindows = {
+    {42, std::string("Notes"), true}, {0, std::nullopt, false}, {42, std::string("Twin"), false}};
+
+TEST(WindowLookup, FindsTheFirstListedWindowWithTheId) {
+  EXPECT_EQ(findWindow(kWindows, 42)->title, "Notes");
+  EXPECT_EQ(findWindow(kWindows, 0), &kWindows[1]);
+  EXPECT_EQ(findWindow(kWindows, 7), nullptr);
+  EXPECT_EQ(findWindow({}, 42), nullptr);
+}
+
+TEST(Visibility, OnlyAListedOnScreenWindowIsVisible) {
+  EXPECT_TRUE(isWindowVisible(kWindows, 42));
+  EXPECT_FALSE(isWindowVisible(kWindows, 0));
+  EXPECT_FALSE(isWindowVisible(kWindows, 77));
+}
+
+TEST(Visibility, PausedChangesOnlyOnATransition) {
+  EXPECT_EQ(pauseChange(false, false), PauseChange::pause);
+  EXPECT_EQ(pauseChange(false, true), PauseChange::none);
+  EXPECT_EQ(pauseChange(true, true), PauseChange::resume);
+  EXPECT_EQ(pauseChange(true, false), PauseChange::none);
+}
+
+}  // namespace
+}  // namespace fenwright
