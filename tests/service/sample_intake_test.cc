@@ -10,8 +10,7 @@ namespace {
 // A solid 1280x720 frame: it fills the surface exactly, so every surface
 // pixel shows its colour once written.
 struct SolidFrame {
-  explicit SolidFrame(std::uint8_t b, std::uint8_t g, std::uint8_t r)
-      : pixels(1280 * 720 * 4) {
+  explicit SolidFrame(std::uint8_t b, std::uint8_t g, std::uint8_t r) : pixels(1280 * 720 * 4) {
     for (std::size_t i = 0; i < pixels.size(); i += 4) {
       pixels[i] = b;
       pixels[i + 1] = g;
@@ -37,8 +36,8 @@ class SampleIntake : public ::testing::Test {
 
   using Pixel = std::array<std::uint8_t, 4>;
   Pixel centre() const {
-    const std::uint8_t* p = Access::frameBuffer(*h.service).surface()->baseAddress() +
-                            180 * 2560 + 320 * 4;
+    const std::uint8_t* p =
+        Access::frameBuffer(*h.service).surface()->baseAddress() + 180 * 2560 + 320 * 4;
     return {p[0], p[1], p[2], p[3]};
   }
   bool surfaceShowsRed() const { return centre() == Pixel{0, 0, 255, 255}; }
@@ -49,65 +48,38 @@ class SampleIntake : public ::testing::Test {
   SolidFrame red{0, 0, 255};
 };
 
-TEST_F(SampleIntake, CompleteFrameReachesTheSurface) {
-  stream->deliver(SampleBuffer::frame(red.view(), FrameStatus::complete));
-  EXPECT_TRUE(surfaceShowsRed());
-}
-
-TEST_F(SampleIntake, IncompleteStatusesAreDropped) {
+TEST_F(SampleIntake, OnlyValidCompleteScreenFramesWithAnImageAreWritten) {
+  std::vector<std::pair<SampleBuffer, StreamOutputType>> dropped;
   for (auto status : {FrameStatus::idle, FrameStatus::blank, FrameStatus::suspended,
-                      FrameStatus::started, FrameStatus::stopped}) {
-    stream->deliver(SampleBuffer::frame(red.view(), status));
-    EXPECT_FALSE(surfaceShowsRed()) << static_cast<int>(status);
+                      FrameStatus::started, FrameStatus::stopped})
+    dropped.emplace_back(SampleBuffer::frame(red.view(), status), StreamOutputType::screen);
+  auto complete = SampleBuffer::frame(red.view(), FrameStatus::complete);
+  dropped.emplace_back(complete, StreamOutputType::audio);
+  dropped.emplace_back(complete, StreamOutputType::screen);
+  dropped.back().first.isValid = false;
+  dropped.emplace_back(complete, StreamOutputType::screen);
+  dropped.back().first.imageBuffer.reset();
+  for (std::size_t i = 0; i < dropped.size(); ++i) {
+    stream->deliver(dropped[i].first, dropped[i].second);
+    EXPECT_FALSE(surfaceShowsRed()) << i;
   }
-}
-
-TEST_F(SampleIntake, OtherOutputTypesAreIgnored) {
-  stream->deliver(SampleBuffer::frame(red.view(), FrameStatus::complete), StreamOutputType::audio);
-  EXPECT_FALSE(surfaceShowsRed());
-}
-
-TEST_F(SampleIntake, InvalidSampleIsDropped) {
-  auto sample = SampleBuffer::frame(red.view(), FrameStatus::complete);
-  sample.isValid = false;
-  stream->deliver(sample);
-  EXPECT_FALSE(surfaceShowsRed());
-}
-
-TEST_F(SampleIntake, SampleWithoutImageIsDropped) {
-  auto sample = SampleBuffer::frame(red.view(), FrameStatus::complete);
-  sample.imageBuffer.reset();
-  stream->deliver(sample);
-  EXPECT_FALSE(surfaceShowsRed());
+  stream->deliver(complete);
+  EXPECT_TRUE(surfaceShowsRed());
 }
 
 TEST_F(SampleIntake, MissingOrOddAttachmentsStillPass) {
-  SampleBuffer none;
-  none.imageBuffer = red.view();
-  stream->deliver(none);
-  EXPECT_TRUE(surfaceShowsRed());
-
-  stream->deliver(SampleBuffer::frame(blue.view(), FrameStatus::complete));
-  SampleBuffer empty;
-  empty.imageBuffer = red.view();
-  empty.attachments = std::vector<FrameInfoDictionary>{};
-  stream->deliver(empty);
-  EXPECT_TRUE(surfaceShowsRed());
-
-  stream->deliver(SampleBuffer::frame(blue.view(), FrameStatus::complete));
-  SampleBuffer noKey;
-  noKey.imageBuffer = red.view();
-  noKey.attachments = std::vector<FrameInfoDictionary>{{{"SCStreamFrameInfoDisplayTime", 5}}};
-  stream->deliver(noKey);
-  EXPECT_TRUE(surfaceShowsRed());
-
-  stream->deliver(SampleBuffer::frame(blue.view(), FrameStatus::complete));
-  SampleBuffer textStatus;
-  textStatus.imageBuffer = red.view();
-  textStatus.attachments =
-      std::vector<FrameInfoDictionary>{{{kFrameInfoStatusKey, std::string("idle")}}};
-  stream->deliver(textStatus);
-  EXPECT_TRUE(surfaceShowsRed());
+  using Attachments = std::vector<FrameInfoDictionary>;
+  const std::optional<Attachments> variants[] = {
+      std::nullopt, Attachments{}, Attachments{{{"SCStreamFrameInfoDisplayTime", 5}}},
+      Attachments{{{kFrameInfoStatusKey, std::string("idle")}}}};
+  for (const auto& attachments : variants) {
+    stream->deliver(SampleBuffer::frame(blue.view(), FrameStatus::complete));
+    SampleBuffer sample;
+    sample.imageBuffer = red.view();
+    sample.attachments = attachments;
+    stream->deliver(sample);
+    EXPECT_TRUE(surfaceShowsRed());
+  }
 }
 
 TEST_F(SampleIntake, FramesWhilePausedAreNotWrittenAndFlowAgainAfter) {

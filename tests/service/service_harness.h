@@ -10,6 +10,7 @@
 #include "platform/fake/fake_screen_capture.h"
 #include "platform/log/captured_log.h"
 #include "service/fenwright_service.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace fenwright {
@@ -84,13 +85,7 @@ struct FenwrightServiceTestAccess {
   static void setPaused(Service& s, bool value) {
     onQueue(s, [&] { s.paused.store(value); });
   }
-  static double phase(Service& s) {
-    double p = 0;
-    onQueue(s, [&] { p = s.phase; });
-    return p;
-  }
   static PiPFrameBuffer& frameBuffer(Service& s) { return *s.frameBuffer; }
-  static SerialQueue& sampleQueue(Service& s) { return s.sampleQueue; }
 
   static void checkSentinel(Service& s) {
     onQueue(s, [&] { s.checkSentinel(); });
@@ -102,9 +97,6 @@ struct FenwrightServiceTestAccess {
     onQueue(s, [&] { s.startTestPatternTimer(); });
   }
   static void shutdownAndExit(Service& s) { s.shutdownAndExit(); }
-  static void startListener(Service& s) {
-    onQueue(s, [&] { s.startListener(); });
-  }
 
   // Runs a task to its end, as a watcher reaction would.
   template <class MakeTask>
@@ -125,17 +117,12 @@ struct FenwrightServiceTestAccess {
 
   // Waits until every sentinel reaction has finished and `queue` is idle.
   static bool waitForReactions(Service& s, std::chrono::milliseconds timeout = 5s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
+    auto idle = [&] {
       bool busy = true;
       onQueue(s, [&] { busy = s.reactionInFlight_ || s.nextReaction_.has_value(); });
-      if (!busy) {
-        onQueue(s, [] {});
-        return true;
-      }
-      std::this_thread::sleep_for(1ms);
-    }
-    return false;
+      return !busy;
+    };
+    return testing::eventually(idle, timeout, 1ms);
   }
 };
 
@@ -166,11 +153,8 @@ class ServiceHarness {
     Access::waitForReactions(*service, 2s);
   }
 
-  bool waitForExit(std::chrono::milliseconds timeout = 2s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (exits.load() == 0 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(1ms);
-    return exits.load() > 0;
+  bool waitForExit() {
+    return testing::eventually([&] { return exits.load() > 0; }, 2s, 1ms);
   }
 
   // Allocates the surface and takes `config` as the one in force, without

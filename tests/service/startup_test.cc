@@ -1,5 +1,3 @@
-#include <cmath>
-
 #include <gtest/gtest.h>
 
 #include "service_harness.h"
@@ -18,50 +16,12 @@ TEST(Startup, ListenerOnlyStartsNothingButTheListener) {
   EXPECT_EQ(Access::currentConfig(*h.service), PiPSentinelConfig{});
 }
 
-TEST(Startup, FullWithoutWindowRunsThePatternAndNoStreamTask) {
-  ServiceHarness h;
-  h.home.write(R"({"enabled":true})");
-  h.service->startFull(windowConfig(std::nullopt));
-  EXPECT_TRUE(h.log.contains("test-pattern render timer started @ 30Hz (no window picked)"));
-  auto texts = h.log.texts();
-  auto listening = std::find(texts.begin(), texts.end(),
-                             "listening on Mach service: Q2WXR7TZ4M.com.quenfield.app.pipmode");
-  auto pattern = std::find(texts.begin(), texts.end(),
-                           "test-pattern render timer started @ 30Hz (no window picked)");
-  EXPECT_LT(listening, pattern);
-  // The pattern moves: phase advances by 0.05 a tick, from 0.
-  std::this_thread::sleep_for(120ms);
-  double phase = Access::phase(*h.service);
-  EXPECT_GT(phase, 0.1);
-  EXPECT_NEAR(std::fmod(phase + 1e-9, 0.05), 0.0, 1e-6);
-  EXPECT_EQ(h.capture->queries(), 0);
-}
-
-TEST(Startup, WindowZeroCreatesAStreamTask) {
-  ServiceHarness h;
-  h.capture->setContent({{{0, std::nullopt, true}}, {}});
-  h.home.write(R"({"enabled":true,"window_id":0})");
-  h.service->startFull(windowConfig(0));
-  EXPECT_TRUE(h.log.waitFor("SCStream started — window id=0 title=<untitled>", 1s));
-}
-
-TEST(Startup, RegionWithoutDimensionsRunsThePatternWhateverTheWindow) {
-  ServiceHarness h;
-  PiPSentinelConfig config = regionConfig(0, 0, 0, 360, 1);
-  config.windowID = 42;
-  h.home.write(R"({"enabled":true,"source":"region","window_id":42})");
-  h.service->startFull(config);
-  EXPECT_TRUE(h.log.contains("test-pattern render timer started @ 30Hz (no window picked)"));
-  EXPECT_EQ(h.capture->queries(), 0);
-}
-
-TEST(Startup, RegionWithDimensionsStartsARegionStream) {
+TEST(Startup, FullWithAPickStartsTheStream) {
   ServiceHarness h;
   h.capture->setContent(sampleContent());
-  h.capture->setMainDisplayID(1);
-  h.home.write(R"({"enabled":true,"source":"region","region_width":640,"region_height":360})");
-  h.service->startFull(regionConfig(0, 0, 640, 360, 0));
-  EXPECT_TRUE(h.log.waitFor("SCStream started — region 640×360 at (0,0) on display 1", 1s));
+  h.home.write(R"({"enabled":true,"window_id":42})");
+  h.service->startFull(windowConfig(42));
+  EXPECT_TRUE(h.log.waitFor("SCStream started — window id=42 title=Notes", 1s));
 }
 
 TEST(Startup, AllocationFailureExitsOneBeforeAnyListener) {
