@@ -3,16 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "capture/stream_plan.h"
-#include "config_builders.h"
+#include "support/capture_fixtures.h"
 
 namespace fenwright {
 namespace {
 
-const ShareableContent kContent = {{{42, std::string("Notes"), true},
-                                    {43, std::nullopt, true},
-                                    {44, std::string("Minimised"), false},
-                                    {42, std::string("Twin"), true}},
-                                   {{1, 0, 0, 1920, 1080}, {2, 1920, 0, 1280, 1024}}};
+const ShareableContent kContent = sampleContent();
 
 // What the start logs: the description of the stream, or why there is none.
 std::string outcome(const PiPSentinelConfig& config, std::uint32_t mainDisplay = 2,
@@ -29,29 +25,29 @@ TEST(StreamPlan, DescribesWhatIsCapturedOrWhyNot) {
   const std::string noSize =
       "startStreamAsync: region mode without "
       "dimensions; falling back to test pattern";
-  EXPECT_EQ(outcome(windowPick(42)), "window id=42 title=Notes");
-  EXPECT_EQ(outcome(windowPick(43)), "window id=43 title=<untitled>");
-  EXPECT_EQ(outcome(windowPick(44)), "window id=44 title=Minimised");
-  EXPECT_EQ(outcome(windowPick(99)),
+  EXPECT_EQ(outcome(windowConfig(42)), "window id=42 title=Notes");
+  EXPECT_EQ(outcome(windowConfig(43)), "window id=43 title=<untitled>");
+  EXPECT_EQ(outcome(windowConfig(44)), "window id=44 title=Minimised");
+  EXPECT_EQ(outcome(windowConfig(99)),
             "startStreamAsync: window id=99 not in SCShareableContent; window "
             "may have closed. "
             "Falling back to test pattern.");
-  EXPECT_EQ(outcome(windowPick(std::nullopt)), noWindow);
-  EXPECT_EQ(outcome(windowPick(std::nullopt, "Region")), noWindow);
-  EXPECT_EQ(outcome(regionPick(10, 20, 800, 600, 1)), "region 800×600 at (10,20) on display 1");
-  EXPECT_EQ(outcome(regionPick(-30, -4, 100, 50, 1)), "region 100×50 at (-30,-4) on display 1");
-  EXPECT_EQ(outcome(regionPick(0, 0, 640, 360, 0)), "region 640×360 at (0,0) on display 2");
-  EXPECT_EQ(outcome(regionPick(0, 0, 640, 360, 77)), "region 640×360 at (0,0) on display 2");
-  EXPECT_EQ(outcome(regionPick(0, 0, 640, 360, 77), 9), "region 640×360 at (0,0) on display 1");
-  EXPECT_EQ(outcome(regionPick(0, 0, 640, 360, 1), 1, ShareableContent{}),
+  EXPECT_EQ(outcome(windowConfig(std::nullopt)), noWindow);
+  EXPECT_EQ(outcome(windowConfig(std::nullopt, "Region")), noWindow);
+  EXPECT_EQ(outcome(regionConfig(10, 20, 800, 600, 1)), "region 800×600 at (10,20) on display 1");
+  EXPECT_EQ(outcome(regionConfig(-30, -4, 100, 50, 1)), "region 100×50 at (-30,-4) on display 1");
+  EXPECT_EQ(outcome(regionConfig(0, 0, 640, 360, 0)), "region 640×360 at (0,0) on display 2");
+  EXPECT_EQ(outcome(regionConfig(0, 0, 640, 360, 77)), "region 640×360 at (0,0) on display 2");
+  EXPECT_EQ(outcome(regionConfig(0, 0, 640, 360, 77), 9), "region 640×360 at (0,0) on display 1");
+  EXPECT_EQ(outcome(regionConfig(0, 0, 640, 360, 1), 1, ShareableContent{}),
             "startStreamAsync: no display available for region capture");
-  EXPECT_EQ(outcome(regionPick(0, 0, 0, 600, 1)), noSize);
-  EXPECT_EQ(outcome(regionPick(0, 0, 800, 0, 1)), noSize);
-  EXPECT_EQ(outcome(regionPick(0, 0, -5, 600, 1)), noSize);
+  EXPECT_EQ(outcome(regionConfig(0, 0, 0, 600, 1)), noSize);
+  EXPECT_EQ(outcome(regionConfig(0, 0, 800, 0, 1)), noSize);
+  EXPECT_EQ(outcome(regionConfig(0, 0, -5, 600, 1)), noSize);
 }
 
 TEST(StreamPlan, WindowIsCapturedAloneWithoutCursorAtTwiceTheSurface) {
-  auto plan = std::get<StreamPlan>(planStream(windowPick(42), kContent, 2));
+  auto plan = std::get<StreamPlan>(planStream(windowConfig(42), kContent, 2));
   EXPECT_EQ(plan.filter.kind(), ContentFilter::Kind::desktopIndependentWindow);
   EXPECT_EQ(plan.filter.window().title, "Notes");
   const auto& config = plan.configuration;
@@ -66,7 +62,7 @@ TEST(StreamPlan, WindowIsCapturedAloneWithoutCursorAtTwiceTheSurface) {
 }
 
 TEST(StreamPlan, RegionIsTheWholeDisplayCutByTheSourceRectWithCursor) {
-  auto plan = std::get<StreamPlan>(planStream(regionPick(-30, 20, 800, 600, 2), kContent, 1));
+  auto plan = std::get<StreamPlan>(planStream(regionConfig(-30, 20, 800, 600, 2), kContent, 1));
   EXPECT_EQ(plan.filter.kind(), ContentFilter::Kind::display);
   EXPECT_EQ(plan.filter.display().displayID, 2u);
   EXPECT_TRUE(plan.filter.excludedWindows().empty());

@@ -2,23 +2,23 @@
 
 #include "capture/visibility.h"
 #include "capture/window_lookup.h"
+#include "support/capture_fixtures.h"
 
 namespace fenwright {
 namespace {
 
-const std::vector<CaptureWindow> kWindows = {
-    {42, std::string("Notes"), true}, {0, std::nullopt, false}, {42, std::string("Twin"), false}};
+const std::vector<CaptureWindow> kWindows = sampleContent().windows;
 
 TEST(WindowLookup, FindsTheFirstListedWindowWithTheId) {
-  EXPECT_EQ(findWindow(kWindows, 42)->title, "Notes");
-  EXPECT_EQ(findWindow(kWindows, 0), &kWindows[1]);
+  EXPECT_EQ(findWindow(kWindows, 42), &kWindows[0]);
+  EXPECT_EQ(findWindow(kWindows, 44), &kWindows[2]);
   EXPECT_EQ(findWindow(kWindows, 7), nullptr);
   EXPECT_EQ(findWindow({}, 42), nullptr);
 }
 
 TEST(Visibility, OnlyAListedOnScreenWindowIsVisible) {
   EXPECT_TRUE(isWindowVisible(kWindows, 42));
-  EXPECT_FALSE(isWindowVisible(kWindows, 0));
+  EXPECT_FALSE(isWindowVisible(kWindows, 44));
   EXPECT_FALSE(isWindowVisible(kWindows, 77));
 }
 

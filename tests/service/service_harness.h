@@ -10,6 +10,7 @@
 #include "platform/fake/fake_screen_capture.h"
 #include "platform/log/captured_log.h"
 #include "service/fenwright_service.h"
+#include "support/capture_fixtures.h"
 #include "support/eventually.h"
 #include "support/temp_dir.h"
 
@@ -177,34 +178,5 @@ class ServiceHarness {
   std::string listenerName;
   FakeListener* lastListener = nullptr;
 };
-
-inline ShareableContent sampleContent() {
-  ShareableContent content;
-  content.windows = {{42, std::string("Notes"), true},
-                     {43, std::nullopt, true},
-                     {44, std::string("Minimised"), false}};
-  content.displays = {{1, 0, 0, 1920, 1080}, {2, 1920, 0, 1280, 1024}};
-  return content;
-}
-
-inline PiPSentinelConfig windowConfig(std::optional<std::uint32_t> id) {
-  PiPSentinelConfig config;
-  config.enabled = true;
-  config.windowID = id;
-  return config;
-}
-
-inline PiPSentinelConfig regionConfig(std::int64_t x, std::int64_t y, std::int64_t w,
-                                      std::int64_t h, std::uint32_t display) {
-  PiPSentinelConfig config;
-  config.enabled = true;
-  config.source = "region";
-  config.regionX = x;
-  config.regionY = y;
-  config.regionWidth = w;
-  config.regionHeight = h;
-  config.regionDisplayID = display;
-  return config;
-}
 
 }  // namespace fenwright
