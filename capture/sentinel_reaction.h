@@ -15,8 +15,7 @@ enum class SentinelReaction {
   testPattern,  // stop, then show the pattern: the fresh record picks nothing
 };
 
-SentinelReaction sentinelReaction(const PiPSentinelConfig& current,
-                                  const PiPSentinelConfig& fresh);
+SentinelReaction sentinelReaction(const PiPSentinelConfig& current, const PiPSentinelConfig& fresh);
 
 // The line logged for a change, old values first; an absent window is "nil".
 std::string sentinelChangeLine(const PiPSentinelConfig& previous, const PiPSentinelConfig& fresh);

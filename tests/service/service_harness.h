@@ -63,24 +63,25 @@ struct FenwrightServiceTestAccess {
   static void queueAsync(Service& s, F&& f) {
     s.queue.async(std::forward<F>(f));
   }
+  // A copy of what `f` returns, taken on `queue`.
+  template <class F>
+  static auto read(Service& s, F f) {
+    decltype(f()) value{};
+    onQueue(s, [&] { value = f(); });
+    return value;
+  }
   static PiPSentinelConfig currentConfig(Service& s) {
-    PiPSentinelConfig c;
-    onQueue(s, [&] { c = s.currentConfig; });
-    return c;
+    return read(s, [&] { return s.currentConfig; });
   }
   static void setCurrentConfig(Service& s, const PiPSentinelConfig& c) {
     onQueue(s, [&] { s.currentConfig = c; });
   }
   static std::shared_ptr<CaptureStream> stream(Service& s) { return s.currentStream(); }
   static std::shared_ptr<RepeatingTimer> testPatternTimer(Service& s) {
-    std::shared_ptr<RepeatingTimer> t;
-    onQueue(s, [&] { t = s.testPatternTimer; });
-    return t;
+    return read(s, [&] { return s.testPatternTimer; });
   }
   static bool hasTimers(Service& s) {
-    bool any = false;
-    onQueue(s, [&] { any = s.sentinelTimer || s.visibilityTimer || s.testPatternTimer; });
-    return any;
+    return read(s, [&] { return s.sentinelTimer || s.visibilityTimer || s.testPatternTimer; });
   }
   static bool paused(Service& s) { return s.paused.load(); }
   static void setPaused(Service& s, bool value) {
@@ -118,11 +119,7 @@ struct FenwrightServiceTestAccess {
 
   // Waits until every sentinel reaction has finished and `queue` is idle.
   static bool waitForReactions(Service& s, std::chrono::milliseconds timeout = 5s) {
-    auto idle = [&] {
-      bool busy = true;
-      onQueue(s, [&] { busy = s.reactionInFlight_ || s.nextReaction_.has_value(); });
-      return !busy;
-    };
+    auto idle = [&] { return read(s, [&] { return !s.reactionInFlight_ && !s.nextReaction_; }); };
     return testing::eventually(idle, timeout, 1ms);
   }
 };
