@@ -1,5 +1,5 @@
 #include <chrono>
-#include <string>
+#include <utility>
 
 #include "capture/sentinel_reaction.h"
 #include "capture/window_lookup.h"

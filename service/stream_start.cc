@@ -24,7 +24,7 @@ Task<> FenwrightService::startStreamAsync() {
   PiPSentinelConfig config;
   queue.sync([&] { config = currentConfig; });
 
-  // A round trip to the display server, which only a region can need.
+  // Asked only for a region: it may be a round trip to the display server.
   std::uint32_t mainDisplayID = isRegionMode(config) ? capture_->mainDisplayID() : 0;
   auto plan = planStream(config, content.value(), mainDisplayID);
   if (const auto* fallback = std::get_if<StreamFallback>(&plan)) {

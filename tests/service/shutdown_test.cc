@@ -19,12 +19,17 @@ TEST(Shutdown, FromAnotherThreadInvalidatesTheListenerAndExitsZeroOnce) {
   EXPECT_EQ(h.capture->stops(), 0);
 }
 
-TEST(Shutdown, FullStartupWithThePatternCancelsEveryTimer) {
+TEST(Shutdown, FullStartupListensThenShowsThePatternAndShutdownCancelsEveryTimer) {
   ServiceHarness h;
   h.home.write(R"({"enabled":true})");
   h.service->startFull(windowConfig(std::nullopt));
   auto pattern = Access::testPatternTimer(*h.service);
   ASSERT_TRUE(pattern);
+  auto texts = h.log.texts();
+  EXPECT_LT(std::find(texts.begin(), texts.end(),
+                      "listening on Mach service: Q2WXR7TZ4M.com.quenfield.app.pipmode"),
+            std::find(texts.begin(), texts.end(),
+                      "test-pattern render timer started @ 30Hz (no window picked)"));
   Access::shutdownAndExit(*h.service);
   ASSERT_TRUE(h.waitForExit());
   EXPECT_EQ(h.exitStatus.load(), 0);
