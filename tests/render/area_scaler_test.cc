@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "render/area_scaler.h"
+#include "scale/area_scaler.h"
 #include "render/frame_compositor.h"
 #include "render/test_pattern.h"
 #include "tests/render/allocation_counter.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "render/box_average.h"
+#include "scale/box_average.h"
 
 namespace fenwright {
 namespace {

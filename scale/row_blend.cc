@@ -1,4 +1,4 @@
-#include "render/row_blend.h"
+#include "scale/row_blend.h"
 
 #include <emmintrin.h>
 

@@ -1,4 +1,4 @@
-#include "render/box_average.h"
+#include "scale/box_average.h"
 
 #include <emmintrin.h>
 #include <immintrin.h>

@@ -1,4 +1,4 @@
-#include "render/pixel_rows.h"
+#include "scale/pixel_rows.h"
 
 #include <emmintrin.h>
 

@@ -1,4 +1,4 @@
-#include "render/column_filter.h"
+#include "scale/column_filter.h"
 
 #include <emmintrin.h>
 
