@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "platform/image_view.h"
-#include "render/area_scaler.h"
+#include "scale/image_view.h"
+#include "scale/area_scaler.h"
 
 namespace fenwright {
 

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "platform/dispatch/serial_queue.h"
-#include "platform/image_view.h"
+#include "scale/image_view.h"
 #include "platform/shared_surface.h"
 
 namespace fenwright {

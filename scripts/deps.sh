@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-  libasio-dev libspdlog-dev nlohmann-json3-dev libpixman-1-dev
+  libasio-dev libspdlog-dev nlohmann-json3-dev
   libxcb1-dev libxcb-composite0-dev libxcb-shm0-dev libxcb-damage0-dev
   libxcb-xfixes0-dev libxcb-randr0-dev libxcb-icccm4-dev
   libsystemd-dev libspng-dev libcli11-dev

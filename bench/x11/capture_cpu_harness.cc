@@ -29,7 +29,7 @@
 #include "platform/dispatch/serial_queue.h"
 #include "platform/log/logger.h"
 #include "platform/x11/x11_screen_capture.h"
-#include "render/area_scaler.h"
+#include "scale/area_scaler.h"
 #include "test_window_process.h"
 #include "x_server.h"
 

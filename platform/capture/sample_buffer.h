@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "platform/image_view.h"
+#include "scale/image_view.h"
 
 namespace fenwright {
 

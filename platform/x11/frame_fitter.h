@@ -4,8 +4,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/image_view.h"
-#include "render/area_scaler.h"
+#include "scale/image_view.h"
+#include "scale/area_scaler.h"
 
 namespace fenwright::x11 {
 

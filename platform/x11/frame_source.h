@@ -4,7 +4,7 @@
 
 #include <xcb/xcb.h>
 
-#include "platform/image_view.h"
+#include "scale/image_view.h"
 #include "platform/x11/frame_fitter.h"
 #include "platform/x11/x11_image_reader.h"
 

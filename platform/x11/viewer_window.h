@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/image_view.h"
+#include "scale/image_view.h"
 #include "platform/ipc/result.h"
 
 namespace fenwright::x11 {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/capture/capture_error.h"
-#include "platform/image_view.h"
+#include "scale/image_view.h"
 
 namespace fenwright {
 

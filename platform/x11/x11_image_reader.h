@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/image_view.h"
+#include "scale/image_view.h"
 #include "platform/mapped_memory.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/xcb_handles.h"

@@ -10,7 +10,7 @@
 #include "platform/log/captured_log.h"
 #include "render/pip_frame_buffer.h"
 #include "tests/render/surface_client.h"
-#include "tests/render/test_image.h"
+#include "tests/scale/test_image.h"
 
 namespace fenwright {
 namespace {

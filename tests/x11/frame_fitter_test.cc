@@ -1,6 +1,7 @@
 #include "platform/x11/frame_fitter.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -54,19 +55,32 @@ TEST(FrameFitter, ACanvasKeepsThePictureWhereItLiesOnTransparentBlack) {
   EXPECT_EQ(pixelAt(frame, 479, 359), 0u);
 }
 
-TEST(FrameFitter, ALargerCanvasIsShrunkWithThePictureInItsPlace) {
+// Larger canvases and pictures are shrunk to fit, centred, the picture in
+// its place on the canvas, transparent black around it.
+TEST(FrameFitter, LargerPicturesAreShrunkAndCentred) {
   FrameFitter fitter(1280, 720);
-  Picture picture(1280, 720, 0xFF336699);
-  ImageView frame = fitter.fit(picture.view(), {2560, 1440, 1280, 720});
-  ASSERT_EQ(frame.width, 1280);
-  ASSERT_EQ(frame.height, 720);
-  EXPECT_EQ(pixelAt(frame, 640, 360), 0xFF336699u);
-  EXPECT_EQ(pixelAt(frame, 1279, 719), 0xFF336699u);
-  EXPECT_EQ(pixelAt(frame, 639, 400), 0u);
-  EXPECT_EQ(pixelAt(frame, 700, 359), 0u);
+  struct Case {
+    int width, height;
+    FrameCanvas canvas;
+    std::vector<std::pair<int, int>> covered, clear;
+  };
+  for (const Case& c : {
+           // Half size, the picture the lower right quarter of its canvas.
+           Case{1280, 720, {2560, 1440, 1280, 720}, {{640, 360}, {1279, 719}}, {{639, 400}, {700, 359}}},
+           // Height decides: 0.72, so 1152 wide, 64 columns each side.
+           Case{1600, 1000, {1600, 1000, 0, 0}, {{65, 360}, {640, 0}, {640, 719}, {1214, 360}},
+                {{62, 360}, {1217, 360}}},
+           // Width decides: 0.5, so 200 tall, 260 rows above and below.
+           Case{2560, 400, {2560, 400, 0, 0}, {{640, 260}, {640, 459}}, {{640, 259}, {640, 460}}}}) {
+    Picture picture(c.width, c.height, 0xFF336699);
+    ImageView frame = fitter.fit(picture.view(), c.canvas);
+    ASSERT_EQ(frame.width, 1280);
+    ASSERT_EQ(frame.height, 720);
+    for (auto [x, y] : c.covered) EXPECT_EQ(pixelAt(frame, x, y), 0xFF336699u) << x << "," << y;
+    for (auto [x, y] : c.clear) EXPECT_EQ(pixelAt(frame, x, y), 0u) << x << "," << y;
+  }
   // Nothing of it on the display: all transparent black.
-  frame = fitter.fit({}, {2560, 1440, 0, 0});
-  EXPECT_EQ(pixelAt(frame, 640, 360), 0u);
+  EXPECT_EQ(pixelAt(fitter.fit({}, {2560, 1440, 0, 0}), 640, 360), 0u);
 }
 
 // Read in bands, as a large window is, a shrunk picture comes out byte for
@@ -93,30 +107,6 @@ TEST(FrameFitter, APictureReadInBandsIsFittedExactlyAsWhole) {
     EXPECT_EQ(std::memcmp(frame->data, expected.data, 1280 * 720 * 4), 0)
         << c.width << "x" << c.height;
   }
-}
-
-TEST(FrameFitter, LargerPictureOfAnotherAspectIsFittedAndCentred) {
-  FrameFitter fitter(1280, 720);
-  // Height decides: 720/1000 = 0.72, so 1152 wide, 64 columns each side.
-  Picture picture(1600, 1000, 0xFFC08040);
-  ImageView frame = fitter.fit(picture.view());
-  EXPECT_EQ(pixelAt(frame, 62, 360), 0u);
-  EXPECT_EQ(pixelAt(frame, 65, 360), 0xFFC08040u);
-  EXPECT_EQ(pixelAt(frame, 640, 0), 0xFFC08040u);
-  EXPECT_EQ(pixelAt(frame, 640, 719), 0xFFC08040u);
-  EXPECT_EQ(pixelAt(frame, 1214, 360), 0xFFC08040u);
-  EXPECT_EQ(pixelAt(frame, 1217, 360), 0u);
-}
-
-TEST(FrameFitter, PictureWiderThanTheFrameButNotTallerIsShrunk) {
-  FrameFitter fitter(1280, 720);
-  // Width decides: 1280/2560 = 0.5, so 200 tall, 260 rows each side.
-  Picture picture(2560, 400, 0xFF808080);
-  ImageView frame = fitter.fit(picture.view());
-  EXPECT_EQ(pixelAt(frame, 640, 259), 0u);
-  EXPECT_EQ(pixelAt(frame, 640, 260), 0xFF808080u);
-  EXPECT_EQ(pixelAt(frame, 640, 459), 0xFF808080u);
-  EXPECT_EQ(pixelAt(frame, 640, 460), 0u);
 }
 
 }  // namespace

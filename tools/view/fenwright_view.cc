@@ -17,7 +17,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
-#include "platform/image_view.h"
+#include "scale/image_view.h"
 #include "platform/x11/viewer_window.h"
 #include "tools/client/fenwright_client.h"
 #include "tools/client/png_writer.h"

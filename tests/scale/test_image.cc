@@ -1,4 +1,4 @@
-#include "tests/render/test_image.h"
+#include "tests/scale/test_image.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tests/render/allocation_counter.h"
+#include "tests/scale/allocation_counter.h"
 
 #include <cstdlib>
 #include <new>

@@ -1,16 +1,21 @@
-#include "render/row_blend.h"
+#include "scale/row_blend.h"
 
+#include "scale/scaler_path.h"
+
+#if FENWRIGHT_X86_SIMD
 #include <emmintrin.h>
+#endif
 
 namespace fenwright {
 namespace {
 
-// kCount 0 means `count`, not known when compiled; small fixed counts
-// unroll the tap loop, which otherwise costs as much as the arithmetic.
+#if FENWRIGHT_X86_SIMD
+// Four source pixels a step; returns where it stopped. kCount 0 means
+// `count`, not known when compiled; small fixed counts unroll the tap
+// loop, which otherwise costs as much as the arithmetic.
 template <int kCount>
-void blendChunks(const std::uint8_t* first, long bytesPerRow, int count,
-                 const std::uint16_t* weights, int begin, int end, std::uint16_t* sums,
-                 int* done) {
+int blendChunks(const std::uint8_t* first, long bytesPerRow, int count,
+                const std::uint16_t* weights, int begin, int end, std::uint16_t* sums) {
   // A level v enters as v * 256 (the byte in the high half of a 16-bit
   // lane) and leaves the multiply as floor(v * 256 * w / 65536).
   const int taps = kCount > 0 ? kCount : count;
@@ -29,21 +34,30 @@ void blendChunks(const std::uint8_t* first, long bytesPerRow, int count,
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 4 * x), lo);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 4 * x + 8), hi);
   }
-  *done = x;
+  return x;
 }
+
+int blendSse2(const std::uint8_t* first, long bytesPerRow, int count,
+              const std::uint16_t* weights, int begin, int end, std::uint16_t* sums) {
+  switch (count) {
+    case 1: return blendChunks<1>(first, bytesPerRow, count, weights, begin, end, sums);
+    case 2: return blendChunks<2>(first, bytesPerRow, count, weights, begin, end, sums);
+    case 3: return blendChunks<3>(first, bytesPerRow, count, weights, begin, end, sums);
+    case 4: return blendChunks<4>(first, bytesPerRow, count, weights, begin, end, sums);
+    default: return blendChunks<0>(first, bytesPerRow, count, weights, begin, end, sums);
+  }
+}
+#endif
 
 }  // namespace
 
 void blendRows(const std::uint8_t* first, long bytesPerRow, int count,
                const std::uint16_t* weights, int begin, int end, std::uint16_t* sums) {
   int x = begin;
-  switch (count) {
-    case 1: blendChunks<1>(first, bytesPerRow, count, weights, begin, end, sums, &x); break;
-    case 2: blendChunks<2>(first, bytesPerRow, count, weights, begin, end, sums, &x); break;
-    case 3: blendChunks<3>(first, bytesPerRow, count, weights, begin, end, sums, &x); break;
-    case 4: blendChunks<4>(first, bytesPerRow, count, weights, begin, end, sums, &x); break;
-    default: blendChunks<0>(first, bytesPerRow, count, weights, begin, end, sums, &x); break;
-  }
+#if FENWRIGHT_X86_SIMD
+  if (scalerPath() >= ScalerPath::sse2)
+    x = blendSse2(first, bytesPerRow, count, weights, begin, end, sums);
+#endif
   for (; x < end; ++x) {
     unsigned total[4] = {0, 0, 0, 0};
     const std::uint8_t* p = first + 4 * x;

@@ -4,9 +4,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/image_view.h"
-#include "render/column_filter.h"
-#include "render/resample_axis.h"
+#include "scale/image_view.h"
+#include "scale/column_filter.h"
+#include "scale/resample_axis.h"
 
 namespace fenwright {
 

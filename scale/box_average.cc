@@ -1,11 +1,15 @@
-#include "render/box_average.h"
-
-#include <emmintrin.h>
-#include <immintrin.h>
-#include <tmmintrin.h>
+#include "scale/box_average.h"
 
 #include <array>
 #include <cstring>
+
+#include "scale/scaler_path.h"
+
+#if FENWRIGHT_X86_SIMD
+#include <emmintrin.h>
+#include <immintrin.h>
+#include <tmmintrin.h>
+#endif
 
 namespace fenwright {
 namespace {
@@ -14,17 +18,37 @@ std::uint32_t packPixel(const unsigned (&channels)[4]) {
   return channels[0] | channels[1] << 8 | channels[2] << 16 | channels[3] << 24;
 }
 
-void averageBlocks2x2Tail(const std::uint8_t* row0, const std::uint8_t* row1,
-                          std::uint8_t* out, int from, int count, std::uint32_t alpha) {
-  for (int x = from; x < count; ++x) {
-    const std::uint8_t* a = row0 + 8 * x;
-    const std::uint8_t* b = row1 + 8 * x;
-    unsigned channels[4];
-    for (int c = 0; c < 4; ++c) channels[c] = (a[c] + a[c + 4] + b[c] + b[c + 4] + 2u) >> 2;
-    std::uint32_t pixel = packPixel(channels) | alpha;
-    std::memcpy(out + 4 * x, &pixel, 4);
+#if FENWRIGHT_X86_SIMD
+// floor(t / area) as (t * multiplier) >> (16 + shift) in 16-bit lanes, for
+// every t a block's sum plus half its area can reach. The multiplier is
+// rounded up, which stays exact while t times its excess stays under
+// 2^(16 + shift) for every such t. Zero when no 16-bit multiplier qualifies
+// (14 x 14 blocks), which then take the float path.
+struct Reciprocal {
+  std::uint16_t multiplier = 0;
+  int shift = 0;
+};
+
+constexpr Reciprocal reciprocalFor(unsigned area) {
+  const unsigned long most = 255ul * area + area / 2;
+  for (int shift = 0; shift < 16; ++shift) {
+    const unsigned long power = 1ul << (16 + shift);
+    const unsigned long multiplier = (power + area - 1) / area;
+    if (multiplier > 0xffff) break;
+    if (most * (multiplier * area - power) < power)
+      return {static_cast<std::uint16_t>(multiplier), shift};
   }
+  return {};
 }
+
+constexpr std::array<Reciprocal, 17> kReciprocals = [] {
+  std::array<Reciprocal, 17> table{};
+  for (unsigned n = 1; n < table.size(); ++n) table[n] = reciprocalFor(n * n);
+  return table;
+}();
+
+// The vector variants each take whole steps and return where they stopped;
+// the portable loops below finish the row.
 
 // Means of two 2 x 2 blocks (16 bytes of each row) as 16-bit channels.
 __attribute__((target("ssse3"))) inline __m128i blockMeansSsse3(const std::uint8_t* top,
@@ -41,44 +65,10 @@ __attribute__((target("ssse3"))) inline __m128i blockMeansSsse3(const std::uint8
   return _mm_avg_epu16(_mm_srli_epi16(_mm_add_epi16(a, b), 1), _mm_setzero_si128());
 }
 
-// Eight pixels' bytes as sixteen 16-bit lanes, in order.
-__attribute__((target("avx2"))) inline __m256i widen(const std::uint8_t* p) {
-  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-
-using BlockAverager = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, int,
-                               std::uint32_t);
-
-BlockAverager bestBlockAverager() {
-  return cpuHasSsse3() ? averageBlocks2x2Ssse3 : averageBlocks2x2Sse2;
-}
-
-using RowSummer = void (*)(const std::uint8_t*, long, int, int, std::uint16_t*);
-
-RowSummer bestRowSummer() { return cpuHasAvx2() ? sumRowsAvx2 : sumRowsSse2; }
-
-}  // namespace
-
-bool cpuHasSsse3() {
-  static const bool has = __builtin_cpu_supports("ssse3");
-  return has;
-}
-
-bool cpuHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
-
-void averageBlocks2x2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* out,
-                      int count, std::uint32_t alpha) {
-  static const BlockAverager best = bestBlockAverager();
-  best(row0, row1, out, count, alpha);
-}
-
-__attribute__((target("ssse3"))) void averageBlocks2x2Ssse3(const std::uint8_t* row0,
-                                                            const std::uint8_t* row1,
-                                                            std::uint8_t* out, int count,
-                                                            std::uint32_t alpha) {
+__attribute__((target("ssse3"))) int averageBlocks2x2Ssse3(const std::uint8_t* row0,
+                                                           const std::uint8_t* row1,
+                                                           std::uint8_t* out, int count,
+                                                           std::uint32_t alpha) {
   const __m128i alphaBits = _mm_set1_epi32(static_cast<int>(alpha));
   int x = 0;
   for (; x + 4 <= count; x += 4) {
@@ -86,11 +76,11 @@ __attribute__((target("ssse3"))) void averageBlocks2x2Ssse3(const std::uint8_t* 
                                      blockMeansSsse3(row0 + 8 * x + 16, row1 + 8 * x + 16));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), _mm_or_si128(means, alphaBits));
   }
-  averageBlocks2x2Tail(row0, row1, out, x, count, alpha);
+  return x;
 }
 
-void averageBlocks2x2Sse2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* out,
-                          int count, std::uint32_t alpha) {
+int averageBlocks2x2Sse2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* out,
+                         int count, std::uint32_t alpha) {
   // Even bytes (blue, red) and odd bytes (green, alpha) are summed in
   // separate 16-bit lanes: masks and shifts instead of unpacking keep the
   // shuffle port free, which is what bounds this loop.
@@ -120,17 +110,16 @@ void averageBlocks2x2Sse2(const std::uint8_t* row0, const std::uint8_t* row1, st
     __m128i result = _mm_or_si128(_mm_or_si128(even, odd), alphaBits);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), result);
   }
-  averageBlocks2x2Tail(row0, row1, out, x, count, alpha);
+  return x;
 }
 
-void sumRows(const std::uint8_t* first, long bytesPerRow, int rows, int width,
-             std::uint16_t* sums) {
-  static const RowSummer best = bestRowSummer();
-  best(first, bytesPerRow, rows, width, sums);
+// Eight pixels' bytes as sixteen 16-bit lanes, in order.
+__attribute__((target("avx2"))) inline __m256i widen(const std::uint8_t* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
-__attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* first, long bytesPerRow,
-                                                 int rows, int width, std::uint16_t* sums) {
+__attribute__((target("avx2"))) int sumRowsAvx2(const std::uint8_t* first, long bytesPerRow,
+                                                int rows, int width, std::uint16_t* sums) {
   // Zero-extending loads keep the pixels in order (a 256-bit unpack would
   // interleave the two lanes) and need no separate unpack.
   //
@@ -157,13 +146,13 @@ __attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t* first, long
     _mm256_storeu_si256(out + 2, c);
     _mm256_storeu_si256(out + 3, d);
   }
-  if (x < width) sumRowsSse2(first + 4 * x, bytesPerRow, rows, width - x, sums + 4 * x);
+  return x;
 }
 
-void sumRowsSse2(const std::uint8_t* first, long bytesPerRow, int rows, int width,
-                 std::uint16_t* sums) {
+int sumRowsSse2(const std::uint8_t* first, long bytesPerRow, int rows, int from, int width,
+                std::uint16_t* sums) {
   const __m128i zero = _mm_setzero_si128();
-  int x = 0;
+  int x = from;
   for (; x + 4 <= width; x += 4) {
     __m128i lo = zero;
     __m128i hi = zero;
@@ -176,50 +165,14 @@ void sumRowsSse2(const std::uint8_t* first, long bytesPerRow, int rows, int widt
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 4 * x), lo);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 4 * x + 8), hi);
   }
-  for (; x < width; ++x) {
-    const std::uint8_t* p = first + 4 * x;
-    unsigned total[4] = {0, 0, 0, 0};
-    for (int r = 0; r < rows; ++r, p += bytesPerRow)
-      for (int c = 0; c < 4; ++c) total[c] += p[c];
-    for (int c = 0; c < 4; ++c) sums[4 * x + c] = static_cast<std::uint16_t>(total[c]);
-  }
+  return x;
 }
 
-namespace {
-
-// floor(t / area) as (t * multiplier) >> (16 + shift) in 16-bit lanes, for
-// every t a block's sum plus half its area can reach. The multiplier is
-// rounded up, which stays exact while t times its excess stays under
-// 2^(16 + shift) for every such t. Zero when no 16-bit multiplier qualifies
-// (14 x 14 blocks), which then take the float path.
-struct Reciprocal {
-  std::uint16_t multiplier = 0;
-  int shift = 0;
-};
-
-constexpr Reciprocal reciprocalFor(unsigned area) {
-  const unsigned long most = 255ul * area + area / 2;
-  for (int shift = 0; shift < 16; ++shift) {
-    const unsigned long power = 1ul << (16 + shift);
-    const unsigned long multiplier = (power + area - 1) / area;
-    if (multiplier > 0xffff) break;
-    if (most * (multiplier * area - power) < power)
-      return {static_cast<std::uint16_t>(multiplier), shift};
-  }
-  return {};
-}
-
-constexpr std::array<Reciprocal, 17> kReciprocals = [] {
-  std::array<Reciprocal, 17> table{};
-  for (unsigned n = 1; n < table.size(); ++n) table[n] = reciprocalFor(n * n);
-  return table;
-}();
-
-// One target row, `toMeans` turning two pixels' 16-bit block sums into
-// their eight 16-bit means.
+// One target row four pixels a step, `toMeans` turning two pixels' 16-bit
+// block sums into their eight 16-bit means.
 template <typename ToMeans>
-void averageRunsWith(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
-                     std::uint32_t alpha, ToMeans toMeans) {
+int averageRunsWith(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
+                    std::uint32_t alpha, ToMeans toMeans) {
   const __m128i alphaBits = _mm_set1_epi32(static_cast<int>(alpha));
   auto runSums = [&](int first) {
     // Two neighbouring target pixels side by side in one register.
@@ -239,6 +192,81 @@ void averageRunsWith(const std::uint16_t* sums, int n, std::uint8_t* out, int co
     __m128i means = _mm_packus_epi16(toMeans(runSums(x)), toMeans(runSums(x + 2)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), _mm_or_si128(means, alphaBits));
   }
+  return x;
+}
+
+int averageRunsSse2(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
+                    std::uint32_t alpha) {
+  const int area = n * n;
+  const Reciprocal reciprocal = n >= 1 && n <= 16 ? kReciprocals[n] : Reciprocal{};
+  if (reciprocal.multiplier != 0) {
+    const __m128i half = _mm_set1_epi16(static_cast<short>(area / 2));
+    const __m128i multiplier = _mm_set1_epi16(static_cast<short>(reciprocal.multiplier));
+    const __m128i shift = _mm_cvtsi32_si128(reciprocal.shift);
+    return averageRunsWith(sums, n, out, count, alpha, [&](__m128i total) {
+      return _mm_srl_epi16(_mm_mulhi_epu16(_mm_add_epi16(total, half), multiplier), shift);
+    });
+  }
+  // floor((sum + area/2 + 0.5) / area) in single precision is exact here:
+  // its error is far below the 0.5/area margin to the next integer.
+  const __m128 bias = _mm_set1_ps(static_cast<float>(area / 2) + 0.5f);
+  const __m128 inverse = _mm_set1_ps(1.0f / static_cast<float>(area));
+  const __m128i zero = _mm_setzero_si128();
+  return averageRunsWith(sums, n, out, count, alpha, [&](__m128i total) {
+    __m128 lo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(total, zero));
+    __m128 hi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(total, zero));
+    __m128i meanLo = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(lo, bias), inverse));
+    __m128i meanHi = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(hi, bias), inverse));
+    return _mm_packs_epi32(meanLo, meanHi);
+  });
+}
+#endif
+
+}  // namespace
+
+void averageBlocks2x2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* out,
+                      int count, std::uint32_t alpha) {
+  int x = 0;
+#if FENWRIGHT_X86_SIMD
+  const ScalerPath path = scalerPath();
+  if (path >= ScalerPath::ssse3)
+    x = averageBlocks2x2Ssse3(row0, row1, out, count, alpha);
+  else if (path == ScalerPath::sse2)
+    x = averageBlocks2x2Sse2(row0, row1, out, count, alpha);
+#endif
+  for (; x < count; ++x) {
+    const std::uint8_t* a = row0 + 8 * x;
+    const std::uint8_t* b = row1 + 8 * x;
+    unsigned channels[4];
+    for (int c = 0; c < 4; ++c) channels[c] = (a[c] + a[c + 4] + b[c] + b[c + 4] + 2u) >> 2;
+    std::uint32_t pixel = packPixel(channels) | alpha;
+    std::memcpy(out + 4 * x, &pixel, 4);
+  }
+}
+
+void sumRows(const std::uint8_t* first, long bytesPerRow, int rows, int width,
+             std::uint16_t* sums) {
+  int x = 0;
+#if FENWRIGHT_X86_SIMD
+  const ScalerPath path = scalerPath();
+  if (path == ScalerPath::avx2) x = sumRowsAvx2(first, bytesPerRow, rows, width, sums);
+  if (path >= ScalerPath::sse2) x = sumRowsSse2(first, bytesPerRow, rows, x, width, sums);
+#endif
+  for (; x < width; ++x) {
+    const std::uint8_t* p = first + 4 * x;
+    unsigned total[4] = {0, 0, 0, 0};
+    for (int r = 0; r < rows; ++r, p += bytesPerRow)
+      for (int c = 0; c < 4; ++c) total[c] += p[c];
+    for (int c = 0; c < 4; ++c) sums[4 * x + c] = static_cast<std::uint16_t>(total[c]);
+  }
+}
+
+void averageRuns(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
+                 std::uint32_t alpha) {
+  int x = 0;
+#if FENWRIGHT_X86_SIMD
+  if (scalerPath() >= ScalerPath::sse2) x = averageRunsSse2(sums, n, out, count, alpha);
+#endif
   const unsigned area = static_cast<unsigned>(n * n);
   for (; x < count; ++x) {
     unsigned channels[4] = {0, 0, 0, 0};
@@ -248,35 +276,6 @@ void averageRunsWith(const std::uint16_t* sums, int n, std::uint8_t* out, int co
     std::uint32_t pixel = packPixel(channels) | alpha;
     std::memcpy(out + 4 * x, &pixel, 4);
   }
-}
-
-}  // namespace
-
-void averageRuns(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
-                 std::uint32_t alpha) {
-  const int area = n * n;
-  const Reciprocal reciprocal = n >= 1 && n <= 16 ? kReciprocals[n] : Reciprocal{};
-  if (reciprocal.multiplier != 0) {
-    const __m128i half = _mm_set1_epi16(static_cast<short>(area / 2));
-    const __m128i multiplier = _mm_set1_epi16(static_cast<short>(reciprocal.multiplier));
-    const __m128i shift = _mm_cvtsi32_si128(reciprocal.shift);
-    averageRunsWith(sums, n, out, count, alpha, [&](__m128i total) {
-      return _mm_srl_epi16(_mm_mulhi_epu16(_mm_add_epi16(total, half), multiplier), shift);
-    });
-    return;
-  }
-  // floor((sum + area/2 + 0.5) / area) in single precision is exact here:
-  // its error is far below the 0.5/area margin to the next integer.
-  const __m128 bias = _mm_set1_ps(static_cast<float>(area / 2) + 0.5f);
-  const __m128 inverse = _mm_set1_ps(1.0f / static_cast<float>(area));
-  const __m128i zero = _mm_setzero_si128();
-  averageRunsWith(sums, n, out, count, alpha, [&](__m128i total) {
-    __m128 lo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(total, zero));
-    __m128 hi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(total, zero));
-    __m128i meanLo = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(lo, bias), inverse));
-    __m128i meanHi = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(hi, bias), inverse));
-    return _mm_packs_epi32(meanLo, meanHi);
-  });
 }
 
 }  // namespace fenwright

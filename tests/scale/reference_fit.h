@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/image_view.h"
+#include "scale/image_view.h"
 
 namespace fenwright::testing {
 

@@ -1,4 +1,4 @@
-#include "tests/render/reference_fit.h"
+#include "tests/scale/reference_fit.h"
 
 #include <algorithm>
 #include <cmath>

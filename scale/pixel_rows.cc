@@ -1,15 +1,23 @@
-#include "render/pixel_rows.h"
-
-#include <emmintrin.h>
+#include "scale/pixel_rows.h"
 
 #include <cstring>
+
+#include "scale/scaler_path.h"
+
+#if FENWRIGHT_X86_SIMD
+#include <emmintrin.h>
+#endif
 
 namespace fenwright {
 
 void fillPixels(std::uint8_t* out, int count, std::uint32_t pixel) {
-  const __m128i four = _mm_set1_epi32(static_cast<int>(pixel));
   int i = 0;
-  for (; i + 4 <= count; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), four);
+#if FENWRIGHT_X86_SIMD
+  if (scalerPath() >= ScalerPath::sse2) {
+    const __m128i four = _mm_set1_epi32(static_cast<int>(pixel));
+    for (; i + 4 <= count; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), four);
+  }
+#endif
   for (; i < count; ++i) std::memcpy(out + 4 * i, &pixel, 4);
 }
 
@@ -18,12 +26,16 @@ void copyPixels(const std::uint8_t* in, std::uint8_t* out, int count, std::uint3
     std::memcpy(out, in, static_cast<std::size_t>(count) * 4);
     return;
   }
-  const __m128i alphaBits = _mm_set1_epi32(static_cast<int>(alpha));
   int i = 0;
-  for (; i + 4 <= count; i += 4) {
-    __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * i));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), _mm_or_si128(four, alphaBits));
+#if FENWRIGHT_X86_SIMD
+  if (scalerPath() >= ScalerPath::sse2) {
+    const __m128i alphaBits = _mm_set1_epi32(static_cast<int>(alpha));
+    for (; i + 4 <= count; i += 4) {
+      __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), _mm_or_si128(four, alphaBits));
+    }
   }
+#endif
   for (; i < count; ++i) {
     std::uint32_t pixel;
     std::memcpy(&pixel, in + 4 * i, 4);

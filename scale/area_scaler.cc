@@ -1,11 +1,11 @@
-#include "render/area_scaler.h"
+#include "scale/area_scaler.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "render/box_average.h"
-#include "render/pixel_rows.h"
-#include "render/row_blend.h"
+#include "scale/box_average.h"
+#include "scale/pixel_rows.h"
+#include "scale/row_blend.h"
 
 namespace fenwright {
 namespace {

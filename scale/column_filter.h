@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "render/resample_axis.h"
+#include "scale/resample_axis.h"
 
 namespace fenwright {
 

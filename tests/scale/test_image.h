@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/image_view.h"
+#include "scale/image_view.h"
 
 namespace fenwright::testing {
 

@@ -1,4 +1,4 @@
-#include "render/resample_axis.h"
+#include "scale/resample_axis.h"
 
 #include <algorithm>
 #include <cmath>

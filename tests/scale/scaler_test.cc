@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "scale/area_scaler.h"
+#include "scale/box_average.h"
+#include "scale/scaler_path.h"
+#include "tests/scale/allocation_counter.h"
+#include "tests/scale/reference_fit.h"
+#include "tests/scale/test_image.h"
+
+namespace fenwright {
+namespace {
+
+using testing::TestImage;
+using Background = AreaScaler::Background;
+
+// Random cases start from this; FENWRIGHT_TEST_SEED=<printed seed> replays one.
+std::uint32_t testSeed() {
+  const char* given = std::getenv("FENWRIGHT_TEST_SEED");
+  return given != nullptr ? static_cast<std::uint32_t>(std::strtoul(given, nullptr, 0)) : 0x5ca1e;
+}
+
+// Every scaler in the process takes `path` while this lives.
+struct OnPath {
+  explicit OnPath(ScalerPath path) : before(scalerPath()) { EXPECT_TRUE(useScalerPath(path)); }
+  ~OnPath() { useScalerPath(before); }
+  ScalerPath before;
+};
+
+struct Fit {
+  double scale, left, top;
+  int width, height, bytesPerRow;  // of the target
+  Background background;
+};
+
+// The target's bytes, its row padding prefilled with 0x5a as junk.
+std::vector<std::uint8_t> draw(const ImageView& source, const Fit& fit) {
+  std::vector<std::uint8_t> target(static_cast<std::size_t>(fit.bytesPerRow) * fit.height, 0x5a);
+  AreaScaler scaler;
+  scaler.fitAt(source, fit.scale, fit.left, fit.top, target.data(), fit.width, fit.height,
+               fit.bytesPerRow, fit.background);
+  return target;
+}
+
+std::uint32_t pixelAt(const std::vector<std::uint8_t>& target, int bytesPerRow, int x, int y) {
+  std::uint32_t pixel;
+  std::memcpy(&pixel, target.data() + static_cast<std::size_t>(y) * bytesPerRow + 4 * x, 4);
+  return pixel;
+}
+
+std::uint64_t checksum(const std::vector<std::uint8_t>& bytes) {
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  for (std::uint8_t byte : bytes) hash = (hash ^ byte) * 0x100000001b3u;
+  return hash;
+}
+
+// Random fits of every kind (copies, n x n blocks, fractional shrinks,
+// enlargements, cut off or barred, odd strides, both backgrounds): every
+// path writes the scalar path's bytes and leaves the row padding alone.
+TEST(ScalerPaths, EveryPathWritesTheBytesOfTheScalarPath) {
+  const std::uint32_t seed = testSeed();
+  SCOPED_TRACE("seed=" + std::to_string(seed));
+  std::mt19937 random(seed);
+  auto uniform = [&](int low, int high) { return std::uniform_int_distribution(low, high)(random); };
+  auto real = [&](double low, double high) { return std::uniform_real_distribution(low, high)(random); };
+  for (int i = 0; i < 60; ++i) {
+    const int targetWidth = uniform(1, 300), targetHeight = uniform(1, 200);
+    Fit fit{0, 0, 0, targetWidth, targetHeight, 4 * targetWidth + uniform(0, 9),
+            i % 2 ? Background::opaqueBlack : Background::transparentBlack};
+    int width = 0, height = 0;
+    if (i % 3 == 0) {  // whole n x n blocks at whole offsets
+      const int n = uniform(1, 16);
+      width = n * uniform(1, targetWidth);
+      height = n * uniform(1, targetHeight);
+      fit.scale = 1.0 / n;
+      fit.left = uniform(0, targetWidth - width / n);
+      fit.top = uniform(0, targetHeight - height / n);
+    } else {
+      width = uniform(1, 900);
+      height = uniform(1, 500);
+      fit.scale = std::exp(real(-3.5, 1.5));
+      fit.left = real(-0.3, 0.6) * targetWidth;
+      fit.top = real(-0.3, 0.6) * targetHeight;
+    }
+    const TestImage image = TestImage::textLike(width, height, seed + i, 4 * width + uniform(0, 7));
+    SCOPED_TRACE("case " + std::to_string(i) + ": " + std::to_string(width) + "x" +
+                 std::to_string(height) + " scale " + std::to_string(fit.scale));
+    std::vector<std::uint8_t> expected;
+    {
+      OnPath scalar(ScalerPath::scalar);
+      expected = draw(image.view(), fit);
+    }
+    for (int y = 0; y < targetHeight; ++y)
+      for (int b = 4 * targetWidth; b < fit.bytesPerRow; ++b)
+        ASSERT_EQ(expected[static_cast<std::size_t>(y) * fit.bytesPerRow + b], 0x5a);
+    for (ScalerPath path : availableScalerPaths()) {
+      OnPath on(path);
+      ASSERT_TRUE(draw(image.view(), fit) == expected) << scalerPathName(path);
+    }
+  }
+}
+
+// Centred fits of text-like pictures over opaque black, one for each way
+// the scaler works: close to the exact area average (or bilinear
+// enlargement), and byte for byte what it has been.
+TEST(ScalerGoldens, FitsMatchTheReferenceAndKeepTheirBytes) {
+  struct Case {
+    int width, height, targetWidth, targetHeight;
+    std::uint64_t golden;
+  };
+  const Case cases[] = {
+      {1280, 720, 640, 360, 15059185783831434040u},    // 2 x 2 blocks
+      {1920, 1080, 640, 360, 9922597729275248744u},   // 3 x 3
+      {3840, 2160, 640, 360, 4922097593591659389u},   // 6 x 6
+      {1366, 768, 640, 360, 3975038484648859930u},    // fractional, edge rows partly covered
+      {1000, 1000, 640, 360, 833668020279267723u},   // bars at the sides
+      {333, 777, 640, 360, 4481581203844922192u},     // odd size, bars
+      {320, 180, 640, 360, 11406296318805578722u},     // enlarged twice
+      {7, 5, 640, 360, 4958005819563435050u},         // enlarged a lot
+      {1281, 721, 1280, 720, 4458286509391584221u},   // just above the frame
+      {2100, 200, 640, 360, 1214615279136310808u},    // 3.3:1, five taps a pixel
+      {3000, 200, 640, 360, 18137054692498252974u},    // 4.7:1, six
+      {3300, 200, 640, 360, 5892476489890434962u},    // 5.2:1, seven
+      {4300, 200, 640, 360, 7066724117911806447u},    // 6.7:1, eight
+      {5000, 37, 640, 360, 14322432390336148794u},     // 7.8:1, a wide strip
+      {8192, 400, 640, 360, 5770429887354632831u},    // 12.8:1
+      {400, 8192, 640, 360, 2025829872565170649u},    // 22.76:1, a thin column
+  };
+  for (const Case& c : cases) {
+    const std::uint32_t seed = static_cast<std::uint32_t>(c.width * 7919 + c.height);
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) +
+                 " seed=" + std::to_string(seed));
+    const TestImage image = TestImage::textLike(c.width, c.height, seed, 4 * c.width + 7);
+    const double s = std::min(static_cast<double>(c.targetWidth) / c.width,
+                              static_cast<double>(c.targetHeight) / c.height);
+    const std::vector<std::uint8_t> target =
+        draw(image.view(), {s, (c.targetWidth - s * c.width) * 0.5,
+                            (c.targetHeight - s * c.height) * 0.5, c.targetWidth,
+                            c.targetHeight, 4 * c.targetWidth, Background::opaqueBlack});
+    const std::vector<double> reference =
+        testing::referenceFit(image.view(), s, c.targetWidth, c.targetHeight);
+    EXPECT_GE(testing::colourPsnr(reference, target.data(), c.targetWidth, c.targetHeight,
+                                  4 * c.targetWidth),
+              40.0);
+    EXPECT_EQ(checksum(target), c.golden);
+  }
+}
+
+// Every total a block can have, in every channel, for every block size, on
+// every path: the rounding of the mean must hold at the extremes, not only
+// for the sums random pixels happen to give.
+TEST(ScalerPaths, EveryPossibleBlockSumGivesItsRoundedMean) {
+  for (ScalerPath path : availableScalerPaths()) {
+    OnPath on(path);
+    for (int n = 3; n <= 16; ++n) {
+      const unsigned area = static_cast<unsigned>(n * n);
+      const unsigned most = 255 * area;
+      const int count = static_cast<int>(most) + 1;
+      std::vector<std::uint16_t> sums(4 * static_cast<std::size_t>(n) * count);
+      auto total = [&](int pixel, int channel) {
+        return (static_cast<unsigned>(pixel) + 7919u * static_cast<unsigned>(channel)) % (most + 1);
+      };
+      for (int x = 0; x < count; ++x)
+        for (int c = 0; c < 4; ++c) {
+          // Spread over the run as n rows of at most 255 each would.
+          unsigned left = total(x, c);
+          for (int k = 0; k < n; ++k) {
+            const unsigned part = std::min(left, 255u * static_cast<unsigned>(n));
+            sums[4 * (static_cast<std::size_t>(x) * n + k) + c] = static_cast<std::uint16_t>(part);
+            left -= part;
+          }
+        }
+      std::vector<std::uint8_t> out(4 * static_cast<std::size_t>(count));
+      averageRuns(sums.data(), n, out.data(), count, 0);
+      for (int x = 0; x < count; ++x)
+        for (int c = 0; c < 4; ++c)
+          ASSERT_EQ(out[4 * x + c], (total(x, c) + area / 2) / area)
+              << scalerPathName(path) << " n=" << n << " total=" << total(x, c);
+    }
+  }
+}
+
+TEST(ScalerBackground, TransparentBlackLeavesBarsClearAndCoverageInAlpha) {
+  // A 16:10 picture into 16:9: 64 columns of 0,0,0,0 each side.
+  std::vector<std::uint8_t> target =
+      draw(TestImage::uniform(1920, 1200, 0xff336699).view(),
+           {0.6, 64, 0, 1280, 720, 5120, Background::transparentBlack});
+  for (int y = 0; y < 720; ++y)
+    for (int x = 0; x < 1280; ++x)
+      ASSERT_EQ(pixelAt(target, 5120, x, y), x < 64 || x >= 1216 ? 0u : 0xff336699u)
+          << x << "," << y;
+  // 1366 x 768 white into 640 x 360 covers the edge rows 0.912: white
+  // scaled by that, alpha included, as premultiplied pixels are.
+  const double s = 640.0 / 1366, top = (360 - s * 768) * 0.5;
+  target = draw(TestImage::uniform(1366, 768, 0xffffffff).view(),
+                {s, 0, top, 640, 360, 2560, Background::transparentBlack});
+  const std::uint32_t edge = pixelAt(target, 2560, 0, 0);
+  EXPECT_NEAR(edge >> 24, 255 * (1 - top), 1.0);
+  EXPECT_EQ(edge & 0xff, edge >> 24);
+  for (int x = 0; x < 640; ++x) {
+    ASSERT_EQ(pixelAt(target, 2560, x, 0), edge) << x;
+    ASSERT_EQ(pixelAt(target, 2560, x, 359), edge) << x;
+    ASSERT_EQ(pixelAt(target, 2560, x, 180), 0xffffffffu) << x;
+  }
+}
+
+TEST(ScalerGeometry, ScaleOneCutsOffWhatLiesOutsideTheTarget) {
+  // A 200 x 200 picture at scale 1 in 100 x 100: its green middle shows.
+  TestImage image = TestImage::uniform(200, 200, 0xff0000ff);
+  for (int y = 50; y < 150; ++y)
+    for (int x = 50; x < 150; ++x) image.set(x, y, 0xff00ff00);
+  for (double scale : {1.0, 1.0000001, 0.9999999}) {
+    const double offset = (100 - scale * 200) * 0.5;
+    const auto target =
+        draw(image.view(), {scale, offset, offset, 100, 100, 400, Background::opaqueBlack});
+    for (int y = 1; y < 99; ++y)
+      for (int x = 1; x < 99; ++x)
+        ASSERT_EQ(pixelAt(target, 400, x, y), 0xff00ff00u) << scale << " " << x << "," << y;
+  }
+}
+
+TEST(ScalerGeometry, EmptySourceOrBadScaleDrawsOnlyTheBackground) {
+  const TestImage image = TestImage::uniform(10, 10, 0xffffffff);
+  for (double scale : {0.0, -1.0, std::nan(""), static_cast<double>(INFINITY)}) {
+    const auto target = draw(image.view(), {scale, 0, 0, 64, 36, 256, Background::opaqueBlack});
+    for (int y = 0; y < 36; ++y)
+      for (int x = 0; x < 64; ++x) ASSERT_EQ(pixelAt(target, 256, x, y), 0xff000000u);
+  }
+  const auto target = draw(ImageView{}, {1, 0, 0, 64, 36, 256, Background::transparentBlack});
+  EXPECT_TRUE(std::all_of(target.begin(), target.end(), [](std::uint8_t b) { return b == 0; }));
+}
+
+TEST(ScalerSteadyState, SameSizedFramesAllocateNothing) {
+  AreaScaler scaler;
+  std::vector<std::uint8_t> target(640 * 360 * 4);
+  testing::AllocationCounter counter;
+  for (auto [w, h] : {std::pair{1280, 720}, {1920, 1080}, {1366, 768}, {320, 180}, {640, 360}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    const TestImage image = TestImage::textLike(w, h, 41);
+    const double s = std::min(640.0 / w, 360.0 / h);
+    scaler.fit(image.view(), s, target.data(), 640, 360, 2560, Background::opaqueBlack);
+    const std::size_t planned = counter.count();
+    scaler.fit(image.view(), s, target.data(), 640, 360, 2560, Background::opaqueBlack);
+    scaler.fit(image.view(), s, target.data(), 640, 360, 2560, Background::transparentBlack);
+    EXPECT_EQ(counter.count(), planned);
+  }
+  EXPECT_GE(counter.count(), 1u) << "a new size plans, and the counter sees it allocate";
+}
+
+}  // namespace
+}  // namespace fenwright
