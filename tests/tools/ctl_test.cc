@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "config/pip_sentinel_reader.h"
-#include "platform/child_process.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "x11/test_window_process.h"
 #include "x11/x_server.h"
@@ -41,14 +41,14 @@ class CtlTest : public ::testing::Test {
   // `display`: DISPLAY for the run; none means a display that cannot exist,
   // so anything that touches X fails.
   CtlRun ctl(std::vector<std::string> arguments, std::optional<std::string> display = std::nullopt) {
-    fenwright::ChildProcess::Options options;
+    ChildProcess::Options options;
     options.argv = {FENWRIGHT_CTL};
     for (auto& argument : arguments) options.argv.push_back(std::move(argument));
     options.environment = {{"XDG_DATA_HOME", home_.path().string()},
                            {"DISPLAY", display.value_or(":65000")}};
     options.stdoutFile = output_.path() / "out";
     options.stderrFile = output_.path() / "err";
-    auto child = fenwright::ChildProcess::spawn(options);
+    auto child = ChildProcess::spawn(options);
     CtlRun run;
     if (!child) return run;
     run.status = child->waitFor(std::chrono::seconds(20)).value_or(-1);

@@ -22,7 +22,7 @@
 #include <xcb/xcb.h>
 
 #include "support/temp_dir.h"
-#include "x11/child_process.h"
+#include "support/child_process.h"
 #include "x11/x_server.h"
 
 namespace fenwright::testing {
