@@ -15,12 +15,12 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 #include "support/child_process.h"
 #include "x11/x_server.h"
@@ -89,10 +89,7 @@ class ViewLiveTest : public ::testing::Test {
     server_ = ChildProcess::spawn(options);
     ASSERT_TRUE(server_);
     auto socket = runtime_.path() / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!std::filesystem::exists(socket) && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(std::filesystem::exists(socket));
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(socket); }, 10s));
     x_.reset(xcb_connect(display_.c_str(), nullptr));
     ASSERT_EQ(xcb_connection_has_error(x_.get()), 0);
   }
@@ -152,12 +149,7 @@ TEST_F(ViewLiveTest, WindowIsAboveTitledAndClosesOnDelete) {
   const std::string prefix = "Fenwright \xE2\x80\x94 ";
   const xcb_atom_t netWmName = atom(c, "_NET_WM_NAME");
   std::string title;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  do {
-    title = textOf(c, *window, netWmName);
-    if (title.rfind(prefix, 0) == 0) break;
-    std::this_thread::sleep_for(10ms);
-  } while (std::chrono::steady_clock::now() < deadline);
+  eventually([&] { return (title = textOf(c, *window, netWmName)).rfind(prefix, 0) == 0; }, 10s);
   EXPECT_EQ(title.rfind(prefix, 0), 0u) << title;
   EXPECT_NE(title.find(" fps \xE2\x80\x94 "), std::string::npos) << title;
   EXPECT_TRUE(title.ends_with("live") || title.ends_with("paused")) << title;
@@ -207,23 +199,21 @@ TEST_F(ViewLiveTest, ShowsTheSurfaceScaledIntoItsWindow) {
   };
 
   int mismatches = -1;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  do {
-    Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-        x_.get(),
-        xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, *window, 0, 0, kWidth, kHeight,
-                      ~0u),
-        nullptr));
-    ASSERT_TRUE(image);
-    ASSERT_EQ(xcb_get_image_data_length(image.get()), kWidth * kHeight * 4);
-    const std::uint8_t* data = xcb_get_image_data(image.get());
-    mismatches = 0;
-    for (int y = 0; y < kHeight; ++y)
-      for (int x = 0; x < kWidth; ++x)
-        mismatches += !nearSource(data + (static_cast<std::size_t>(y) * kWidth + x) * 4, x, y);
-    if (mismatches == 0) break;
-    std::this_thread::sleep_for(50ms);
-  } while (std::chrono::steady_clock::now() < deadline);
+  eventually(
+      [&] {
+        Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
+            x_.get(),
+            xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, *window, 0, 0, kWidth, kHeight, ~0u),
+            nullptr));
+        if (!image || xcb_get_image_data_length(image.get()) != kWidth * kHeight * 4) return false;
+        const std::uint8_t* data = xcb_get_image_data(image.get());
+        mismatches = 0;
+        for (int y = 0; y < kHeight; ++y)
+          for (int x = 0; x < kWidth; ++x)
+            mismatches += !nearSource(data + (static_cast<std::size_t>(y) * kWidth + x) * 4, x, y);
+        return mismatches == 0;
+      },
+      10s, 50ms);
   EXPECT_EQ(mismatches, 0) << "of " << kWidth * kHeight << " pixels";
 
   // Gone for whatever reason, the viewer takes the helper with it.
