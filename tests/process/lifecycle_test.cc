@@ -46,7 +46,7 @@ TEST(Lifecycle, WithoutASentinelItServesOneClientThenExitsZero) {
 // The client leaving ends a helper that is drawing, with status 0.
 TEST(Lifecycle, EnabledWithoutAWindowShowsAMovingOpaquePatternUntilTheClientGoes) {
   SentinelHome home;
-  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  ASSERT_EQ(home.write(patternSentinel()), "");
   DialledHelper dialled(home);
   ASSERT_NO_FATAL_FAILURE(dialled.start());
   HelperProcess& helper = dialled.helper;
@@ -80,14 +80,14 @@ class SentinelSwitchOff : public ::testing::TestWithParam<SwitchOff> {};
 
 TEST_P(SentinelSwitchOff, EndsTheRunningHelperWithStatusZero) {
   SentinelHome home;
-  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  ASSERT_EQ(home.write(patternSentinel()), "");
   DialledHelper dialled(home);
   ASSERT_NO_FATAL_FAILURE(dialled.start());
   HelperProcess& helper = dialled.helper;
   ASSERT_TRUE(helper.waitForLog(kPatternStarted)) << helper.log();
 
   if (GetParam().sentinel) {
-    ASSERT_EQ(writeSentinel(home, GetParam().sentinel), "");
+    ASSERT_EQ(home.write(GetParam().sentinel), "");
   } else {
     home.remove();
   }

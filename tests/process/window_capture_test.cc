@@ -59,7 +59,7 @@ class WindowCapture : public ::testing::Test {
   void startOnWideWindow(const std::string& display, std::vector<std::string> argvPrefix = {}) {
     window = openWindow(display, kWideSize, kFirstColors);
     ASSERT_TRUE(window);
-    ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
+    ASSERT_EQ(home.write(windowSentinel(window->id())), "");
     ASSERT_NO_FATAL_FAILURE(dialled.start(display, std::move(argvPrefix)));
     auto shown = waitForFrame(dialled.surface(), showsFirst);
     ASSERT_TRUE(shown.matched) << describeQuadrants(*shown.last, kWidePlacement) << "\n"
@@ -95,7 +95,7 @@ TEST_F(WindowCapture, ASecondWindowIsSwappedInWithoutRestartingTheStreamAndClear
   auto first = openWindow(display, kWideSize, kFirstColors);
   auto second = openWindow(display, kSquareSize, kSecondColors);
   ASSERT_TRUE(first && second);
-  ASSERT_EQ(writeSentinel(home, windowSentinel(first->id())), "");
+  ASSERT_EQ(home.write(windowSentinel(first->id())), "");
   ASSERT_NO_FATAL_FAILURE(dialled.start(display));
   const client::MappedSurface& surface = dialled.surface();
   auto before = waitForFrame(surface, [](const Frame& frame) {
@@ -104,7 +104,7 @@ TEST_F(WindowCapture, ASecondWindowIsSwappedInWithoutRestartingTheStreamAndClear
   ASSERT_TRUE(before.matched) << describeQuadrants(*before.last, kWidePlacement) << "\n"
                               << helper.log();
 
-  ASSERT_EQ(writeSentinel(home, windowSentinel(second->id())), "");
+  ASSERT_EQ(home.write(windowSentinel(second->id())), "");
   auto after = waitForFrame(surface, [](const Frame& frame) {
     return showsQuadrants(frame, kSquarePlacement, kSecondColors) && blackAt(frame, 100, 180) &&
            blackAt(frame, 540, 180);
@@ -117,7 +117,7 @@ TEST_F(WindowCapture, ASecondWindowIsSwappedInWithoutRestartingTheStreamAndClear
   EXPECT_EQ(helper.countContaining("stopped"), 0u) << helper.log();
 
   // Cleared: the pattern, with no black bars, moving.
-  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  ASSERT_EQ(home.write(patternSentinel()), "");
   auto pattern = waitForFrame(surface, [](const Frame& frame) {
     return !blackAt(frame, 10, 180) && !blackAt(frame, 630, 180);
   });
@@ -136,7 +136,7 @@ TEST_F(WindowCapture, AWindowPickedAfterThePickedOneClosedIsShown) {
   ASSERT_TRUE(second);
   window.reset();
   ASSERT_TRUE(helper.waitForLogContaining("SCStream stopped with error")) << helper.log();
-  ASSERT_EQ(writeSentinel(home, windowSentinel(second->id())), "");
+  ASSERT_EQ(home.write(windowSentinel(second->id())), "");
   auto shown = waitAfterPick(
       dialled.surface(), helper,
       [](const Frame& frame) { return showsQuadrants(frame, kSquarePlacement, kSecondColors); },

@@ -59,7 +59,7 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
                                          ? "/dev/shm"
                                          : std::filesystem::temp_directory_path();
   SentinelHome home(base);
-  ASSERT_EQ(writeSentinel(home, rotation[0]), "");
+  ASSERT_EQ(home.write(rotation[0]), "");
   DialledHelper dialled(home);
   ASSERT_NO_FATAL_FAILURE(dialled.start(display));
   HelperProcess& helper = dialled.helper;
@@ -77,7 +77,7 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
       // Window A, window B, a region, then one of the hostile files.
       std::size_t slot = i % 4;
       const std::string& json = slot < 3 ? rotation[slot] : kHostile[(i / 4) % kHostile.size()];
-      std::string failure = writeSentinel(home, json);
+      std::string failure = home.write(json);
       if (!failure.empty()) {
         writeFailure = failure;
         break;
@@ -88,7 +88,7 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
       std::this_thread::sleep_until(next);
     }
     // The last word: window B.
-    std::string failure = writeSentinel(home, rotation[1]);
+    std::string failure = home.write(rotation[1]);
     if (!failure.empty() && writeFailure.empty()) writeFailure = failure;
     ++written;
     writing = false;

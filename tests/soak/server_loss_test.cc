@@ -33,7 +33,7 @@ TEST(Soak, XServerKilledAndRestartedUnderAStreamingHelper) {
   ASSERT_TRUE(windowA);
   const std::uint32_t idA = windowA->id();
   SentinelHome home;
-  ASSERT_EQ(writeSentinel(home, windowSentinel(idA)), "");
+  ASSERT_EQ(home.write(windowSentinel(idA)), "");
   DialledHelper dialled(home);
   ASSERT_NO_FATAL_FAILURE(dialled.start(display));
   HelperProcess& helper = dialled.helper;
@@ -58,13 +58,13 @@ TEST(Soak, XServerKilledAndRestartedUnderAStreamingHelper) {
   EXPECT_TRUE(showsA(*frozen)) << describeQuadrants(*frozen, kFourByThree);
 
   // Not wedged: it still follows the sentinel, to the pattern ...
-  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  ASSERT_EQ(home.write(patternSentinel()), "");
   auto pattern = waitForFrame(surface, [](const Frame& frame) {
     return !frame.near(10, 180, 0, 0) && !frame.near(630, 180, 0, 0);
   });
   EXPECT_TRUE(pattern.matched) << helper.log();
   // ... and to a window on a server that is gone (the pattern stays).
-  ASSERT_EQ(writeSentinel(home, windowSentinel(idA)), "");
+  ASSERT_EQ(home.write(windowSentinel(idA)), "");
   EXPECT_TRUE(helper.waitForLogContaining("sentinel changed", 5s, 2)) << helper.log();
   EXPECT_TRUE(waitForFrame(surface, [&](const Frame& frame) {
                 return !frame.samePixels(*pattern.last) && !frame.near(10, 180, 0, 0);
@@ -83,7 +83,7 @@ TEST(Soak, XServerKilledAndRestartedUnderAStreamingHelper) {
     windowB = openWindow(display, kQuadrantsB);
     ASSERT_TRUE(windowB);
   }
-  ASSERT_EQ(writeSentinel(home, windowSentinel(windowB->id())), "");
+  ASSERT_EQ(home.write(windowSentinel(windowB->id())), "");
   EXPECT_TRUE(helper.waitForLogContaining("SCStream started — window id=" +
                                           std::to_string(windowB->id())))
       << helper.log();
@@ -98,7 +98,7 @@ TEST(Soak, XServerKilledAndRestartedUnderAStreamingHelper) {
       << helper.log();
   EXPECT_EQ(helper.countContaining("updateContentFilter failed"), 0u) << helper.log();
 
-  ASSERT_EQ(writeSentinel(home, R"({"enabled": false})"), "");
+  ASSERT_EQ(home.write(R"({"enabled": false})"), "");
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
 }
 

@@ -38,7 +38,7 @@ TEST(Soak, AnimatedWindowStreamedUnderThirtyTwoDescriptorsWithoutGrowth) {
   auto window = TestWindowProcess::start(display, {"--size", "1200x900"});
   ASSERT_TRUE(window);
   SentinelHome home;
-  ASSERT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
+  ASSERT_EQ(home.write(windowSentinel(window->id())), "");
   DialledHelper dialled(home);
   // sh sets soft and hard limit alike; exec keeps the pid ours to watch.
   ASSERT_NO_FATAL_FAILURE(dialled.start(display, {"/bin/sh", "-c", "ulimit -n 32 && exec \"$0\""}));

@@ -29,7 +29,7 @@ constexpr const char* kPatternStarted = "test-pattern render timer started";
 TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
   const std::string& display = sharedDisplay();
   SentinelHome home;
-  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  ASSERT_EQ(home.write(patternSentinel()), "");
   DialledHelper dialled(home);
   ASSERT_NO_FATAL_FAILURE(dialled.start(display));
   HelperProcess& helper = dialled.helper;
@@ -43,7 +43,7 @@ TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
         TestWindowProcess::start(display, {"--size", "1200x900", "--colors", colors.argument()});
     EXPECT_TRUE(window);
     if (!window) return window;
-    EXPECT_EQ(writeSentinel(home, windowSentinel(window->id())), "");
+    EXPECT_EQ(home.write(windowSentinel(window->id())), "");
     EXPECT_TRUE(waitAfterPick(
                     surface, helper,
                     [&](const Frame& f) { return showsQuadrants(f, kFourByThree, colors); },
@@ -73,7 +73,7 @@ TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
         << describeQuadrants(*frozen, kFourByThree);
     window.reset();
 
-    ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+    ASSERT_EQ(home.write(patternSentinel()), "");
     ASSERT_TRUE(helper.waitForLogContaining(kPatternStarted, 5s, cycle + 2))
         << helper.log().substr(0, 20000);
   }

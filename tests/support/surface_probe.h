@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/atomic_file.h"
 #include "support/eventually.h"
 #include "support/helper_process.h"
 #include "support/temp_dir.h"
@@ -158,10 +157,6 @@ inline std::string regionSentinel(int x, int y, int width, int height) {
   return fmt::format(R"({{"enabled": true, "source": "region", "region_x": {}, "region_y": {}, )"
                      R"("region_width": {}, "region_height": {}, "region_display_id": 0}})",
                      x, y, width, height);
-}
-
-inline std::string writeSentinel(const SentinelHome& home, const std::string& json) {
-  return writeFileAtomically(home.sentinelPath(), json);
 }
 
 // Dials the helper once it says it listens.

@@ -32,7 +32,7 @@ class ShareableContentTest : public ::testing::Test {
 TEST_F(ShareableContentTest, TitlesAreUtf8FromEitherPropertyAndCurrent) {
   auto both = TestWindowProcess::start(
       sharedDisplay(), {"--title", "Fenwright ✓ ünïcode", "--wm-name", "legacy name"});
-  auto legacy = TestWindowProcess::start(sharedDisplay(), {"--wm-name", "café"});
+  auto legacy = TestWindowProcess::start(sharedDisplay(), {"--wm-name", "caf\xE9"});
   auto untitled = TestWindowProcess::start(sharedDisplay());
   auto renamed = TestWindowProcess::start(sharedDisplay(), {"--title", "before"});
   ASSERT_TRUE(both && legacy && untitled && renamed);

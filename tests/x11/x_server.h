@@ -46,4 +46,9 @@ const std::string& sharedDisplay();
 
 int runOnDisplay(const std::string& display, std::vector<std::string> argv);
 
+// The first line `xprop` prints for a window's (an id, or "-root")
+// property, as `NAME = value`.
+std::string propertyLine(const std::string& display, const std::string& window,
+                         const std::string& property);
+
 }  // namespace fenwright::testing
