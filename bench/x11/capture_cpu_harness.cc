@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "support/child_process.h"
 #include "platform/capture/screen_capture.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/log/logger.h"

@@ -11,7 +11,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "platform/x11/x11_grab_probe.h"
+#include "x11_grab_probe.h"
 #include "test_window_process.h"
 #include "x_server.h"
 

@@ -28,7 +28,7 @@ TEST(RegionCapture, FillsTheSurfaceKeepsItsPlaceOffItsDisplayAndStopsWithIt) {
   SentinelHome home;
   DialledHelper dialled{home};
   HelperProcess& helper = dialled.helper;
-  ASSERT_EQ(writeSentinel(home, regionSentinel(640, 900, 320, 180)), "");
+  ASSERT_EQ(home.write(regionSentinel(640, 900, 320, 180)), "");
   ASSERT_NO_FATAL_FAILURE(dialled.start(server->display()));
   auto filled = waitForFrame(dialled.surface(), [](const Frame& frame) {
     return showsQuadrants(frame, {0, 0, 640, 360}, kColors) &&
@@ -38,7 +38,7 @@ TEST(RegionCapture, FillsTheSurfaceKeepsItsPlaceOffItsDisplayAndStopsWithIt) {
                               << helper.log();
 
   // 640x360 from the same corner: three quarters of it lie off the display.
-  ASSERT_EQ(writeSentinel(home, regionSentinel(640, 900, 640, 360)), "");
+  ASSERT_EQ(home.write(regionSentinel(640, 900, 640, 360)), "");
   auto placed = waitForFrame(dialled.surface(), [](const Frame& frame) {
     return showsQuadrants(frame, {0, 0, 320, 180}, kColors) && frame.near(480, 90, 0, 0) &&
            frame.near(160, 270, 0, 0) && frame.near(480, 270, 0, 0);

@@ -22,7 +22,7 @@ constexpr const char* kLauncher = "/usr/bin/systemd-socket-activate";
 TEST(SocketActivation, ServesThroughThePassedSocket) {
   if (::access(kLauncher, X_OK) != 0) GTEST_SKIP() << kLauncher << " is not installed";
   SentinelHome home;
-  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  ASSERT_EQ(home.write(patternSentinel()), "");
   HelperProcess helper(home);
   // A path of its own, so a helper binding its usual socket would not be
   // found here.

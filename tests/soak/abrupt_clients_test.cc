@@ -40,7 +40,7 @@ class ClientKilledMidFetch : public ::testing::TestWithParam<KilledWhen> {};
 
 TEST_P(ClientKilledMidFetch, HelperLogsTheDisconnectAndExitsZero) {
   SentinelHome home;
-  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  ASSERT_EQ(home.write(patternSentinel()), "");
   HelperProcess helper(home);
   ASSERT_TRUE(helper.start());
   ASSERT_TRUE(helper.waitForLogContaining("listening on ", 10s)) << helper.log();
@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Soak, ClientKilledMidFetch,
 TEST(Soak, SevenHundredClientsAtOnceWhileTwoHogAllGetAReply) {
   constexpr int kClients = 700;
   SentinelHome home;
-  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  ASSERT_EQ(home.write(patternSentinel()), "");
   HelperProcess helper(home);
   ASSERT_TRUE(helper.start({"/bin/sh", "-c", "ulimit -n 1024 && exec \"$0\""}));
   ASSERT_TRUE(helper.waitForLogContaining("listening on ", 10s)) << helper.log();

@@ -24,8 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr Quadrants kColorsA{{0xD02020, 0x20B040, 0x2040D0, 0xE0C020}};
-constexpr Quadrants kColorsB{{0x30C0C0, 0xC030C0, 0xF08030, 0x808080}};
 // B is square: 360x360 between 140-pixel black bars.
 constexpr Placement kPlacementB{140, 0, 360, 360};
 
@@ -48,9 +46,9 @@ const std::vector<std::string> kHostile = {
 TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
   const std::string& display = sharedDisplay();
   auto windowA =
-      TestWindowProcess::start(display, {"--size", "1200x900", "--colors", kColorsA.argument()});
+      TestWindowProcess::start(display, {"--size", "1200x900", "--colors", kQuadrantsA.argument()});
   auto windowB = TestWindowProcess::start(
-      display, {"--size", "720x720", "--pos", "1200,0", "--colors", kColorsB.argument()});
+      display, {"--size", "720x720", "--pos", "1200,0", "--colors", kQuadrantsB.argument()});
   ASSERT_TRUE(windowA && windowB);
   const std::vector<std::string> rotation = {
       windowSentinel(windowA->id()), windowSentinel(windowB->id()), regionSentinel(0, 0, 640, 360)};
@@ -61,7 +59,7 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
                                          ? "/dev/shm"
                                          : std::filesystem::temp_directory_path();
   SentinelHome home(base);
-  ASSERT_EQ(writeSentinel(home, rotation[0]), "");
+  ASSERT_EQ(home.write(rotation[0]), "");
   DialledHelper dialled(home);
   ASSERT_NO_FATAL_FAILURE(dialled.start(display));
   HelperProcess& helper = dialled.helper;
@@ -79,7 +77,7 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
       // Window A, window B, a region, then one of the hostile files.
       std::size_t slot = i % 4;
       const std::string& json = slot < 3 ? rotation[slot] : kHostile[(i / 4) % kHostile.size()];
-      std::string failure = writeSentinel(home, json);
+      std::string failure = home.write(json);
       if (!failure.empty()) {
         writeFailure = failure;
         break;
@@ -90,7 +88,7 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
       std::this_thread::sleep_until(next);
     }
     // The last word: window B.
-    std::string failure = writeSentinel(home, rotation[1]);
+    std::string failure = home.write(rotation[1]);
     if (!failure.empty() && writeFailure.empty()) writeFailure = failure;
     ++written;
     writing = false;
@@ -123,23 +121,13 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
             static_cast<std::size_t>(duration.count()) * 3)
       << helper.log().substr(0, 20000);
 
-  auto showsB = [&] {
-    return waitForFrame(
-        surface,
-        [](const Frame& frame) {
-          return showsQuadrants(frame, kPlacementB, kColorsB) && frame.near(60, 180, 0, 0) &&
-                 frame.near(580, 180, 0, 0);
-        },
-        8s);
-  };
-  auto last = showsB();
-  // A visibility check that lands while a file naming a window that does not
-  // exist is in force pauses the helper, which then drops B's frames until
-  // its next check sees B; a still window draws nothing new after that. A
-  // real window repaints; this one is asked to.
-  if (!last.matched && helper.countContaining("→ pause") > 0 &&
-      eventually([&] { return helper.pauseBalance() <= 0; }, 5s) && windowB->command("repaint"))
-    last = showsB();
+  auto last = waitAfterPick(
+      surface, helper,
+      [](const Frame& frame) {
+        return showsQuadrants(frame, kPlacementB, kQuadrantsB) && frame.near(60, 180, 0, 0) &&
+               frame.near(580, 180, 0, 0);
+      },
+      [&] { return windowB->command("repaint"); }, 8s);
   EXPECT_TRUE(last.matched) << describeQuadrants(*last.last, kPlacementB) << "\n"
                             << helper.log().substr(0, 20000);
   ASSERT_TRUE(helper.process().running()) << helper.log().substr(0, 20000);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "support/dialled_helper.h"
@@ -22,92 +21,66 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr Quadrants kColorsA{{0xD02020, 0x20B040, 0x2040D0, 0xE0C020}};
-constexpr Quadrants kColorsB{{0x30C0C0, 0xC030C0, 0xF08030, 0x808080}};
-constexpr Placement kPlacement{80, 0, 480, 360};  // a 1200x900 window
 constexpr const char* kPatternStarted = "test-pattern render timer started";
 
-std::string destroyedLine(std::uint32_t id) {
-  return fmt::format("window {:#010x} was destroyed", id);
-}
-
-struct Churn {
-  HelperProcess& helper;
-  const client::MappedSurface& surface;
-  const std::string& display;
-
-  std::unique_ptr<TestWindowProcess> open(int cycle) {
-    const Quadrants& colors = cycle % 2 ? kColorsB : kColorsA;
-    return TestWindowProcess::start(display, {"--size", "1200x900", "--colors", colors.argument()});
-  }
-  bool shows(int cycle, std::chrono::milliseconds timeout = 5s) const {
-    const Quadrants& colors = cycle % 2 ? kColorsB : kColorsA;
-    return waitForFrame(
-               surface,
-               [&](const Frame& frame) { return showsQuadrants(frame, kPlacement, colors); },
-               timeout)
-        .matched;
-  }
-  // A visibility check that lands between a destroy and the next pick
-  // pauses the helper: it then drops the new window's frames until its
-  // next check sees that window, and a static window draws nothing new
-  // after that. A real window repaints; this one is asked to.
-  bool showsAfterPick(int cycle, TestWindowProcess& window) const {
-    if (shows(cycle)) return true;
-    if (helper.pauseBalance() <= 0 && helper.countContaining("→ resume") == 0) return false;
-    if (!eventually([&] { return helper.pauseBalance() <= 0; }, 5s)) return false;
-    return window.command("repaint") && shows(cycle);
-  }
-};
-
-// Cycles: 20 by default, more for a longer soak.
-int churnCycles() { return std::max(20, static_cast<int>(soakDuration(0).count()) * 4); }
-
 // The application picks a window, the window is closed, the application
-// clears its pick (the pattern), and picks the next one.
+// clears its pick (the pattern), and picks the next one: 20 cycles, more
+// for a longer soak.
 TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
   const std::string& display = sharedDisplay();
   SentinelHome home;
-  ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+  ASSERT_EQ(home.write(patternSentinel()), "");
   DialledHelper dialled(home);
   ASSERT_NO_FATAL_FAILURE(dialled.start(display));
   HelperProcess& helper = dialled.helper;
   const client::MappedSurface& surface = dialled.surface();
   ASSERT_TRUE(helper.waitForLogContaining(kPatternStarted)) << helper.log();
-  Churn churn{helper, surface, display};
 
-  const int cycles = churnCycles();
+  // Picks a fresh window in cycle's colours and waits until it shows.
+  auto pick = [&](int cycle) {
+    const Quadrants& colors = cycle % 2 ? kQuadrantsB : kQuadrantsA;
+    auto window =
+        TestWindowProcess::start(display, {"--size", "1200x900", "--colors", colors.argument()});
+    EXPECT_TRUE(window);
+    if (!window) return window;
+    EXPECT_EQ(home.write(windowSentinel(window->id())), "");
+    EXPECT_TRUE(waitAfterPick(
+                    surface, helper,
+                    [&](const Frame& f) { return showsQuadrants(f, kFourByThree, colors); },
+                    [&] { return window->command("repaint"); })
+                    .matched)
+        << helper.log().substr(0, 20000);
+    return window;
+  };
+
+  const int cycles = std::max(20, static_cast<int>(soakDuration(0).count()) * 4);
   const int warmUp = 3;
   ProcessFootprint before;
   for (int cycle = 0; cycle < cycles; ++cycle) {
     SCOPED_TRACE(fmt::format("cycle {}", cycle));
-    auto window = churn.open(cycle);
-    ASSERT_TRUE(window);
-    const std::uint32_t id = window->id();
-    ASSERT_EQ(writeSentinel(home, windowSentinel(id)), "");
-    ASSERT_TRUE(churn.showsAfterPick(cycle, *window)) << helper.log().substr(0, 20000);
+    auto window = pick(cycle);
+    ASSERT_TRUE(window && !::testing::Test::HasFailure());
     // Taken while a window streams, as at the end.
     if (cycle == warmUp) before = processFootprint(helper.process().pid());
 
     ASSERT_TRUE(window->command("destroy"));
-    ASSERT_TRUE(helper.waitForLogContaining(destroyedLine(id))) << helper.log().substr(0, 20000);
+    ASSERT_TRUE(helper.waitForLogContaining(fmt::format("window {:#010x} was destroyed", window->id())))
+        << helper.log().substr(0, 20000);
     // What it falls back to: the window's last picture, not the pattern.
     auto frozen = copyFrame(surface);
     ASSERT_TRUE(frozen);
-    EXPECT_TRUE(showsQuadrants(*frozen, kPlacement, cycle % 2 ? kColorsB : kColorsA))
-        << describeQuadrants(*frozen, kPlacement);
+    EXPECT_TRUE(showsQuadrants(*frozen, kFourByThree, cycle % 2 ? kQuadrantsB : kQuadrantsA))
+        << describeQuadrants(*frozen, kFourByThree);
     window.reset();
 
-    ASSERT_EQ(writeSentinel(home, patternSentinel()), "");
+    ASSERT_EQ(home.write(patternSentinel()), "");
     ASSERT_TRUE(helper.waitForLogContaining(kPatternStarted, 5s, cycle + 2))
         << helper.log().substr(0, 20000);
   }
 
   // The last window stays and is shown.
-  auto last = churn.open(cycles);
+  auto last = pick(cycles);
   ASSERT_TRUE(last);
-  ASSERT_EQ(writeSentinel(home, windowSentinel(last->id())), "");
-  EXPECT_TRUE(churn.showsAfterPick(cycles, *last)) << helper.log().substr(0, 20000);
   ASSERT_TRUE(helper.process().running()) << helper.log().substr(0, 20000);
   const ProcessFootprint after = processFootprint(helper.process().pid());
 

@@ -22,7 +22,7 @@ class DialledHelper {
   // `display` empty: no X server. Fails the calling test with the helper's
   // log; call it inside ASSERT_NO_FATAL_FAILURE.
   void start(const std::string& display = {}, std::vector<std::string> argvPrefix = {}) {
-    std::vector<std::pair<std::string, std::optional<std::string>>> environment;
+    std::vector<std::pair<std::string, std::string>> environment;
     if (!display.empty()) environment.emplace_back("DISPLAY", display);
     ASSERT_TRUE(helper.start(std::move(argvPrefix), std::move(environment)));
     auto dialled = connectWhenListening(helper);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -12,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/child_process.h"
+#include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/temp_dir.h"
 
@@ -30,16 +31,16 @@ class HelperProcess {
   // `argvPrefix` runs the helper under another program (a launcher);
   // `environment` comes on top of ours, e.g. a private DISPLAY.
   bool start(std::vector<std::string> argvPrefix = {},
-             std::vector<std::pair<std::string, std::optional<std::string>>> environment = {}) {
-    fenwright::ChildProcess::Options options;
+             std::vector<std::pair<std::string, std::string>> environment = {}) {
+    ChildProcess::Options options;
     options.argv = std::move(argvPrefix);
     options.argv.push_back(FENWRIGHT_BINARY);
     options.environment = {{"XDG_DATA_HOME", home_.dataHome().string()},
                            {"XDG_RUNTIME_DIR", runtime_.path().string()}};
     for (auto& entry : environment) options.environment.push_back(std::move(entry));
     options.stderrFile = logPath();
-    process_ = fenwright::ChildProcess::spawn(options);
-    return process_.has_value();
+    process_ = ChildProcess::spawn(options);
+    return process_ != nullptr;
   }
 
   std::filesystem::path runtimeDir() const { return runtime_.path(); }
@@ -47,7 +48,7 @@ class HelperProcess {
     return runtime_.path() / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
   }
   std::filesystem::path logPath() const { return runtime_.path() / "helper.log"; }
-  fenwright::ChildProcess& process() { return *process_; }
+  ChildProcess& process() { return *process_; }
 
   // The message part of every log line written so far.
   std::vector<std::string> messages() const {
@@ -108,7 +109,7 @@ class HelperProcess {
  private:
   const SentinelHome& home_;
   TempDir runtime_;
-  std::optional<fenwright::ChildProcess> process_;
+  std::unique_ptr<ChildProcess> process_;
 };
 
 }  // namespace fenwright::testing

@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/atomic_file.h"
 #include "support/eventually.h"
 #include "support/helper_process.h"
 #include "support/temp_dir.h"
@@ -87,6 +86,21 @@ inline FrameWait waitForFrame(const client::MappedSurface& surface,
   return result;
 }
 
+// Waits for `check` after a new pick. A visibility check that lands while
+// no picked window exists pauses the helper: it drops the new window's
+// frames until its next check sees that window, and a still window draws
+// nothing new after that. A real window repaints; a test window is asked
+// to, by `repaint`, once the pause is lifted.
+inline FrameWait waitAfterPick(const client::MappedSurface& surface, const HelperProcess& helper,
+                               const std::function<bool(const Frame&)>& check,
+                               const std::function<bool()>& repaint,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  auto shown = waitForFrame(surface, check, timeout);
+  if (shown.matched || helper.countContaining("→ pause") == 0) return shown;
+  if (!eventually([&] { return helper.pauseBalance() <= 0; }, timeout) || !repaint()) return shown;
+  return waitForFrame(surface, check, timeout);
+}
+
 // Where a window's picture lands in the 640x360 surface: scaled to fit,
 // centred; everything else is black bar.
 struct Placement {
@@ -103,6 +117,12 @@ struct Quadrants {
     return fmt::format("{:06X},{:06X},{:06X},{:06X}", colors[0], colors[1], colors[2], colors[3]);
   }
 };
+
+// The test windows' colours, and where a 1200x900 one lands: 480x360
+// between 80-pixel bars.
+constexpr Quadrants kQuadrantsA{{0xD02020, 0x20B040, 0x2040D0, 0xE0C020}};
+constexpr Quadrants kQuadrantsB{{0x30C0C0, 0xC030C0, 0xF08030, 0x808080}};
+constexpr Placement kFourByThree{80, 0, 480, 360};
 
 // Each quadrant's centre shows its colour.
 inline bool showsQuadrants(const Frame& frame, const Placement& place, const Quadrants& q) {
@@ -137,10 +157,6 @@ inline std::string regionSentinel(int x, int y, int width, int height) {
   return fmt::format(R"({{"enabled": true, "source": "region", "region_x": {}, "region_y": {}, )"
                      R"("region_width": {}, "region_height": {}, "region_display_id": 0}})",
                      x, y, width, height);
-}
-
-inline std::string writeSentinel(const SentinelHome& home, const std::string& json) {
-  return writeFileAtomically(home.sentinelPath(), json);
 }
 
 // Dials the helper once it says it listens.

@@ -2,11 +2,12 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+
+#include "platform/atomic_file.h"
 
 namespace fenwright::testing {
 
@@ -54,16 +55,11 @@ class SentinelHome {
   SentinelHome& operator=(const SentinelHome&) = delete;
 
   const std::filesystem::path& dataHome() const { return dir_.path(); }
-  const std::filesystem::path& container() const { return container_; }
   std::filesystem::path sentinelPath() const { return container_ / "pip-mode-enabled"; }
 
-  void write(std::string_view json) const {
-    auto temporary = container_ / ".pip-mode-enabled.tmp";
-    {
-      std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-      out << json;
-    }
-    std::filesystem::rename(temporary, sentinelPath());
+  // Empty when written; else what failed.
+  std::string write(std::string_view json) const {
+    return writeFileAtomically(sentinelPath(), std::string(json));
   }
   void remove() const { std::filesystem::remove(sentinelPath()); }
 

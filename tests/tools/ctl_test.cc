@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "config/pip_sentinel_reader.h"
-#include "platform/child_process.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "x11/test_window_process.h"
 #include "x11/x_server.h"
@@ -41,14 +41,14 @@ class CtlTest : public ::testing::Test {
   // `display`: DISPLAY for the run; none means a display that cannot exist,
   // so anything that touches X fails.
   CtlRun ctl(std::vector<std::string> arguments, std::optional<std::string> display = std::nullopt) {
-    fenwright::ChildProcess::Options options;
+    ChildProcess::Options options;
     options.argv = {FENWRIGHT_CTL};
     for (auto& argument : arguments) options.argv.push_back(std::move(argument));
     options.environment = {{"XDG_DATA_HOME", home_.path().string()},
                            {"DISPLAY", display.value_or(":65000")}};
     options.stdoutFile = output_.path() / "out";
     options.stderrFile = output_.path() / "err";
-    auto child = fenwright::ChildProcess::spawn(options);
+    auto child = ChildProcess::spawn(options);
     CtlRun run;
     if (!child) return run;
     run.status = child->waitFor(std::chrono::seconds(20)).value_or(-1);
@@ -72,59 +72,44 @@ class CtlTest : public ::testing::Test {
   TempDir output_;
 };
 
-TEST_F(CtlTest, WindowByDecimalIdWithoutAnXServer) {
-  CtlRun run = ctl({"window", "31457284"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  PiPSentinelConfig expected;
-  expected.enabled = true;
-  expected.source = "window";
-  expected.windowID = 31457284u;
-  EXPECT_EQ(written(), expected);
-  // It shows what it wrote and where.
-  EXPECT_NE(run.out.find(slurp(sentinel())), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find(sentinel().string()), std::string::npos) << run.out;
-}
-
-TEST_F(CtlTest, WindowByHexIdCreatesTheContainer) {
+// Ids and regions need no X server. Each run writes the whole file (the
+// first creates its directory) and shows what it wrote and where.
+TEST_F(CtlTest, EachRequestWritesTheWholeFile) {
+  PiPSentinelConfig window;
+  window.enabled = true;
+  window.source = "window";
+  PiPSentinelConfig region = window;
+  region.source = "region";
+  region.regionX = -10;
+  region.regionY = 20;
+  region.regionWidth = 800;
+  region.regionHeight = 600;
+  region.regionDisplayID = 66;
+  PiPSentinelConfig regionOnMain = region;
+  regionOnMain.regionDisplayID = 0;
+  struct Case {
+    std::vector<std::string> arguments;
+    PiPSentinelConfig expected;
+    std::optional<std::uint32_t> windowID;
+  };
+  const std::vector<Case> cases = {
+      {{"window", "31457284"}, window, 31457284u},
+      {{"window", "0x1e00004"}, window, 0x1e00004u},
+      {{"window", "0XFFFFFFFF"}, window, 0xFFFFFFFFu},
+      {{"region", "-10", "20", "800", "600", "--display", "66"}, region, std::nullopt},
+      {{"region", "-10", "20", "800", "600"}, regionOnMain, std::nullopt},
+      {{"off"}, PiPSentinelConfig{}, std::nullopt},
+  };
   ASSERT_FALSE(std::filesystem::exists(sentinel().parent_path()));
-  CtlRun run = ctl({"window", "0x1e00004"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  auto config = written();
-  EXPECT_TRUE(config.enabled);
-  EXPECT_EQ(config.source, "window");
-  EXPECT_EQ(config.windowID, std::optional<std::uint32_t>(0x1e00004u));
-  EXPECT_EQ(ctl({"window", "0XFFFFFFFF"}).status, 0);
-  EXPECT_EQ(written().windowID, std::optional<std::uint32_t>(0xFFFFFFFFu));
-}
-
-TEST_F(CtlTest, RegionOnADisplay) {
-  CtlRun run = ctl({"region", "-10", "20", "800", "600", "--display", "66"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  PiPSentinelConfig expected;
-  expected.enabled = true;
-  expected.source = "region";
-  expected.regionX = -10;
-  expected.regionY = 20;
-  expected.regionWidth = 800;
-  expected.regionHeight = 600;
-  expected.regionDisplayID = 66;
-  EXPECT_EQ(written(), expected);
-
-  ASSERT_EQ(ctl({"region", "0", "0", "320", "200"}).status, 0);
-  expected.regionX = 0;
-  expected.regionY = 0;
-  expected.regionWidth = 320;
-  expected.regionHeight = 200;
-  expected.regionDisplayID = 0;
-  EXPECT_EQ(written(), expected);
-}
-
-TEST_F(CtlTest, OffDisablesOverAnEarlierRequest) {
-  ASSERT_EQ(ctl({"window", "42"}).status, 0);
-  ASSERT_TRUE(written().enabled);
-  CtlRun run = ctl({"off"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(written(), PiPSentinelConfig{});
+  for (auto c : cases) {
+    CtlRun run = ctl(c.arguments);
+    SCOPED_TRACE(c.arguments[0] + " " + c.arguments.back());
+    ASSERT_EQ(run.status, 0) << run.err;
+    c.expected.windowID = c.windowID;
+    EXPECT_EQ(written(), c.expected);
+    EXPECT_NE(run.out.find(slurp(sentinel())), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(sentinel().string()), std::string::npos) << run.out;
+  }
   EXPECT_NE(slurp(sentinel()).find("\"enabled\":false"), std::string::npos);
 }
 
@@ -158,8 +143,19 @@ TEST_F(CtlTest, BadArgumentsExitTwoAndLeaveTheFileAlone) {
   }
 }
 
-TEST_F(CtlTest, WindowByTitlePicksTheMatchingWindow) {
+// The first capturable window whose title contains the text; none, or no X
+// server, is an error (1), not a usage error, and writes nothing.
+TEST_F(CtlTest, WindowByTitlePicksTheMatchingWindowOrWritesNothing) {
   const std::string display = sharedDisplay();
+  const std::string existing = R"({"enabled":false})";
+  writeExisting(existing);
+  CtlRun missing = ctl(
+      {"window", "--title", "no window is called this " + std::to_string(::getpid())}, display);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("no capturable window"), std::string::npos) << missing.err;
+  EXPECT_EQ(ctl({"window", "--title", "x"}).status, 1);
+  EXPECT_EQ(slurp(sentinel()), existing);
+
   const std::string title = "ctl title test " + std::to_string(::getpid()) + " \xC3\xA9t\xC3\xA9";
   auto window = TestWindowProcess::start(display, {"--title", title, "--size", "64x48"});
   ASSERT_TRUE(window);
@@ -170,20 +166,6 @@ TEST_F(CtlTest, WindowByTitlePicksTheMatchingWindow) {
   EXPECT_EQ(config.source, "window");
   EXPECT_EQ(config.windowID, std::optional<std::uint32_t>(window->id()));
   EXPECT_EQ(config.windowTitle, std::optional<std::string>(title));
-}
-
-TEST_F(CtlTest, WindowByTitleWithoutAMatchExitsOne) {
-  const std::string display = sharedDisplay();
-  const std::string existing = R"({"enabled":false})";
-  writeExisting(existing);
-  CtlRun run = ctl({"window", "--title", "no window is called this " + std::to_string(::getpid())},
-                display);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("no capturable window"), std::string::npos) << run.err;
-  EXPECT_EQ(slurp(sentinel()), existing);
-  // Without a server it is an error too, not a usage error.
-  EXPECT_EQ(ctl({"window", "--title", "x"}).status, 1);
-  EXPECT_EQ(slurp(sentinel()), existing);
 }
 
 }  // namespace

@@ -15,14 +15,14 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include "support/eventually.h"
 #include "support/temp_dir.h"
-#include "x11/child_process.h"
+#include "support/child_process.h"
 #include "x11/x_server.h"
 
 namespace fenwright::testing {
@@ -47,34 +47,12 @@ xcb_atom_t atom(xcb_connection_t* c, const char* name) {
   return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
 
-std::vector<std::uint32_t> atomsOf(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
-  Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-      c, xcb_get_property(c, 0, window, property, XCB_ATOM_ATOM, 0, 64), nullptr));
-  if (!reply || reply->format != 32) return {};
-  auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
-  return {values, values + xcb_get_property_value_length(reply.get()) / 4};
-}
-
 std::string textOf(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
   Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
       c, xcb_get_property(c, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 256), nullptr));
   if (!reply) return {};
   return {static_cast<const char*>(xcb_get_property_value(reply.get())),
           static_cast<std::size_t>(xcb_get_property_value_length(reply.get()))};
-}
-
-xcb_keycode_t keycodeOf(xcb_connection_t* c, xcb_keysym_t keysym) {
-  const xcb_setup_t* setup = xcb_get_setup(c);
-  const int count = setup->max_keycode - setup->min_keycode + 1;
-  Reply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
-      c, xcb_get_keyboard_mapping(c, setup->min_keycode, static_cast<std::uint8_t>(count)),
-      nullptr));
-  if (!reply) return 0;
-  const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
-  for (int key = 0; key < count; ++key)
-    if (syms[key * reply->keysyms_per_keycode] == keysym)
-      return static_cast<xcb_keycode_t>(setup->min_keycode + key);
-  return 0;
 }
 
 class ViewLiveTest : public ::testing::Test {
@@ -89,10 +67,7 @@ class ViewLiveTest : public ::testing::Test {
     server_ = ChildProcess::spawn(options);
     ASSERT_TRUE(server_);
     auto socket = runtime_.path() / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!std::filesystem::exists(socket) && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(std::filesystem::exists(socket));
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(socket); }, 10s));
     x_.reset(xcb_connect(display_.c_str(), nullptr));
     ASSERT_EQ(xcb_connection_has_error(x_.get()), 0);
   }
@@ -140,24 +115,16 @@ TEST_F(ViewLiveTest, WindowIsAboveTitledAndClosesOnDelete) {
   auto window = startView(60);
   ASSERT_TRUE(window);
   xcb_connection_t* c = x_.get();
-  const xcb_atom_t above = atom(c, "_NET_WM_STATE_ABOVE");
-  ASSERT_NE(above, XCB_ATOM_NONE);
-  auto states = atomsOf(c, *window, atom(c, "_NET_WM_STATE"));
-  EXPECT_NE(std::find(states.begin(), states.end(), above), states.end());
-  const xcb_atom_t deleteWindow = atom(c, "WM_DELETE_WINDOW");
-  auto protocols = atomsOf(c, *window, atom(c, "WM_PROTOCOLS"));
-  EXPECT_NE(std::find(protocols.begin(), protocols.end(), deleteWindow), protocols.end());
+  const std::string id = std::to_string(*window);
+  EXPECT_NE(propertyLine(display_, id, "_NET_WM_STATE").find("_NET_WM_STATE_ABOVE"),
+            std::string::npos);
+  EXPECT_NE(propertyLine(display_, id, "WM_PROTOCOLS").find("WM_DELETE_WINDOW"), std::string::npos);
 
   // The status line: the rate, then live or paused.
   const std::string prefix = "Fenwright \xE2\x80\x94 ";
   const xcb_atom_t netWmName = atom(c, "_NET_WM_NAME");
   std::string title;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  do {
-    title = textOf(c, *window, netWmName);
-    if (title.rfind(prefix, 0) == 0) break;
-    std::this_thread::sleep_for(10ms);
-  } while (std::chrono::steady_clock::now() < deadline);
+  eventually([&] { return (title = textOf(c, *window, netWmName)).rfind(prefix, 0) == 0; }, 10s);
   EXPECT_EQ(title.rfind(prefix, 0), 0u) << title;
   EXPECT_NE(title.find(" fps \xE2\x80\x94 "), std::string::npos) << title;
   EXPECT_TRUE(title.ends_with("live") || title.ends_with("paused")) << title;
@@ -167,7 +134,7 @@ TEST_F(ViewLiveTest, WindowIsAboveTitledAndClosesOnDelete) {
   close.format = 32;
   close.window = *window;
   close.type = atom(c, "WM_PROTOCOLS");
-  close.data.data32[0] = deleteWindow;
+  close.data.data32[0] = atom(c, "WM_DELETE_WINDOW");
   close.data.data32[1] = XCB_CURRENT_TIME;
   sendToView(*window, close);
   expectBothEnd();
@@ -207,23 +174,21 @@ TEST_F(ViewLiveTest, ShowsTheSurfaceScaledIntoItsWindow) {
   };
 
   int mismatches = -1;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  do {
-    Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-        x_.get(),
-        xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, *window, 0, 0, kWidth, kHeight,
-                      ~0u),
-        nullptr));
-    ASSERT_TRUE(image);
-    ASSERT_EQ(xcb_get_image_data_length(image.get()), kWidth * kHeight * 4);
-    const std::uint8_t* data = xcb_get_image_data(image.get());
-    mismatches = 0;
-    for (int y = 0; y < kHeight; ++y)
-      for (int x = 0; x < kWidth; ++x)
-        mismatches += !nearSource(data + (static_cast<std::size_t>(y) * kWidth + x) * 4, x, y);
-    if (mismatches == 0) break;
-    std::this_thread::sleep_for(50ms);
-  } while (std::chrono::steady_clock::now() < deadline);
+  eventually(
+      [&] {
+        Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
+            x_.get(),
+            xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, *window, 0, 0, kWidth, kHeight, ~0u),
+            nullptr));
+        if (!image || xcb_get_image_data_length(image.get()) != kWidth * kHeight * 4) return false;
+        const std::uint8_t* data = xcb_get_image_data(image.get());
+        mismatches = 0;
+        for (int y = 0; y < kHeight; ++y)
+          for (int x = 0; x < kWidth; ++x)
+            mismatches += !nearSource(data + (static_cast<std::size_t>(y) * kWidth + x) * 4, x, y);
+        return mismatches == 0;
+      },
+      10s, 50ms);
   EXPECT_EQ(mismatches, 0) << "of " << kWidth * kHeight << " pixels";
 
   // Gone for whatever reason, the viewer takes the helper with it.
@@ -235,17 +200,7 @@ TEST_F(ViewLiveTest, ShowsTheSurfaceScaledIntoItsWindow) {
 TEST_F(ViewLiveTest, QuitsOnQ) {
   auto window = startView(60);
   ASSERT_TRUE(window);
-  xcb_keycode_t q = keycodeOf(x_.get(), 0x0071);
-  ASSERT_NE(q, 0);
-  xcb_key_press_event_t press{};
-  press.response_type = XCB_KEY_PRESS;
-  press.detail = q;
-  press.root = xcb_setup_roots_iterator(xcb_get_setup(x_.get())).data->root;
-  press.event = *window;
-  press.same_screen = 1;
-  xcb_send_event(x_.get(), 0, *window, XCB_EVENT_MASK_KEY_PRESS,
-                 reinterpret_cast<const char*>(&press));
-  xcb_flush(x_.get());
+  ASSERT_EQ(runOnDisplay(display_, {"xdotool", "key", "--window", std::to_string(*window), "q"}), 0);
   expectBothEnd();
 }
 

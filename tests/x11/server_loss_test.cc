@@ -15,43 +15,37 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(ServerLoss, AKilledServerEndsTheStreamWithAnErrorOnce) {
+// Window and region streams alike end once, with the reason.
+TEST(ServerLoss, AKilledServerEndsEveryStreamWithAnErrorOnce) {
   auto server = XServer::start("1280x720");
   ASSERT_TRUE(server);
   auto window = TestWindowProcess::start(server->display());
   ASSERT_TRUE(window);
-  CaptureSession session(server->display());
-  ASSERT_TRUE(session.startWindow(window->id()));
-  ASSERT_TRUE(session.recorder().waitForAnyFrame());
+  CaptureSession windowSession(server->display());
+  ASSERT_TRUE(windowSession.startWindow(window->id()));
+  CaptureSession regionSession(server->display());
+  auto content = queryContent(regionSession.capture());
+  ASSERT_TRUE(content);
+  ASSERT_FALSE(content.value().displays.empty());
+  ASSERT_TRUE(regionSession.start(ContentFilter::display(content.value().displays[0]),
+                                  serviceConfiguration(true)));
+  ASSERT_TRUE(windowSession.recorder().waitForAnyFrame());
+  ASSERT_TRUE(regionSession.recorder().waitForAnyFrame());
 
   server->kill();
-  ASSERT_TRUE(session.recorder().waitForStop());
-  auto errors = session.recorder().stopErrors();
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0], "the X connection was lost");
-  EXPECT_TRUE(stopStream(session.stream()));
+  for (CaptureSession* session : {&windowSession, &regionSession}) {
+    ASSERT_TRUE(session->recorder().waitForStop());
+    EXPECT_EQ(session->recorder().stopErrors(),
+              std::vector<std::string>{"the X connection was lost"});
+    EXPECT_TRUE(stopStream(session->stream()));
+  }
 
   // The backend itself carries on, reporting the missing server.
-  auto content = queryContent(session.capture());
+  content = queryContent(windowSession.capture());
   ASSERT_FALSE(content);
   EXPECT_EQ(content.error().localizedDescription,
             "cannot connect to the X server at \"" + server->display() + "\"");
-  EXPECT_EQ(session.capture().mainDisplayID(), 0u);
-}
-
-TEST(ServerLoss, AKilledServerEndsARegionStreamToo) {
-  auto server = XServer::start("1280x720");
-  ASSERT_TRUE(server);
-  CaptureSession session(server->display());
-  auto content = queryContent(session.capture());
-  ASSERT_TRUE(content);
-  ASSERT_FALSE(content.value().displays.empty());
-  ASSERT_TRUE(session.start(ContentFilter::display(content.value().displays[0]),
-                            serviceConfiguration(true)));
-  ASSERT_TRUE(session.recorder().waitForAnyFrame());
-  server->kill();
-  ASSERT_TRUE(session.recorder().waitForStop());
-  EXPECT_EQ(session.recorder().stopErrors(), std::vector<std::string>{"the X connection was lost"});
+  EXPECT_EQ(windowSession.capture().mainDisplayID(), 0u);
 }
 
 TEST(ServerLoss, QueriesReconnectWhenAServerComesBack) {

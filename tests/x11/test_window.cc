@@ -7,19 +7,19 @@
 //       [--unmapped]
 //
 // Colours are hex pixel values: RRGGBB at depth 24, AARRGGBB (premultiplied)
-// at depth 32. --wm-name sets WM_NAME as Latin-1 STRING; --title sets
+// at depth 32. --wm-name sets WM_NAME (Latin-1 STRING) as given; --title sets
 // _NET_WM_NAME. Once the window is mapped and painted it prints
 // "window <id>". Then each line on stdin is one command, answered with
 // "ok <command>" once the server has handled it:
 //
-//   colors TL,TR,BL,BR | fill C | repaint | resize W H | move X Y | map |
-//   unmap | iconify | raise | desktop N | hidden | title UTF8 |
-//   animate HZ | destroy | sync | quit
+//   colors TL,TR,BL,BR | fill C | repaint | resize W H | map | unmap |
+//   iconify | raise | desktop N | hidden | title UTF8 | animate HZ |
+//   destroy | sync
 //
 // "sync" does nothing but answer once every event that reached the server
 // before it (an Expose) has been handled and its painting sent.
 //
-// The program ends on "quit", at the end of stdin, or when the server goes.
+// The program ends at the end of stdin, or when the server goes.
 
 #include <poll.h>
 #include <unistd.h>
@@ -75,22 +75,6 @@ std::array<std::uint32_t, 4> parseColors(const std::string& text) {
     color = static_cast<std::uint32_t>(std::stoul(part, nullptr, 16));
   }
   return colors;
-}
-
-std::string utf8ToLatin1(const std::string& utf8) {
-  std::string out;
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    auto c = static_cast<unsigned char>(utf8[i]);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if ((c & 0xE0) == 0xC0 && i + 1 < utf8.size()) {
-      unsigned code = ((c & 0x1F) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F);
-      out += static_cast<char>(code < 0x100 ? code : '?');
-    } else {
-      out += '?';
-    }
-  }
-  return out;
 }
 
 Options parseOptions(int argc, char** argv) {
@@ -189,7 +173,7 @@ class TestWindow {
         while ((end = pending.find('\n')) != std::string::npos) {
           std::string line = pending.substr(0, end);
           pending.erase(0, end + 1);
-          if (!command(line)) return;
+          command(line);
           std::printf("ok %s\n", line.c_str());
           std::fflush(stdout);
         }
@@ -247,10 +231,9 @@ class TestWindow {
                         XCB_ATOM_STRING, 8, sizeof(wmClass), wmClass);
     if (options_.title) setTitle(*options_.title);
     if (options_.wmName) {
-      std::string latin1 = utf8ToLatin1(*options_.wmName);
       xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_NAME,
-                          XCB_ATOM_STRING, 8, static_cast<std::uint32_t>(latin1.size()),
-                          latin1.data());
+                          XCB_ATOM_STRING, 8, static_cast<std::uint32_t>(options_.wmName->size()),
+                          options_.wmName->data());
     }
     if (options_.desktopType) {
       xcb_atom_t type = atom("_NET_WM_WINDOW_TYPE_DESKTOP");
@@ -358,12 +341,10 @@ class TestWindow {
                    reinterpret_cast<const char*>(&message));
   }
 
-  // False to end the program.
-  bool command(const std::string& line) {
+  void command(const std::string& line) {
     std::istringstream in(line);
     std::string verb;
     in >> verb;
-    if (verb == "quit") return false;
     if (verb == "sync") {
       // Only the round trip below.
     } else if (verb == "colors") {
@@ -386,13 +367,6 @@ class TestWindow {
                            size);
       waitUntil([&] { return width_ == w && height_ == h; });
       paint();
-    } else if (verb == "move") {
-      int x = 0, y = 0;
-      in >> x >> y;
-      const std::uint32_t position[] = {static_cast<std::uint32_t>(x),
-                                        static_cast<std::uint32_t>(y)};
-      xcb_configure_window(connection_, window_, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y,
-                           position);
     } else if (verb == "map") {
       map();
       paint();
@@ -427,7 +401,6 @@ class TestWindow {
       fail("unknown command " + line);
     }
     sync();
-    return true;
   }
 
   Options options_;

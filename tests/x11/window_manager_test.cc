@@ -44,31 +44,15 @@ auto onScreen = [](const CaptureWindow* w) { return w != nullptr && w->isOnScree
 auto offScreen = [](const CaptureWindow* w) { return w != nullptr && !w->isOnScreen; };
 auto absent = [](const CaptureWindow* w) { return w == nullptr; };
 
-TEST_F(WindowManagerTest, ManagedWindowsAreListedAndMinimisedOnesAreOffScreen) {
+// Listed while managed, off screen while minimised or on another desktop,
+// gone once destroyed; its stream pauses while minimised and shows the new
+// look once it is back.
+TEST_F(WindowManagerTest, AManagedWindowIsListedStreamedAndPausedWhileMinimised) {
   auto window = TestWindowProcess::start(server->display(), {"--title", "managed ✓"});
   ASSERT_TRUE(window);
   auto shown = entryWhen(window->id(), onScreen);
   ASSERT_TRUE(shown);
   EXPECT_EQ(shown->title, std::optional<std::string>("managed ✓"));
-
-  ASSERT_TRUE(window->command("iconify"));
-  EXPECT_TRUE(entryWhen(window->id(), offScreen));
-  EXPECT_FALSE(entryWhen(window->id(), absent, /*onScreenWindowsOnly=*/true));
-
-  ASSERT_TRUE(window->command("map"));
-  EXPECT_TRUE(entryWhen(window->id(), onScreen));
-
-  ASSERT_TRUE(window->command("desktop 1"));
-  EXPECT_TRUE(entryWhen(window->id(), offScreen));
-
-  ASSERT_TRUE(window->command("destroy"));
-  EXPECT_FALSE(entryWhen(window->id(), absent));
-}
-
-TEST_F(WindowManagerTest, AManagedWindowStreamsAndPausesWhileMinimised) {
-  auto window = TestWindowProcess::start(server->display());
-  ASSERT_TRUE(window);
-  ASSERT_TRUE(entryWhen(window->id(), onScreen));
   CaptureSession session(server->display());
   ASSERT_TRUE(session.startWindow(window->id()));
   auto first = session.recorder().waitForFrame(
@@ -76,12 +60,21 @@ TEST_F(WindowManagerTest, AManagedWindowStreamsAndPausesWhileMinimised) {
   ASSERT_TRUE(first);
 
   ASSERT_TRUE(window->command("iconify"));
+  EXPECT_TRUE(entryWhen(window->id(), offScreen));
+  EXPECT_FALSE(entryWhen(window->id(), absent, /*onScreenWindowsOnly=*/true));
   ASSERT_TRUE(window->command("fill 00FF00"));
   ASSERT_TRUE(window->command("map"));
+  EXPECT_TRUE(entryWhen(window->id(), onScreen));
   EXPECT_TRUE(session.recorder().waitForFrame(
       [](const RecordedFrame& f) { return f.centre() == opaque(0x00FF00); }, 10s,
       first->sequence));
   EXPECT_TRUE(session.recorder().stopErrors().empty());
+
+  ASSERT_TRUE(window->command("desktop 1"));
+  EXPECT_TRUE(entryWhen(window->id(), offScreen));
+  session.dropStream();
+  ASSERT_TRUE(window->command("destroy"));
+  EXPECT_FALSE(entryWhen(window->id(), absent));
 }
 
 }  // namespace

@@ -88,20 +88,6 @@ int XServer::run(std::vector<std::string> argv) const {
   return runOnDisplay(display_, std::move(argv));
 }
 
-namespace {
-
-// The first line `xprop -root PROPERTY` prints.
-std::string rootProperty(const std::string& display, const std::string& property) {
-  ChildProcess::Options probe;
-  probe.argv = {"xprop", "-root", property};
-  probe.environment = {{"DISPLAY", display}};
-  probe.pipeStdout = true;
-  auto xprop = ChildProcess::spawn(probe);
-  if (!xprop) return {};
-  return xprop->readLine(std::chrono::seconds(5)).value_or("");
-}
-
-}  // namespace
 
 bool XServer::startWindowManager() {
   ChildProcess::Options options;
@@ -119,7 +105,8 @@ bool XServer::startWindowManager() {
     char id[16];
     std::snprintf(id, sizeof(id), "0x%x", probe->id());
     for (int attempt = 0; attempt < 20; ++attempt) {
-      if (rootProperty(display_, "_NET_CLIENT_LIST").find(id) != std::string::npos) return true;
+      if (propertyLine(display_, "-root", "_NET_CLIENT_LIST").find(id) != std::string::npos)
+        return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
   }
@@ -145,6 +132,18 @@ const std::string& sharedDisplay() {
     return std::string(fromEnvironment);
   }();
   return display;
+}
+
+std::string propertyLine(const std::string& display, const std::string& window,
+                         const std::string& property) {
+  ChildProcess::Options probe;
+  probe.argv = window == "-root" ? std::vector<std::string>{"xprop", "-notype", "-root", property}
+                                 : std::vector<std::string>{"xprop", "-notype", "-id", window, property};
+  probe.environment = {{"DISPLAY", display}};
+  probe.pipeStdout = true;
+  auto xprop = ChildProcess::spawn(probe);
+  if (!xprop) return {};
+  return xprop->readLine(std::chrono::seconds(5)).value_or("");
 }
 
 int runOnDisplay(const std::string& display, std::vector<std::string> argv) {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "support/child_process.h"
 
 namespace fenwright::testing {
 
@@ -45,5 +45,10 @@ class XServer {
 const std::string& sharedDisplay();
 
 int runOnDisplay(const std::string& display, std::vector<std::string> argv);
+
+// The first line `xprop` prints for a window's (an id, or "-root")
+// property, as `NAME = value`.
+std::string propertyLine(const std::string& display, const std::string& window,
+                         const std::string& property);
 
 }  // namespace fenwright::testing

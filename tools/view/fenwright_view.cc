@@ -18,7 +18,7 @@
 #include <fmt/format.h>
 
 #include "scale/image_view.h"
-#include "platform/x11/viewer_window.h"
+#include "tools/view/viewer_window.h"
 #include "tools/client/fenwright_client.h"
 #include "tools/client/png_writer.h"
 
@@ -81,9 +81,9 @@ class FrameRate {
 // Shows the surface until the user quits or `exitAfter` passes. Sleeps until
 // a frame is finished and repaints only then (or when the window needs it).
 int runLive(MappedSurface& surface, std::optional<double> exitAfter) {
-  auto opened = fenwright::x11::ViewerWindow::open("", 480, 270, "Fenwright");
+  auto opened = fenwright::view::ViewerWindow::open(480, 270, "Fenwright");
   if (!opened) return fail(opened.error());
-  fenwright::x11::ViewerWindow& window = **opened;
+  fenwright::view::ViewerWindow& window = **opened;
 
   std::vector<std::uint8_t> frame(surface.allocationSize());
   const fenwright::ImageView image{static_cast<int>(surface.width()),

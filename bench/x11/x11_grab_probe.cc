@@ -1,4 +1,4 @@
-#include "platform/x11/x11_grab_probe.h"
+#include "x11_grab_probe.h"
 
 #include "platform/x11/frame_fitter.h"
 #include "platform/x11/window_frame_source.h"

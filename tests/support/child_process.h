@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,16 +14,19 @@
 
 namespace fenwright::testing {
 
-// A program the tests start and end by its own pid, never by name.
+// A program the tests start and end by its own pid, never by name; killed
+// and reaped when its owner lets go of it.
 class ChildProcess {
  public:
   struct Options {
     std::vector<std::string> argv;
     // Set on top of this process's environment.
     std::vector<std::pair<std::string, std::string>> environment;
+    std::optional<std::filesystem::path> stdoutFile;
+    std::optional<std::filesystem::path> stderrFile;
     bool pipeStdin = false;
     bool pipeStdout = false;
-    bool quiet = false;  // stdout and stderr to /dev/null unless piped
+    bool quiet = false;  // stdout and stderr to /dev/null unless piped or filed
     // Handed to the child as descriptor 3 (for -displayfd); stays ours.
     int passAsFd3 = -1;
   };
@@ -37,12 +41,14 @@ class ChildProcess {
   // One line of the child's stdout, without the newline.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout);
   void signal(int number);
-  // Waits for the end; the exit status, or 128 + the signal.
+  // The exit status, or 128 + the signal; waitFor gives nothing on timeout.
   int wait();
+  std::optional<int> waitFor(std::chrono::milliseconds timeout);
   bool running();
 
  private:
   ChildProcess() = default;
+  bool reap(int options);
   pid_t pid_ = -1;
   UniqueFd stdin_;
   UniqueFd stdout_;

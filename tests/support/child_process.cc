@@ -1,4 +1,4 @@
-#include "child_process.h"
+#include "support/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 extern char** environ;
 
@@ -70,10 +71,14 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const Options& options) {
   if (options.pipeStdin) posix_spawn_file_actions_adddup2(actions.get(), inRead.get(), STDIN_FILENO);
   if (options.pipeStdout)
     posix_spawn_file_actions_adddup2(actions.get(), outWrite.get(), STDOUT_FILENO);
-  else if (options.quiet)
-    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  if (options.quiet)
-    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  else if (options.stdoutFile || options.quiet)
+    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO,
+                                     options.stdoutFile.value_or("/dev/null").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (options.stderrFile || options.quiet)
+    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO,
+                                     options.stderrFile.value_or("/dev/null").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
   // A dup2 onto itself clears close-on-exec, so descriptor 3 passes as is.
   if (options.passAsFd3 >= 0) posix_spawn_file_actions_adddup2(actions.get(), options.passAsFd3, 3);
 
@@ -142,25 +147,31 @@ void ChildProcess::signal(int number) {
   if (!status_) ::kill(pid_, number);
 }
 
-int ChildProcess::wait() {
-  if (status_) return *status_;
+// True once the child has ended and its status is kept.
+bool ChildProcess::reap(int options) {
+  if (status_) return true;
   int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  pid_t done;
+  while ((done = waitpid(pid_, &status, options)) < 0 && errno == EINTR) {
   }
+  if (done != pid_) return false;
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return *status_;
-}
-
-bool ChildProcess::running() {
-  if (status_) return false;
-  int status = 0;
-  pid_t done = waitpid(pid_, &status, WNOHANG);
-  if (done == pid_) {
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return false;
-  }
   return true;
 }
+
+int ChildProcess::wait() {
+  reap(0);
+  return status_.value_or(-1);
+}
+
+std::optional<int> ChildProcess::waitFor(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!reap(WNOHANG) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return status_;
+}
+
+bool ChildProcess::running() { return !reap(WNOHANG); }
 
 int runProgram(std::vector<std::string> argv,
                std::vector<std::pair<std::string, std::string>> environment) {

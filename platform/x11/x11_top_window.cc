@@ -1,12 +1,8 @@
-#include "platform/x11/viewer_window.h"
-
-#include <poll.h>
+#include "platform/x11/x11_top_window.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <optional>
-#include <vector>
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_icccm.h>
@@ -67,7 +63,7 @@ bool internAtoms(xcb_connection_t* c, Atoms& atoms) {
 
 }  // namespace
 
-struct ViewerWindow::State {
+struct X11TopWindow::State {
   std::unique_ptr<X11Connection> connection;
   Atoms atoms;
   XcbWindow window;
@@ -79,18 +75,11 @@ struct ViewerWindow::State {
   // Keycodes that quit, refreshed when the keyboard mapping changes.
   std::array<bool, 256> quitKeys{};
 
-  // Drawing scratch, reused while sizes stay the same.
-  std::vector<std::uint32_t> canvas;
-  std::vector<int> sourceColumns;
-  int fittedFor[4] = {-1, -1, -1, -1};  // window w, h, frame w, h
-  int fitX = 0, fitY = 0, fitWidth = 0, fitHeight = 0;
-
   xcb_connection_t* c() const { return connection->get(); }
   void loadKeymap();
-  void refit(const ImageView& frame);
 };
 
-void ViewerWindow::State::loadKeymap() {
+void X11TopWindow::State::loadKeymap() {
   quitKeys.fill(false);
   const xcb_setup_t* setup = xcb_get_setup(c());
   const int first = setup->min_keycode;
@@ -114,47 +103,20 @@ void ViewerWindow::State::loadKeymap() {
   }
 }
 
-void ViewerWindow::State::refit(const ImageView& frame) {
-  if (fittedFor[0] == width && fittedFor[1] == height && fittedFor[2] == frame.width &&
-      fittedFor[3] == frame.height) {
-    return;
-  }
-  fittedFor[0] = width;
-  fittedFor[1] = height;
-  fittedFor[2] = frame.width;
-  fittedFor[3] = frame.height;
-  canvas.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-  // The largest rectangle of the frame's shape that fits, centred.
-  const long w = width, h = height, fw = frame.width, fh = frame.height;
-  if (w * fh <= h * fw) {
-    fitWidth = width;
-    fitHeight = static_cast<int>(std::max(1L, w * fh / fw));
-  } else {
-    fitHeight = height;
-    fitWidth = static_cast<int>(std::max(1L, h * fw / fh));
-  }
-  fitX = (width - fitWidth) / 2;
-  fitY = (height - fitHeight) / 2;
-  sourceColumns.resize(static_cast<std::size_t>(fitWidth));
-  for (int x = 0; x < fitWidth; ++x)
-    sourceColumns[static_cast<std::size_t>(x)] =
-        static_cast<int>((2L * x + 1) * fw / (2L * fitWidth));
-}
+X11TopWindow::X11TopWindow(std::unique_ptr<State> state) : state_(std::move(state)) {}
+X11TopWindow::~X11TopWindow() = default;
 
-ViewerWindow::ViewerWindow(std::unique_ptr<State> state) : state_(std::move(state)) {}
-ViewerWindow::~ViewerWindow() = default;
-
-Result<std::unique_ptr<ViewerWindow>> ViewerWindow::open(const std::string& displayName,
+Result<std::unique_ptr<X11TopWindow>> X11TopWindow::open(const std::string& displayName,
                                                          int width, int height,
                                                          std::string_view title) {
-  using Failure = Result<std::unique_ptr<ViewerWindow>>;
+  using Failure = Result<std::unique_ptr<X11TopWindow>>;
   auto connection = X11Connection::open(displayName);
   if (!connection) return Failure::failure(connection.error().localizedDescription);
   auto state = std::make_unique<State>();
   state->connection = std::move(connection.value());
   xcb_connection_t* c = state->c();
   const xcb_screen_t& screen = state->connection->screen();
-  // present() copies BGRA words as they are: the root visual must take them.
+  // putPixels() copies BGRA words as they are: the root visual must take them.
   if (!state->connection->hasBgraLayout(screen.root_depth, screen.root_visual))
     return Failure::failure("the X screen's visual is not 24/32-bit BGRA");
   if (!internAtoms(c, state->atoms)) return Failure::failure(kConnectionLost);
@@ -192,7 +154,7 @@ Result<std::unique_ptr<ViewerWindow>> ViewerWindow::open(const std::string& disp
   xcb_icccm_size_hints_set_size(&hints, 1, state->width, state->height);
   xcb_icccm_set_wm_normal_hints(c, *windowId, &hints);
 
-  auto viewer = std::unique_ptr<ViewerWindow>(new ViewerWindow(std::move(state)));
+  auto viewer = std::unique_ptr<X11TopWindow>(new X11TopWindow(std::move(state)));
   viewer->setTitle(title);
   xcb_map_window(c, *windowId);
   if (xcb_flush(c) <= 0 || viewer->state_->connection->hasError())
@@ -200,14 +162,11 @@ Result<std::unique_ptr<ViewerWindow>> ViewerWindow::open(const std::string& disp
   return Failure::success(std::move(viewer));
 }
 
-std::uint32_t ViewerWindow::id() const { return state_->window.get(); }
+std::uint32_t X11TopWindow::id() const { return state_->window.get(); }
+int X11TopWindow::width() const { return state_->width; }
+int X11TopWindow::height() const { return state_->height; }
 
-void ViewerWindow::waitForEvents(std::chrono::milliseconds timeout) {
-  pollfd fd{state_->connection->fileDescriptor(), POLLIN, 0};
-  ::poll(&fd, 1, static_cast<int>(std::max<long>(0, timeout.count())));
-}
-
-ViewerWindow::Events ViewerWindow::processEvents() {
+X11TopWindow::Events X11TopWindow::processEvents() {
   Events events;
   State& s = *state_;
   while (XcbEvent event{xcb_poll_for_event(s.c())}) {
@@ -279,7 +238,7 @@ ViewerWindow::Events ViewerWindow::processEvents() {
   return events;
 }
 
-void ViewerWindow::setTitle(std::string_view utf8) {
+void X11TopWindow::setTitle(std::string_view utf8) {
   State& s = *state_;
   const auto length = static_cast<std::uint32_t>(utf8.size());
   xcb_change_property(s.c(), XCB_PROP_MODE_REPLACE, s.window.get(), s.atoms.netWmName,
@@ -290,26 +249,9 @@ void ViewerWindow::setTitle(std::string_view utf8) {
   xcb_flush(s.c());
 }
 
-void ViewerWindow::present(const ImageView& frame) {
+void X11TopWindow::putPixels(const std::uint32_t* pixels) {
   State& s = *state_;
-  if (frame.width <= 0 || frame.height <= 0 || frame.data == nullptr) return;
-  s.refit(frame);
   const std::size_t width = static_cast<std::size_t>(s.width);
-  for (int y = 0; y < s.height; ++y) {
-    std::uint32_t* out = s.canvas.data() + static_cast<std::size_t>(y) * width;
-    if (y < s.fitY || y >= s.fitY + s.fitHeight) {
-      std::fill(out, out + width, 0u);
-      continue;
-    }
-    const int sourceY = static_cast<int>((2L * (y - s.fitY) + 1) * frame.height /
-                                         (2L * s.fitHeight));
-    const std::uint8_t* row = frame.row(sourceY);
-    std::fill(out, out + s.fitX, 0u);
-    std::uint32_t* inside = out + s.fitX;
-    for (int x = 0; x < s.fitWidth; ++x)
-      std::memcpy(&inside[x], row + 4 * s.sourceColumns[static_cast<std::size_t>(x)], 4);
-    std::fill(inside + s.fitWidth, out + width, 0u);
-  }
   // In strips that fit the server's largest request (24 bytes of header).
   const std::size_t maxBytes = static_cast<std::size_t>(xcb_get_maximum_request_length(s.c())) * 4;
   const std::size_t rowBytes = width * 4;
@@ -321,7 +263,7 @@ void ViewerWindow::present(const ImageView& frame) {
                   static_cast<std::uint16_t>(s.width), static_cast<std::uint16_t>(rows), 0,
                   static_cast<std::int16_t>(y), 0, s.depth,
                   static_cast<std::uint32_t>(rows * rowBytes),
-                  reinterpret_cast<const std::uint8_t*>(s.canvas.data() +
+                  reinterpret_cast<const std::uint8_t*>(pixels +
                                                         static_cast<std::size_t>(y) * width));
   }
   xcb_flush(s.c());
