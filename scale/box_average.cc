@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "scale/scaler_path.h"
+#include "scale/x86_simd.h"
 
 #if FENWRIGHT_X86_SIMD
 #include <emmintrin.h>

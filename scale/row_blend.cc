@@ -1,6 +1,7 @@
 #include "scale/row_blend.h"
 
 #include "scale/scaler_path.h"
+#include "scale/x86_simd.h"
 
 #if FENWRIGHT_X86_SIMD
 #include <emmintrin.h>

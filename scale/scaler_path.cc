@@ -1,4 +1,5 @@
 #include "scale/scaler_path.h"
+#include "scale/x86_simd.h"
 
 #include <algorithm>
 #include <atomic>
