@@ -3,6 +3,7 @@
 #include "capture/capture_mode.h"
 #include "platform/capture/awaitable_capture.h"
 #include "platform/log/logger.h"
+#include "platform/pixel_format.h"
 #include "service/fenwright_service.h"
 
 namespace fenwright {
@@ -10,7 +11,6 @@ namespace {
 
 constexpr std::int64_t kCaptureWidth = 1280;
 constexpr std::int64_t kCaptureHeight = 720;
-constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;
 
 const CaptureDisplay* findDisplay(const std::vector<CaptureDisplay>& displays, std::uint32_t id) {
   for (const auto& display : displays)
@@ -59,7 +59,7 @@ Task<> FenwrightService::startStreamAsync() {
       fallBackToTestPattern();
       co_return;
     }
-    filter = ContentFilter::display(*display, {});
+    filter = ContentFilter::display(*display);
     description = "region " + std::to_string(config.regionWidth) + "×" +
                   std::to_string(config.regionHeight) + " at (" + std::to_string(config.regionX) +
                   "," + std::to_string(config.regionY) + ") on display " +
@@ -91,7 +91,6 @@ Task<> FenwrightService::startStreamAsync() {
   configuration.setMinimumFrameInterval({1, 30});
   configuration.setPixelFormat(kPixelFormatBGRA);
   configuration.setShowsCursor(isRegionMode(config));
-  configuration.setScalesToFit(false);
   if (isRegionMode(config)) {
     configuration.setSourceRect(
         {static_cast<double>(config.regionX), static_cast<double>(config.regionY),

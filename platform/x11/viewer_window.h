@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "platform/image_view.h"
-#include "platform/ipc/result.h"
+#include "platform/expected.h"
 
 namespace fenwright::x11 {
 
@@ -26,7 +26,7 @@ class ViewerWindow {
   };
 
   // Opens on `displayName`, or $DISPLAY when it is empty, and maps the window.
-  static Result<std::unique_ptr<ViewerWindow>> open(const std::string& displayName, int width,
+  static Expected<std::unique_ptr<ViewerWindow>> open(const std::string& displayName, int width,
                                                     int height, std::string_view title);
   ~ViewerWindow();
   ViewerWindow(const ViewerWindow&) = delete;

@@ -63,7 +63,7 @@ TEST(Soak, ThirtyTwoDescriptorsAreEnoughToCaptureAndServe) {
   EXPECT_LE(footprint.fds, 32);
   EXPECT_EQ(helper.countContaining("Too many open files"), 0u) << helper.log();
 
-  client = Result<client::FenwrightClient>::failure("closed");
+  client = unexpected("closed");
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
 }
 
