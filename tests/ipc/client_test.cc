@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -191,93 +192,72 @@ TEST_F(LyingHelperTest, MalformedRepliesAreErrorsAndLeakNothing) {
     copy[offset] = value;
     return copy;
   };
-
   expectError(answer(std::span(bytes).first(50)), "reply is 50 bytes, expected 128");
   expectError(answer(patched(0, 'X'), goodFds()), "reply does not start with FWRP");
   expectError(answer(patched(4, 9), goodFds()), "reply has version 9");
   expectError(answer(patched(6, 7)), "unknown kind 7");
   expectError(answer(patched(48, 5), goodFds()), "must announce 2 descriptors, not 5");
-  expectError(answer(goodReply()), "it carried 0 descriptor(s), expected 2");
-  {
-    auto fds = goodFds();
-    fds.pop_back();
-    expectError(answer(goodReply(), fds), "it carried 1 descriptor(s), expected 2");
-  }
-  {
-    auto fds = goodFds();
-    fds.push_back(memfd(10, true));
-    expectError(answer(goodReply(), fds), "it carried 3 descriptor(s), expected 2");
-  }
-  {
-    std::vector<UniqueFd> fds;
-    for (int i = 0; i < 20; ++i) fds.push_back(memfd(10, true));
-    expectError(answer(goodReply(), fds), "it carried more than");
-  }
-  {
-    wire::Reply nil;
-    nil.kind = wire::ReplyKind::nil;
-    nil.requestId = nextId_;
-    expectError(answer(nil, goodFds()), "it carried 2 descriptor(s), expected 0");
-  }
-  {
+
+  // The surface it describes, changed one way each.
+  using Surface = wire::SurfaceDescription;
+  const std::pair<void (*)(Surface&), const char*> lies[] = {
+      {[](Surface& s) { s.width = 0; }, "surface size 0x360 is out of range"},
+      {[](Surface& s) {
+         s.height = 16384;
+         s.bytesPerRow = 0xFFFFFFFC;
+       },
+       "surface row length 4294967292 does not fit"},
+      {[](Surface& s) { s.allocationSize = 1000; }, "surface allocation size 1000 does not fit"},
+      {[](Surface& s) { s.pixelFormat = 0x52474241; }, "surface pixel format is not BGRA"},
+      {[](Surface& s) { s.controlSize = 8; }, "surface control size 8 is out of range"},
+  };
+  for (auto [change, error] : lies) {
     auto reply = goodReply();
-    reply.surface.width = 0;
-    expectError(answer(reply, goodFds()), "surface size 0x360 is out of range");
+    change(reply.surface);
+    expectError(answer(reply, goodFds()), error);
   }
-  {
-    auto reply = goodReply();
-    reply.surface.height = 16384;
-    reply.surface.bytesPerRow = 0xFFFFFFFC;
-    expectError(answer(reply, goodFds()), "surface row length 4294967292 does not fit");
-  }
-  {
-    auto reply = goodReply();
-    reply.surface.allocationSize = 1000;
-    expectError(answer(reply, goodFds()), "surface allocation size 1000 does not fit");
-  }
-  {
-    auto reply = goodReply();
-    reply.surface.pixelFormat = 0x52474241;
-    expectError(answer(reply, goodFds()), "surface pixel format is not BGRA");
-  }
-  {
+
+  // The descriptors that come with it: too few, too many, not what it says.
+  auto fds = [&](std::initializer_list<std::function<UniqueFd()>> makers) {
+    std::vector<UniqueFd> made;
+    for (auto& make : makers) made.push_back(make());
+    return made;
+  };
+  auto pixels = [&] { return std::move(*surface_.openPixelsReadOnly()); };
+  auto control = [&] { return std::move(*surface_.openControlReadOnly()); };
+  auto sealed = [](std::size_t size) { return [size] { return memfd(size, true); }; };
+  auto pipeEnd = [] {
     int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    std::vector<UniqueFd> fds;
-    fds.emplace_back(ends[0]);
-    fds.emplace_back(ends[1]);
-    expectError(answer(goodReply(), fds), "the pixel descriptor is not shared memory");
-  }
-  {
-    std::vector<UniqueFd> fds;
-    fds.push_back(memfd(4096, true));
-    fds.push_back(memfd(4096, true));
-    expectError(answer(goodReply(), fds), "the pixel memory is 4096 bytes, the reply announced 921600");
-  }
-  {
-    std::vector<UniqueFd> fds;
-    fds.push_back(memfd(921600, false));
-    fds.push_back(memfd(4096, true));
-    expectError(answer(goodReply(), fds), "the pixel memory is not sealed against shrinking");
-  }
-  {
-    auto fds = goodFds();
-    fds[1] = memfd(4096, true);  // no header in it
-    expectError(answer(goodReply(), fds), "the control memory has no header");
-  }
-  {
-    auto reply = goodReply();
-    reply.surface.controlSize = 8;
-    expectError(answer(reply, goodFds()), "surface control size 8 is out of range");
-  }
-  {
-    wire::Reply error;
-    error.kind = wire::ReplyKind::error;
-    error.requestId = nextId_;
-    error.error = wire::ErrorCode::surfaceUnavailable;
-    error.message = "busy";
-    expectError(answer(error), "the helper answered with error 7: busy");
-  }
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ::close(ends[1]);
+    return UniqueFd(ends[0]);
+  };
+  expectError(answer(goodReply()), "it carried 0 descriptor(s), expected 2");
+  expectError(answer(goodReply(), fds({pixels})), "it carried 1 descriptor(s), expected 2");
+  expectError(answer(goodReply(), fds({pixels, control, sealed(10)})),
+              "it carried 3 descriptor(s), expected 2");
+  std::vector<UniqueFd> twenty;
+  for (int i = 0; i < 20; ++i) twenty.push_back(memfd(10, true));
+  expectError(answer(goodReply(), twenty), "it carried more than");
+  wire::Reply nil;
+  nil.kind = wire::ReplyKind::nil;
+  nil.requestId = nextId_;
+  expectError(answer(nil, goodFds()), "it carried 2 descriptor(s), expected 0");
+  expectError(answer(goodReply(), fds({pipeEnd, pipeEnd})),
+              "the pixel descriptor is not shared memory");
+  expectError(answer(goodReply(), fds({sealed(4096), sealed(4096)})),
+              "the pixel memory is 4096 bytes, the reply announced 921600");
+  expectError(answer(goodReply(), fds({[] { return memfd(921600, false); }, sealed(4096)})),
+              "the pixel memory is not sealed against shrinking");
+  expectError(answer(goodReply(), fds({pixels, sealed(4096)})),
+              "the control memory has no header");
+
+  wire::Reply error;
+  error.kind = wire::ReplyKind::error;
+  error.requestId = nextId_;
+  error.error = wire::ErrorCode::surfaceUnavailable;
+  error.message = "busy";
+  expectError(answer(error), "the helper answered with error 7: busy");
 
   // A late answer to an old request is skipped; the right one is used.
   auto stale = goodReply();
@@ -287,7 +267,7 @@ TEST_F(LyingHelperTest, MalformedRepliesAreErrorsAndLeakNothing) {
   ASSERT_TRUE(fine) << fine.error();
   ASSERT_TRUE(*fine);
   EXPECT_EQ((*fine)->id(), surface_.id());
-
+  twenty.clear();
   // Every descriptor the client was sent is closed again.
   EXPECT_EQ(openFdCount(), before);
 }
