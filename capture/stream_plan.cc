@@ -2,13 +2,13 @@
 
 #include "capture/capture_mode.h"
 #include "capture/window_lookup.h"
+#include "platform/pixel_format.h"
 
 namespace fenwright {
 namespace {
 
 constexpr std::int64_t kCaptureWidth = 1280;
 constexpr std::int64_t kCaptureHeight = 720;
-constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;
 
 const CaptureDisplay* findDisplay(const std::vector<CaptureDisplay>& displays, std::uint32_t id) {
   for (const auto& display : displays)
@@ -23,7 +23,6 @@ StreamConfiguration configurationFor(const PiPSentinelConfig& config) {
   configuration.setMinimumFrameInterval({1, 30});
   configuration.setPixelFormat(kPixelFormatBGRA);
   configuration.setShowsCursor(isRegionMode(config));
-  configuration.setScalesToFit(false);
   if (isRegionMode(config)) {
     configuration.setSourceRect(
         {static_cast<double>(config.regionX), static_cast<double>(config.regionY),
@@ -47,7 +46,7 @@ std::variant<StreamPlan, StreamFallback> planRegion(const PiPSentinelConfig& con
                             std::to_string(config.regionHeight) + " at (" +
                             std::to_string(config.regionX) + "," + std::to_string(config.regionY) +
                             ") on display " + std::to_string(display->displayID);
-  return StreamPlan{ContentFilter::display(*display, {}), configurationFor(config),
+  return StreamPlan{ContentFilter::display(*display), configurationFor(config),
                     std::move(description)};
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/error_text.h"
 #include "platform/unique_fd.h"
 
 namespace fenwright {
@@ -17,9 +18,9 @@ std::string writeFileAtomically(const std::filesystem::path& path, std::string_v
   temporaryName.append(path.filename().string()).append(".XXXXXX");
   std::string temporary = (directory / temporaryName).string();
   UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd) return "cannot create a temporary file in " + directory.string() + ": " + std::strerror(errno);
+  if (!fd) return "cannot create a temporary file in " + directory.string() + ": " + errorText(errno);
   auto fail = [&](const char* what) {
-    std::string message = std::string(what) + " " + temporary + ": " + std::strerror(errno);
+    std::string message = std::string(what) + " " + temporary + ": " + errorText(errno);
     ::unlink(temporary.c_str());
     return message;
   };

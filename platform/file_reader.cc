@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/error_text.h"
 #include "platform/unique_fd.h"
 
 namespace fenwright {
@@ -16,7 +17,7 @@ namespace {
 // Failures of the process rather than of the file.
 SmallFileRead failed(int error) {
   if (error == EMFILE || error == ENFILE || error == ENOMEM || error == EINTR)
-    return {std::nullopt, std::string(std::strerror(error))};
+    return {std::nullopt, errorText(error)};
   return {};
 }
 

@@ -9,25 +9,38 @@
 #include <cstring>
 #include <new>
 
+#include <fmt/format.h>
+
+#include "platform/error_text.h"
 #include "platform/futex.h"
 
 namespace fenwright {
 namespace {
 
-std::optional<UniqueFd> makeSealedMemfd(const char* name, std::size_t size) {
+// The failed call and what errno said, read at once.
+Unexpected<std::string> failed(const char* call, const char* name) {
+  return unexpected(fmt::format("{} ({}): {}", call, name, errorText(errno)));
+}
+
+Expected<UniqueFd> makeSealedMemfd(const char* name, std::size_t size) {
   UniqueFd fd(::memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  if (!fd) return std::nullopt;
-  if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return std::nullopt;
+  if (!fd) return failed("memfd_create", name);
+  if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return failed("ftruncate", name);
   // Nobody, us included, can resize it from now on; a client that maps it
   // can never be handed a SIGBUS by a shrink.
-  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) != 0) return std::nullopt;
+  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) != 0)
+    return failed("fcntl F_ADD_SEALS", name);
   return fd;
 }
 
-// Once our own writable mapping exists, nobody gets another one: a client
-// that reopens its descriptor through /proc for writing still cannot write.
-bool sealAgainstFutureWrites(const UniqueFd& fd) {
-  return ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) == 0;
+Expected<MappedMemory> mapWritable(const UniqueFd& fd, std::size_t size, const char* name) {
+  auto mapped = MappedMemory::map(fd, size, MappedMemory::Access::readWrite);
+  if (!mapped) return failed("mmap", name);
+  // Once our own writable mapping exists, nobody gets another one: a client
+  // that reopens its descriptor through /proc for writing still cannot write.
+  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) != 0)
+    return failed("fcntl F_ADD_SEALS", name);
+  return std::move(*mapped);
 }
 
 std::optional<UniqueFd> reopenReadOnly(const UniqueFd& fd) {
@@ -40,19 +53,22 @@ std::optional<UniqueFd> reopenReadOnly(const UniqueFd& fd) {
 
 }  // namespace
 
-std::optional<SharedSurface> SharedSurface::create(std::uint32_t width, std::uint32_t height) {
-  if (width == 0 || height == 0) return std::nullopt;
+Expected<SharedSurface> SharedSurface::create(std::uint32_t width, std::uint32_t height) {
+  if (width == 0 || height == 0)
+    return unexpected(fmt::format("a surface of {}×{} has no pixels", width, height));
   std::size_t size = std::size_t{width} * 4 * height;
-  auto pixelsFd = makeSealedMemfd("fenwright-surface", size);
-  auto controlFd = makeSealedMemfd("fenwright-surface-control", kControlSize);
-  if (!pixelsFd || !controlFd) return std::nullopt;
-  auto pixels = MappedMemory::map(*pixelsFd, size, MappedMemory::Access::readWrite);
-  auto control = MappedMemory::map(*controlFd, kControlSize, MappedMemory::Access::readWrite);
-  if (!pixels || !control) return std::nullopt;
-  if (!sealAgainstFutureWrites(*pixelsFd) || !sealAgainstFutureWrites(*controlFd))
-    return std::nullopt;
+  constexpr const char* kPixelsName = "fenwright-surface";
+  constexpr const char* kControlName = "fenwright-surface-control";
+  auto pixelsFd = makeSealedMemfd(kPixelsName, size);
+  if (!pixelsFd) return unexpected(pixelsFd.error());
+  auto controlFd = makeSealedMemfd(kControlName, kControlSize);
+  if (!controlFd) return unexpected(controlFd.error());
+  auto pixels = mapWritable(*pixelsFd, size, kPixelsName);
+  if (!pixels) return unexpected(pixels.error());
+  auto control = mapWritable(*controlFd, kControlSize, kControlName);
+  if (!control) return unexpected(control.error());
   struct stat info {};
-  if (::fstat(pixelsFd->get(), &info) != 0) return std::nullopt;
+  if (::fstat(pixelsFd->get(), &info) != 0) return failed("fstat", kPixelsName);
 
   auto* header = new (control->data()) SurfaceControl{};
   header->seed.store(0, std::memory_order_relaxed);

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/expected.h"
 #include "platform/mapped_memory.h"
+#include "platform/pixel_format.h"
 #include "platform/unique_fd.h"
 
 namespace fenwright {
@@ -31,10 +33,10 @@ static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 // inode number, unique system-wide while the surface lives.
 class SharedSurface {
  public:
-  static constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;  // 'BGRA'
   static constexpr std::size_t kControlSize = 4096;
 
-  static std::optional<SharedSurface> create(std::uint32_t width, std::uint32_t height);
+  // The error names the system call that failed and what errno said.
+  static Expected<SharedSurface> create(std::uint32_t width, std::uint32_t height);
 
   SharedSurface(SharedSurface&&) noexcept = default;
   SharedSurface& operator=(SharedSurface&&) noexcept = default;

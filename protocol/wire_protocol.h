@@ -89,6 +89,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/pixel_format.h"
+
 namespace fenwright::wire {
 
 inline constexpr std::uint16_t kVersion = 1;
@@ -100,7 +102,6 @@ inline constexpr std::size_t kNameFieldSize = 32;
 inline constexpr std::size_t kMessageFieldSize = 72;
 inline constexpr std::string_view kProtocolName = "PiPSurfaceProtocol";
 inline constexpr std::string_view kFetchSurfaceSelector = "fetchSurfaceWithReply:";
-inline constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;
 inline constexpr std::uint32_t kControlMagic = 0x46575343;
 inline constexpr std::size_t kSurfaceDescriptorCount = 2;
 inline constexpr std::size_t kControlHeaderSize = 24;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <fmt/format.h>
+
 #include "platform/log/logger.h"
 #include "render/frame_compositor.h"
 #include "render/test_pattern.h"
@@ -25,8 +27,13 @@ PiPFrameBuffer::~PiPFrameBuffer() = default;
 
 bool PiPFrameBuffer::allocate() {
   if (surface_) return true;
-  std::optional<SharedSurface> made = allocator_ ? allocator_() : std::nullopt;
-  if (!made || made->allocationSize() != allocationSize) {
+  Expected<SharedSurface> made =
+      allocator_ ? allocator_() : unexpected(std::string("no way to make a surface"));
+  if (made && made->allocationSize() != allocationSize)
+    made = unexpected(fmt::format("the surface holds {} bytes, not {}", made->allocationSize(),
+                                  allocationSize));
+  if (!made) {
+    log::bufferLogger().error("shared surface: {}", made.error());
     log::bufferLogger().error("IOSurfaceCreate failed");
     return false;
   }

@@ -15,7 +15,7 @@ class FrameCompositor;
 class TestPattern;
 
 // Makes the shared surface; replaced in tests to make allocation fail.
-using SurfaceAllocator = std::function<std::optional<SharedSurface>()>;
+using SurfaceAllocator = std::function<Expected<SharedSurface>()>;
 
 // Owns the one shared 640x360 BGRA surface and every render into it. All
 // renders run on the render queue, entered synchronously, so they never

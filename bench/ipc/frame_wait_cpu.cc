@@ -83,7 +83,7 @@ std::optional<Outcome> measure(SharedSurface& surface, Mode mode, double seconds
     ::close(results[0]);
     wire::SurfaceDescription description{surface.id(), surface.width(), surface.height(),
                                          surface.bytesPerRow(), surface.allocationSize(),
-                                         SharedSurface::kPixelFormatBGRA,
+                                         kPixelFormatBGRA,
                                          SharedSurface::kControlSize};
     auto mapped = client::MappedSurface::map(description, std::move(*pixels), std::move(*control));
     Outcome outcome;

@@ -107,7 +107,7 @@ BENCHMARK(BM_FetchOnOpenConnection)->Unit(benchmark::kMicrosecond);
 void BM_CopyFrame(benchmark::State& state) {
   auto& h = helper();
   auto client = client::FenwrightClient::connect(h.socketPath);
-  auto surface = client ? client->fetchSurface() : decltype(client->fetchSurface())::failure("");
+  auto surface = client ? client->fetchSurface() : decltype(client->fetchSurface())(unexpected(std::string()));
   if (!surface || !*surface) {
     state.SkipWithError("fetch failed");
     return;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <vector>
-
 #include "platform/capture/shareable_content.h"
 
 namespace fenwright {
@@ -17,25 +15,21 @@ class ContentFilter {
     filter.window_ = window;
     return filter;
   }
-  static ContentFilter display(const CaptureDisplay& display,
-                               std::vector<CaptureWindow> excludingWindows = {}) {
+  static ContentFilter display(const CaptureDisplay& display) {
     ContentFilter filter(Kind::display);
     filter.display_ = display;
-    filter.excludedWindows_ = std::move(excludingWindows);
     return filter;
   }
 
   Kind kind() const { return kind_; }
   const CaptureWindow& window() const { return window_; }
   const CaptureDisplay& display() const { return display_; }
-  const std::vector<CaptureWindow>& excludedWindows() const { return excludedWindows_; }
 
  private:
   explicit ContentFilter(Kind kind) : kind_(kind) {}
   Kind kind_;
   CaptureWindow window_;
   CaptureDisplay display_;
-  std::vector<CaptureWindow> excludedWindows_;
 };
 
 }  // namespace fenwright

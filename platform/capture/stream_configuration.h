@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/pixel_format.h"
+
 namespace fenwright {
 
 struct FrameInterval {
@@ -22,7 +24,6 @@ class StreamConfiguration {
   void setMinimumFrameInterval(FrameInterval interval) { minimumFrameInterval_ = interval; }
   void setPixelFormat(std::uint32_t format) { pixelFormat_ = format; }
   void setShowsCursor(bool shows) { showsCursor_ = shows; }
-  void setScalesToFit(bool scales) { scalesToFit_ = scales; }
   void setSourceRect(SourceRect rect) { sourceRect_ = rect; }
 
   std::int64_t width() const { return width_; }
@@ -30,16 +31,14 @@ class StreamConfiguration {
   FrameInterval minimumFrameInterval() const { return minimumFrameInterval_; }
   std::uint32_t pixelFormat() const { return pixelFormat_; }
   bool showsCursor() const { return showsCursor_; }
-  bool scalesToFit() const { return scalesToFit_; }
   const std::optional<SourceRect>& sourceRect() const { return sourceRect_; }
 
  private:
   std::int64_t width_ = 1920;
   std::int64_t height_ = 1080;
   FrameInterval minimumFrameInterval_{};
-  std::uint32_t pixelFormat_ = 0x42475241;  // 'BGRA'
+  std::uint32_t pixelFormat_ = kPixelFormatBGRA;
   bool showsCursor_ = true;
-  bool scalesToFit_ = false;
   std::optional<SourceRect> sourceRect_;
 };
 

@@ -1,3 +1,4 @@
+#include "platform/error_text.h"
 #include "platform/ipc/seq_packet_socket.h"
 
 #include <fcntl.h>
@@ -17,8 +18,6 @@
 
 namespace fenwright {
 namespace {
-
-std::string errorText(int error) { return std::system_category().message(error); }
 
 // recv() gives 0 both for an empty message and at the end; only the end
 // raises HUP or RDHUP.
@@ -152,38 +151,37 @@ std::size_t unreadBytes(const UniqueFd& socket) {
   return static_cast<std::size_t>(bytes);
 }
 
-Result<UniqueFd> connectSeqPacket(const std::filesystem::path& path) {
-  using R = Result<UniqueFd>;
+Expected<UniqueFd> connectSeqPacket(const std::filesystem::path& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::string& text = path.native();
   if (text.empty() || text.size() >= sizeof address.sun_path)
-    return R::failure(fmt::format("socket path {} is empty or too long", path.string()));
+    return unexpected(fmt::format("socket path {} is empty or too long", path.string()));
   std::memcpy(address.sun_path, text.data(), text.size());
 
   UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd) return R::failure(fmt::format("socket: {}", errorText(errno)));
+  if (!fd) return unexpected(fmt::format("socket: {}", errorText(errno)));
   // A Unix connect() completes at once or, with the listener's backlog
   // full, fails with EAGAIN; there is nothing to wait on but time.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   for (;;) {
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-      return R::success(std::move(fd));
+      return fd;
     int error = errno;
     if (error == EINTR) continue;
     if (error != EAGAIN || std::chrono::steady_clock::now() > deadline)
-      return R::failure(fmt::format("connect {}: {}", path.string(), errorText(error)));
+      return unexpected(fmt::format("connect {}: {}", path.string(), errorText(error)));
     ::usleep(10000);
   }
 }
 
-Result<std::pair<UniqueFd, UniqueFd>> seqPacketPair() {
+Expected<std::pair<UniqueFd, UniqueFd>> seqPacketPair() {
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0) {
-    return Result<std::pair<UniqueFd, UniqueFd>>::failure(
+    return unexpected(
         fmt::format("socketpair: {}", errorText(errno)));
   }
-  return Result<std::pair<UniqueFd, UniqueFd>>::success({UniqueFd(ends[0]), UniqueFd(ends[1])});
+  return Expected<std::pair<UniqueFd, UniqueFd>>({UniqueFd(ends[0]), UniqueFd(ends[1])});
 }
 
 Readiness waitReadable(const UniqueFd& socket, std::chrono::milliseconds timeout) {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ipc/result.h"
+#include "platform/expected.h"
 #include "platform/unique_fd.h"
 
 namespace fenwright {
@@ -68,10 +68,10 @@ std::size_t unreadBytes(const UniqueFd& socket);
 // Connects to the listening socket at `path`; the result is close-on-exec
 // and non-blocking. While the listener's backlog is full it retries, for up
 // to 5 seconds.
-Result<UniqueFd> connectSeqPacket(const std::filesystem::path& path);
+Expected<UniqueFd> connectSeqPacket(const std::filesystem::path& path);
 
 // A connected pair, both ends close-on-exec and non-blocking.
-Result<std::pair<UniqueFd, UniqueFd>> seqPacketPair();
+Expected<std::pair<UniqueFd, UniqueFd>> seqPacketPair();
 
 enum class Readiness { ready, timedOut, failed };
 // Waits until `socket` has a message, an end or an error to report.

@@ -8,13 +8,15 @@
 #include <fmt/format.h>
 #include <systemd/sd-daemon.h>
 
+#include "platform/error_text.h"
+
 namespace fenwright {
 
 ActivatedSocket takeActivatedSocket() {
   ActivatedSocket result;
   int count = ::sd_listen_fds(1);
   if (count < 0) {
-    result.problem = fmt::format("sd_listen_fds: {}", std::system_category().message(-count));
+    result.problem = fmt::format("sd_listen_fds: {}", errorText(-count));
     return result;
   }
   result.passedCount = count;

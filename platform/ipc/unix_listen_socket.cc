@@ -1,3 +1,4 @@
+#include "platform/error_text.h"
 #include "platform/ipc/unix_listen_socket.h"
 
 #include <fcntl.h>
@@ -18,8 +19,6 @@
 
 namespace fenwright {
 namespace {
-
-std::string errorText(int error) { return std::system_category().message(error); }
 
 std::optional<sockaddr_un> addressFor(const std::filesystem::path& path) {
   sockaddr_un address{};
@@ -95,51 +94,50 @@ void UnixListenSocket::removeSocketFile() {
   inode_ = 0;
 }
 
-Result<UnixListenSocket> UnixListenSocket::bindAt(const std::filesystem::path& path) {
-  using R = Result<UnixListenSocket>;
+Expected<UnixListenSocket> UnixListenSocket::bindAt(const std::filesystem::path& path) {
   auto address = addressFor(path);
   if (!address) {
-    return R::failure(fmt::format("socket path {} is empty or longer than {} bytes",
+    return unexpected(fmt::format("socket path {} is empty or longer than {} bytes",
                                   path.string(), sizeof(sockaddr_un::sun_path) - 1));
   }
 
   std::filesystem::path lockPath = path;
   lockPath += ".lock";
   UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!lock) return R::failure(fmt::format("{}: {}", lockPath.string(), errorText(errno)));
+  if (!lock) return unexpected(fmt::format("{}: {}", lockPath.string(), errorText(errno)));
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
     if (error == EWOULDBLOCK) {
-      return R::failure(fmt::format("another process is listening on {} (it holds {})",
+      return unexpected(fmt::format("another process is listening on {} (it holds {})",
                                     path.string(), lockPath.string()));
     }
-    return R::failure(fmt::format("{}: {}", lockPath.string(), errorText(error)));
+    return unexpected(fmt::format("{}: {}", lockPath.string(), errorText(error)));
   }
 
   bool replacedStale = false;
   struct stat existing {};
   if (::lstat(path.c_str(), &existing) == 0) {
     if (!S_ISSOCK(existing.st_mode))
-      return R::failure(fmt::format("{} exists and is not a socket", path.string()));
+      return unexpected(fmt::format("{} exists and is not a socket", path.string()));
     int error = 0;
     switch (probe(*address, error)) {
       case Probe::live:
-        return R::failure(fmt::format("another process is listening on {}", path.string()));
+        return unexpected(fmt::format("another process is listening on {}", path.string()));
       case Probe::otherType:
-        return R::failure(
+        return unexpected(
             fmt::format("{} is in use by a socket of another type", path.string()));
       case Probe::failed:
-        return R::failure(fmt::format("{}: {}", path.string(), errorText(error)));
+        return unexpected(fmt::format("{}: {}", path.string(), errorText(error)));
       case Probe::stale:
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-          return R::failure(
+          return unexpected(
               fmt::format("cannot remove stale socket {}: {}", path.string(), errorText(errno)));
         }
         replacedStale = true;
         break;
     }
   } else if (errno != ENOENT) {
-    return R::failure(fmt::format("{}: {}", path.string(), errorText(errno)));
+    return unexpected(fmt::format("{}: {}", path.string(), errorText(errno)));
   }
 
   // Bound and listening under a name of its own first, then renamed into
@@ -148,23 +146,23 @@ Result<UnixListenSocket> UnixListenSocket::bindAt(const std::filesystem::path& p
   fresh += ".new";
   auto freshAddress = addressFor(fresh);
   if (!freshAddress) {
-    return R::failure(fmt::format("socket path {} is longer than {} bytes", fresh.string(),
+    return unexpected(fmt::format("socket path {} is longer than {} bytes", fresh.string(),
                                   sizeof(sockaddr_un::sun_path) - 1));
   }
   ::unlink(fresh.c_str());  // a leftover of ours: we hold the lock
   UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd) return R::failure(fmt::format("socket: {}", errorText(errno)));
+  if (!fd) return unexpected(fmt::format("socket: {}", errorText(errno)));
   // bind() creates the file with the socket inode's mode less the umask, so
   // it never exists with a wider mode than 0600.
   ::fchmod(fd.get(), 0600);
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*freshAddress), sizeof *freshAddress) !=
       0) {
-    return R::failure(fmt::format("bind {}: {}", fresh.string(), errorText(errno)));
+    return unexpected(fmt::format("bind {}: {}", fresh.string(), errorText(errno)));
   }
   auto fail = [&](const char* call, const std::filesystem::path& where) {
     int error = errno;
     ::unlink(fresh.c_str());
-    return R::failure(fmt::format("{} {}: {}", call, where.string(), errorText(error)));
+    return unexpected(fmt::format("{} {}: {}", call, where.string(), errorText(error)));
   };
   if (::chmod(fresh.c_str(), 0600) != 0) return fail("chmod", fresh);
   if (::listen(fd.get(), SOMAXCONN) != 0) return fail("listen", fresh);
@@ -172,7 +170,7 @@ Result<UnixListenSocket> UnixListenSocket::bindAt(const std::filesystem::path& p
   if (::renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
     if (errno == EEXIST) {
       ::unlink(fresh.c_str());
-      return R::failure(fmt::format("another process took {} meanwhile", path.string()));
+      return unexpected(fmt::format("another process took {} meanwhile", path.string()));
     }
     return fail("rename to", path);
   }
@@ -184,7 +182,7 @@ Result<UnixListenSocket> UnixListenSocket::bindAt(const std::filesystem::path& p
     socket.device_ = bound.st_dev;
     socket.inode_ = bound.st_ino;
   }
-  return R::success(std::move(socket));
+  return socket;
 }
 
 UnixListenSocket UnixListenSocket::adopt(UniqueFd listening) {

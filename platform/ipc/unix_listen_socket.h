@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/ipc/result.h"
+#include "platform/expected.h"
 #include "platform/unique_fd.h"
 
 namespace fenwright {
@@ -24,7 +24,7 @@ class UnixListenSocket {
   // Binds and listens at `path` with mode 0600. A socket file left behind by
   // a dead process (connecting to it is refused) is replaced; a live one,
   // or anything that is not a socket, is left alone and reported.
-  static Result<UnixListenSocket> bindAt(const std::filesystem::path& path);
+  static Expected<UnixListenSocket> bindAt(const std::filesystem::path& path);
   // Takes a socket that already listens, e.g. one systemd passed.
   static UnixListenSocket adopt(UniqueFd listening);
 

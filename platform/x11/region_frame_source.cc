@@ -50,16 +50,13 @@ CaptureResult<std::unique_ptr<FrameSource>> RegionFrameSource::create(
     source->displayEvents_ = XcbRandrSelection(c, root);
   }
 
-  if (connection.capabilities().reportsDamage()) {
-    auto damageId = connection.generateId();
-    if (!damageId) return CaptureError{kConnectionLost};
-    // Bounding-box level: the events carry where the screen changed, so
-    // changes elsewhere cost no grab.
-    if (XcbError error = xcbCheck(
-            c, xcb_damage_create_checked(c, *damageId, root, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX)))
-      return CaptureError{"cannot follow changes of the screen of " + connection.displayName()};
-    source->damage_ = XcbDamage(c, *damageId);
-  }
+  // Bounding-box level: the events carry where the screen changed, so
+  // changes elsewhere cost no grab.
+  if (auto error = source->damage_.follow(
+          connection, root, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX, [&](const XcbError&) {
+            return "cannot follow changes of the screen of " + connection.displayName();
+          }))
+    return *error;
 
   if (showsCursor && connection.capabilities().readsCursor()) {
     xcb_xfixes_select_cursor_input(c, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
@@ -127,14 +124,12 @@ bool RegionFrameSource::nearArea(int x, int y) const {
 FrameSource::Change RegionFrameSource::handleEvent(const xcb_generic_event_t& event) {
   const std::uint8_t type = event.response_type & 0x7F;
   const X11Capabilities& caps = connection_.capabilities();
-  if (damage_ && type == caps.damageFirstEvent + XCB_DAMAGE_NOTIFY) {
-    const auto& notify = reinterpret_cast<const xcb_damage_notify_event_t&>(event);
-    if (notify.damage != damage_.get()) return Change::none;
-    if (static_cast<std::int32_t>(event.full_sequence - subtractSequence_) < 0) return Change::none;
+  xcb_rectangle_t r{};
+  if (auto seen = damage_.see(event, &r); seen != DamageFilter::Seen::other) {
+    if (seen == DamageFilter::Seen::nothingNew) return Change::none;
     // The root's damage covers the whole screen; only our part matters. The
     // box only grows until the next subtract, so a change in our part always
     // shows as a box that reaches it.
-    const xcb_rectangle_t& r = notify.area;
     bool overlaps = r.x < area_.x + area_.width && r.x + r.width > area_.x &&
                     r.y < area_.y + area_.height && r.y + r.height > area_.y;
     return overlaps ? Change::content : Change::none;
@@ -152,7 +147,7 @@ FrameSource::Change RegionFrameSource::handleEvent(const xcb_generic_event_t& ev
 }
 
 FrameSource::Change RegionFrameSource::poll() {
-  if (!damage_) return Change::content;
+  if (!damage_.following()) return Change::content;
   if (!showsCursor_) return Change::none;
   xcb_connection_t* c = connection_.get();
   auto pointer = xcbAnswer(c, xcb_query_pointer_reply, xcb_query_pointer(c, connection_.root()));
@@ -167,8 +162,7 @@ FrameSource::Change RegionFrameSource::poll() {
 
 FrameSource::Grab RegionFrameSource::grab(X11ImageReader& reader, FrameFitter& fitter) {
   xcb_connection_t* c = connection_.get();
-  if (damage_)
-    subtractSequence_ = xcb_damage_subtract(c, damage_.get(), XCB_NONE, XCB_NONE).sequence;
+  damage_.grabbing(c);
   const FrameCanvas canvas{requested_.width, requested_.height, area_.x - requested_.x,
                            area_.y - requested_.y};
 

@@ -7,6 +7,7 @@
 #include "platform/capture/capture_error.h"
 #include "platform/capture/shareable_content.h"
 #include "platform/capture/stream_configuration.h"
+#include "platform/x11/damage_filter.h"
 #include "platform/x11/frame_source.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/xcb_handles.h"
@@ -29,7 +30,7 @@ class RegionFrameSource final : public FrameSource {
       const std::optional<SourceRect>& sourceRect, bool showsCursor);
 
   Change handleEvent(const xcb_generic_event_t& event) override;
-  bool needsPolling() const override { return !damage_ || showsCursor_; }
+  bool needsPolling() const override { return !damage_.following() || showsCursor_; }
   Change poll() override;
   Grab grab(X11ImageReader& reader, FrameFitter& fitter) override;
   bool rebuiltAtStart() const override { return false; }
@@ -61,12 +62,11 @@ class RegionFrameSource final : public FrameSource {
   bool showsCursor_;
   bool opaque_ = true;
   std::optional<std::pair<int, int>> pointer_;
-  std::uint32_t subtractSequence_ = 0;
 
   XcbEventSelection rootEvents_;
   XcbRandrSelection displayEvents_;
   XcbCursorSelection cursorEvents_;
-  XcbDamage damage_;
+  DamageFilter damage_;
 };
 
 }  // namespace fenwright::x11

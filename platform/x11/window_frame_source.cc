@@ -69,32 +69,20 @@ CaptureResult<std::unique_ptr<FrameSource>> WindowFrameSource::create(X11Connect
   if (!pixmapId) return CaptureError{kConnectionLost};
   source->pixmapId_ = *pixmapId;
 
-  if (connection.capabilities().reportsDamage()) {
-    auto damageId = connection.generateId();
-    if (!damageId) return CaptureError{kConnectionLost};
-    if (XcbError error = xcbCheck(
-            c,
-            xcb_damage_create_checked(c, *damageId, window, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY))) {
-      return CaptureError{isGoneError(error)
-                              ? name + " does not exist"
-                              : "cannot follow changes of " + name + " (" + xError(error) + ")"};
-    }
-    source->damage_ = XcbDamage(c, *damageId);
-  }
+  if (auto error = source->damage_.follow(
+          connection, window, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY, [&](const XcbError& refusal) {
+            return isGoneError(refusal)
+                       ? name + " does not exist"
+                       : "cannot follow changes of " + name + " (" + xError(refusal) + ")";
+          }))
+    return *error;
   return std::unique_ptr<FrameSource>(std::move(source));
 }
 
 FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& event) {
-  const std::uint8_t type = event.response_type & 0x7F;
-  const X11Capabilities& caps = connection_.capabilities();
-  if (damage_ && type == caps.damageFirstEvent + XCB_DAMAGE_NOTIFY) {
-    const auto& notify = reinterpret_cast<const xcb_damage_notify_event_t&>(event);
-    if (notify.damage != damage_.get()) return Change::none;
-    // Damage reported before our last subtract is already in the last frame.
-    if (static_cast<std::int32_t>(event.full_sequence - subtractSequence_) < 0) return Change::none;
-    return Change::content;
-  }
-  switch (type) {
+  if (auto seen = damage_.see(event); seen != DamageFilter::Seen::other)
+    return seen == DamageFilter::Seen::fresh ? Change::content : Change::none;
+  switch (event.response_type & 0x7F) {
     case XCB_CONFIGURE_NOTIFY: {
       const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
       if (configure.window != window_) return Change::none;
@@ -125,8 +113,7 @@ FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& ev
 
 FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& fitter) {
   xcb_connection_t* c = connection_.get();
-  if (damage_)
-    subtractSequence_ = xcb_damage_subtract(c, damage_.get(), XCB_NONE, XCB_NONE).sequence;
+  damage_.grabbing(c);
   if (!mapped_ || width_ == 0 || height_ == 0) return {};
 
   // Re-named every time: the window's backing pixmap is replaced whenever it

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/capture/capture_error.h"
+#include "platform/x11/damage_filter.h"
 #include "platform/x11/frame_source.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/xcb_handles.h"
@@ -21,7 +22,7 @@ class WindowFrameSource final : public FrameSource {
                                                             std::uint32_t window);
 
   Change handleEvent(const xcb_generic_event_t& event) override;
-  bool needsPolling() const override { return !damage_; }
+  bool needsPolling() const override { return !damage_.following(); }
   Change poll() override { return Change::content; }
   Grab grab(X11ImageReader& reader, FrameFitter& fitter) override;
   // Redirection gives the window new storage; what was covered or off the
@@ -42,12 +43,11 @@ class WindowFrameSource final : public FrameSource {
   int height_ = 0;
   int border_ = 0;
   std::uint32_t pixmapId_ = 0;
-  std::uint32_t subtractSequence_ = 0;
 
   // Released in reverse order: pixmap, damage, redirection, selection.
   XcbEventSelection events_;
   XcbCompositeRedirect redirect_;
-  XcbDamage damage_;
+  DamageFilter damage_;
   XcbPixmap pixmap_;
 };
 

@@ -5,6 +5,7 @@
 
 #include "platform/dispatch/serial_queue.h"
 #include "platform/log/logger.h"
+#include "platform/pixel_format.h"
 #include "platform/x11/region_frame_source.h"
 #include "platform/x11/x11_completion.h"
 #include "platform/x11/window_frame_source.h"
@@ -13,7 +14,6 @@
 namespace fenwright::x11 {
 namespace {
 
-constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;
 constexpr std::int64_t kLargestFrameSide = 16384;
 // Pointer polling when the configuration sets no frame limit.
 constexpr std::chrono::milliseconds kFastestPoll{16};

@@ -106,25 +106,24 @@ void X11TopWindow::State::loadKeymap() {
 X11TopWindow::X11TopWindow(std::unique_ptr<State> state) : state_(std::move(state)) {}
 X11TopWindow::~X11TopWindow() = default;
 
-Result<std::unique_ptr<X11TopWindow>> X11TopWindow::open(const std::string& displayName,
+Expected<std::unique_ptr<X11TopWindow>> X11TopWindow::open(const std::string& displayName,
                                                          int width, int height,
                                                          std::string_view title) {
-  using Failure = Result<std::unique_ptr<X11TopWindow>>;
   auto connection = X11Connection::open(displayName);
-  if (!connection) return Failure::failure(connection.error().localizedDescription);
+  if (!connection) return unexpected(connection.error().localizedDescription);
   auto state = std::make_unique<State>();
   state->connection = std::move(connection.value());
   xcb_connection_t* c = state->c();
   const xcb_screen_t& screen = state->connection->screen();
   // putPixels() copies BGRA words as they are: the root visual must take them.
   if (!state->connection->hasBgraLayout(screen.root_depth, screen.root_visual))
-    return Failure::failure("the X screen's visual is not 24/32-bit BGRA");
-  if (!internAtoms(c, state->atoms)) return Failure::failure(kConnectionLost);
+    return unexpected("the X screen's visual is not 24/32-bit BGRA");
+  if (!internAtoms(c, state->atoms)) return unexpected(kConnectionLost);
   state->loadKeymap();
 
   auto windowId = state->connection->generateId();
   auto gcId = state->connection->generateId();
-  if (!windowId || !gcId) return Failure::failure(kConnectionLost);
+  if (!windowId || !gcId) return unexpected(kConnectionLost);
   state->depth = screen.root_depth;
   state->width = std::max(width, kMinWidth);
   state->height = std::max(height, kMinHeight);
@@ -158,8 +157,8 @@ Result<std::unique_ptr<X11TopWindow>> X11TopWindow::open(const std::string& disp
   viewer->setTitle(title);
   xcb_map_window(c, *windowId);
   if (xcb_flush(c) <= 0 || viewer->state_->connection->hasError())
-    return Failure::failure(kConnectionLost);
-  return Failure::success(std::move(viewer));
+    return unexpected(kConnectionLost);
+  return viewer;
 }
 
 std::uint32_t X11TopWindow::id() const { return state_->window.get(); }

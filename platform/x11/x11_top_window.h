@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/ipc/result.h"
+#include "platform/expected.h"
 
 namespace fenwright::x11 {
 
@@ -22,7 +22,7 @@ class X11TopWindow {
   };
 
   // Opens on `displayName`, or $DISPLAY when it is empty, and maps the window.
-  static Result<std::unique_ptr<X11TopWindow>> open(const std::string& displayName, int width,
+  static Expected<std::unique_ptr<X11TopWindow>> open(const std::string& displayName, int width,
                                                     int height, std::string_view title);
   ~X11TopWindow();
   X11TopWindow(const X11TopWindow&) = delete;

@@ -13,16 +13,13 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
+#include "platform/c_deleter.h"
+
 namespace fenwright::x11 {
-
-template <auto F>
-using CDeleter = std::integral_constant<decltype(F), F>;
-
-inline void freeXcbMemory(void* memory) { std::free(memory); }
 
 // Every reply, event and error xcb hands out is malloc'd and ours to free.
 template <class T>
-using XcbReply = std::unique_ptr<T, CDeleter<&freeXcbMemory>>;
+using XcbReply = MallocPtr<T>;
 using XcbError = XcbReply<xcb_generic_error_t>;
 using XcbEvent = XcbReply<xcb_generic_event_t>;
 

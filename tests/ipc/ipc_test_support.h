@@ -14,7 +14,6 @@
 #include <span>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -196,40 +195,30 @@ inline std::string describeFds() {
 // sent: it may still hold them for a moment after the client has its reply.
 // `ownSurfaceFds`: the memfds the test itself holds (its surface's two).
 inline int quietFdCount(int ownSurfaceFds = 2) {
-  auto surfaceFds = [] {
-    int count = 0;
+  eventually([&] {
+    int surfaceFds = 0;
     for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
       std::error_code ignored;
       auto target = std::filesystem::read_symlink(entry.path(), ignored).string();
-      if (target.find("memfd:fenwright-surface") != std::string::npos) ++count;
+      surfaceFds += target.find("memfd:fenwright-surface") != std::string::npos;
     }
-    return count;
-  };
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (surfaceFds() > ownSurfaceFds && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(1ms);
+    return surfaceFds <= ownSurfaceFds;
+  });
   return openFdCount();
 }
 
-// The listener closes descriptors on its own queue; give it a moment.
-inline bool waitForFdCount(int expected, std::chrono::milliseconds timeout = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (openFdCount() != expected) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << openFdCount() << " descriptors open, expected " << expected << ": "
-                    << describeFds();
-      return false;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+// The listener closes descriptors on its own queue.
+inline bool waitForFdCount(int expected) {
+  if (eventually([&] { return openFdCount() == expected; })) return true;
+  ADD_FAILURE() << openFdCount() << " descriptors open, expected " << expected << ": "
+                << describeFds();
+  return false;
 }
 
 // One raw request/reply exchange as a client in another language would do it.
 struct RawReply {
   wire::Reply reply;
   std::vector<UniqueFd> fds;
-  bool controlTruncated = false;
 };
 
 inline std::optional<RawReply> receiveReply(const UniqueFd& socket,
@@ -247,7 +236,7 @@ inline std::optional<RawReply> receiveReply(const UniqueFd& socket,
       ADD_FAILURE() << "undecodable reply: " << decoded.reason;
       return std::nullopt;
     }
-    return RawReply{*decoded.reply, std::move(packet.fds), packet.controlTruncated};
+    return RawReply{*decoded.reply, std::move(packet.fds)};
   }
 }
 
@@ -265,7 +254,7 @@ inline std::optional<RawReply> rawFetch(const UniqueFd& socket, std::uint32_t re
 inline UniqueFd dial(const std::filesystem::path& path) {
   auto socket = connectSeqPacket(path);
   EXPECT_TRUE(socket) << socket.error();
-  return socket ? socket.take() : UniqueFd();
+  return socket ? std::move(*socket) : UniqueFd();
 }
 
 }  // namespace fenwright::testing

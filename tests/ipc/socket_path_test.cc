@@ -8,6 +8,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -65,67 +68,46 @@ TEST_F(SocketPathTest, StaleSocketFromADeadProcessIsReplaced) {
   EXPECT_TRUE(served());
 }
 
-TEST_F(SocketPathTest, LiveSocketOfAnotherProcessIsNotStolen) {
-  UniqueFd other = bindByHand(runtime_.socketPath(), SOCK_SEQPACKET, true);
-  ino_t inode = inodeOf(runtime_.socketPath());
-  EXPECT_FALSE(listen());
-  EXPECT_TRUE(log_.containsError("listener: another process is listening on " +
-                                 runtime_.socketPath().string() + " — not listening"));
-  EXPECT_EQ(inodeOf(runtime_.socketPath()), inode);
-  // Still the other one's: our dial reaches its backlog.
-  EXPECT_TRUE(connectSeqPacket(runtime_.socketPath()));
+// A live socket of another process (of either type), a second listener of
+// ours, a file: each keeps the path, and the listener says why it does not.
+TEST_F(SocketPathTest, WhatAlreadyListensOrStandsAtThePathIsLeftAlone) {
+  const std::string path = runtime_.socketPath().string();
+  struct Occupant {
+    std::function<std::shared_ptr<void>()> make;
+    std::string line;
+  };
+  const Occupant occupants[] = {
+      {[&] { return std::make_shared<UniqueFd>(bindByHand(path, SOCK_SEQPACKET, true)); },
+       "another process is listening on " + path},
+      {[&] { return std::make_shared<UniqueFd>(bindByHand(path, SOCK_STREAM, true)); },
+       path + " is in use by a socket of another type"},
+      {[&] { return std::shared_ptr<void>(listen()); },
+       "another process is listening on " + path + " (it holds " + path + ".lock)"},
+      {[&] {
+         std::ofstream(path) << "not a socket";
+         return nullptr;
+       },
+       path + " exists and is not a socket"},
+  };
+  for (const Occupant& occupant : occupants) {
+    SCOPED_TRACE(occupant.line);
+    auto held = occupant.make();
+    ino_t inode = inodeOf(path);
+    EXPECT_FALSE(listen());
+    EXPECT_TRUE(log_.containsError("listener: " + occupant.line + " — not listening"));
+    EXPECT_EQ(inodeOf(path), inode);
+    held.reset();
+    std::filesystem::remove(path);
+  }
 }
 
-TEST_F(SocketPathTest, LiveSocketOfAnotherTypeIsNotStolen) {
-  UniqueFd other = bindByHand(runtime_.socketPath(), SOCK_STREAM, true);
-  ino_t inode = inodeOf(runtime_.socketPath());
-  EXPECT_FALSE(listen());
-  EXPECT_TRUE(log_.containsError("listener: " + runtime_.socketPath().string() +
-                                 " is in use by a socket of another type — not listening"));
-  EXPECT_EQ(inodeOf(runtime_.socketPath()), inode);
-}
-
-TEST_F(SocketPathTest, SecondListenerDoesNotStealTheFirstOnesSocket) {
-  auto first = listen();
-  ASSERT_TRUE(first);
-  ino_t inode = inodeOf(runtime_.socketPath());
-  EXPECT_FALSE(listen());
-  EXPECT_TRUE(log_.containsError("listener: another process is listening on " +
-                                 runtime_.socketPath().string() + " (it holds " +
-                                 runtime_.socketPath().string() + ".lock) — not listening"));
-  EXPECT_EQ(inodeOf(runtime_.socketPath()), inode);
-  EXPECT_TRUE(served());
-}
-
-TEST_F(SocketPathTest, SomethingElseAtThePathIsLeftAlone) {
-  { std::ofstream(runtime_.socketPath()) << "not a socket"; }
-  EXPECT_FALSE(listen());
-  EXPECT_TRUE(log_.containsError("listener: " + runtime_.socketPath().string() +
-                                 " exists and is not a socket — not listening"));
-  std::ifstream in(runtime_.socketPath());
-  std::string text;
-  std::getline(in, text);
-  EXPECT_EQ(text, "not a socket");
-}
-
-TEST_F(SocketPathTest, RuntimeDirectoryWithAWiderModeIsRefused) {
+TEST_F(SocketPathTest, RuntimeDirectoryThatIsNotPrivateOrAbsentIsRefused) {
   ASSERT_EQ(::chmod(runtime_.path().c_str(), 0755), 0);
   EXPECT_FALSE(listen());
   EXPECT_TRUE(log_.containsError("listener: runtime directory " + runtime_.path().string() +
                                  " has mode 0755, expected 0700 — not listening"));
   EXPECT_FALSE(std::filesystem::exists(runtime_.socketPath()));
-}
 
-TEST_F(SocketPathTest, RuntimeDirectoryOfAnotherUserIsRefused) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the directory to another user";
-  ASSERT_EQ(::chown(runtime_.path().c_str(), 65534, 65534), 0);
-  EXPECT_FALSE(listen());
-  EXPECT_TRUE(log_.containsError("listener: runtime directory " + runtime_.path().string() +
-                                 " is owned by uid 65534, not by us (uid 0) — not listening"));
-  ASSERT_EQ(::chown(runtime_.path().c_str(), 0, 0), 0);
-}
-
-TEST_F(SocketPathTest, MissingOrUnsetOrRelativeRuntimeDirectoryIsRefused) {
   auto missing = runtime_.path() / "gone";
   ::setenv("XDG_RUNTIME_DIR", missing.c_str(), 1);
   EXPECT_FALSE(listen());
@@ -140,6 +122,15 @@ TEST_F(SocketPathTest, MissingOrUnsetOrRelativeRuntimeDirectoryIsRefused) {
   EXPECT_FALSE(listen());
   EXPECT_TRUE(log_.containsError(
       "listener: XDG_RUNTIME_DIR \"run/user\" is not an absolute path — not listening"));
+}
+
+TEST_F(SocketPathTest, RuntimeDirectoryOfAnotherUserIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the directory to another user";
+  ASSERT_EQ(::chown(runtime_.path().c_str(), 65534, 65534), 0);
+  EXPECT_FALSE(listen());
+  EXPECT_TRUE(log_.containsError("listener: runtime directory " + runtime_.path().string() +
+                                 " is owned by uid 65534, not by us (uid 0) — not listening"));
+  ASSERT_EQ(::chown(runtime_.path().c_str(), 0, 0), 0);
 }
 
 TEST_F(SocketPathTest, SocketFileGoesWithTheListenerUnlessReplaced) {

@@ -45,7 +45,7 @@ TEST(SocketActivation, ServesThroughThePassedSocket) {
   });
   EXPECT_TRUE(moving.matched) << "no pattern through the activated socket";
 
-  client = Result<client::FenwrightClient>::failure("closed");
+  client = unexpected("closed");
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
 }
 

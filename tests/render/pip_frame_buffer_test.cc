@@ -56,14 +56,15 @@ TEST(FrameBufferSurface, SecondAllocateIsANoOp) {
 
 TEST(FrameBufferSurface, FailedAllocationLogsAndReturnsFalse) {
   int attempts = 0;
-  PiPFrameBuffer buffer([&]() -> std::optional<SharedSurface> {
+  PiPFrameBuffer buffer([&]() -> Expected<SharedSurface> {
     ++attempts;
-    return std::nullopt;
+    return unexpected(std::string("memfd_create (fenwright-surface): Too many open files"));
   });
   log::CapturedLog log;
   EXPECT_FALSE(buffer.allocate());
   EXPECT_EQ(buffer.surface(), nullptr);
   EXPECT_EQ(buffer.surfaceID(), 0u);
+  EXPECT_TRUE(log.containsError("shared surface: memfd_create (fenwright-surface): Too many open files"));
   EXPECT_TRUE(log.containsError("IOSurfaceCreate failed"));
   // Nothing was made, so a later call tries again.
   EXPECT_FALSE(buffer.allocate());
@@ -76,6 +77,7 @@ TEST(FrameBufferSurface, AllocationOfTheWrongSizeIsAFailure) {
   log::CapturedLog log;
   EXPECT_FALSE(buffer.allocate());
   EXPECT_EQ(buffer.surface(), nullptr);
+  EXPECT_TRUE(log.containsError("shared surface: the surface holds 230400 bytes, not 921600"));
   EXPECT_TRUE(log.containsError("IOSurfaceCreate failed"));
 }
 

@@ -25,13 +25,13 @@ TEST(Startup, FullWithAPickStartsTheStream) {
 }
 
 TEST(Startup, AllocationFailureExitsOneBeforeAnyListener) {
-  ServiceHarness h([] { return std::optional<SharedSurface>(); });
+  ServiceHarness h([]() -> Expected<SharedSurface> { return unexpected(std::string("no memory")); });
   h.service->startFull(windowConfig(42));
   EXPECT_EQ(h.exitStatus.load(), 1);
   EXPECT_EQ(h.listenersMade.load(), 0);
   EXPECT_TRUE(h.log.containsError("frame buffer allocation failed — exiting"));
 
-  ServiceHarness listenerOnly([] { return std::optional<SharedSurface>(); });
+  ServiceHarness listenerOnly([]() -> Expected<SharedSurface> { return unexpected(std::string("no memory")); });
   listenerOnly.service->startListenerOnly();
   EXPECT_EQ(listenerOnly.exitStatus.load(), 1);
   EXPECT_EQ(listenerOnly.listenersMade.load(), 0);

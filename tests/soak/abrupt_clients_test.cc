@@ -1,22 +1,16 @@
-// Clients that do not leave politely: one killed by SIGKILL in the middle
-// of a fetch, and hundreds arriving at once. Either way the helper
-// answers what it can, logs the disconnect and exits 0, as it does for any
-// client that goes away.
+// Hundreds of clients arriving at once while two never read: the helper
+// answers every one, though the kernel caps the descriptors it may have in
+// flight, and exits 0 when the first goes away. The rest of what hostile
+// clients do is shown in-process, in tests/ipc (a client killed mid-fetch
+// is, to the socket, one that closed: ListenerTest's peers that leave).
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,87 +27,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kClientGone =
     "connection invalidated — extension disconnected; shutting down";
-
-enum class KilledWhen { beforeTheReply, holdingTheSurface };
-
-class ClientKilledMidFetch : public ::testing::TestWithParam<KilledWhen> {};
-
-TEST_P(ClientKilledMidFetch, HelperLogsTheDisconnectAndExitsZero) {
-  SentinelHome home;
-  ASSERT_EQ(home.write(patternSentinel()), "");
-  HelperProcess helper(home);
-  ASSERT_TRUE(helper.start());
-  ASSERT_TRUE(helper.waitForLogContaining("listening on ", 10s)) << helper.log();
-
-  // Everything the child needs is made before the fork: after it, only
-  // async-signal-safe calls.
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string path = helper.socketPath().string();
-  ASSERT_LT(path.size(), sizeof(address.sun_path));
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const auto request = wire::encodeRequest({wire::Operation::fetchSurface, 1});
-  const bool readReply = GetParam() == KilledWhen::holdingTheSurface;
-  int ready[2];
-  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(ready[0]);
-    int s = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (s < 0 || ::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-      ::_exit(2);
-    if (::send(s, request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size()))
-      ::_exit(3);
-    if (readReply) {
-      alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
-      std::uint8_t bytes[256];
-      iovec io{bytes, sizeof bytes};
-      msghdr message{};
-      message.msg_iov = &io;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      if (::recvmsg(s, &message, MSG_CMSG_CLOEXEC) <= 0) ::_exit(4);
-    }
-    char done = 'x';
-    if (::write(ready[1], &done, 1) != 1) ::_exit(5);
-    for (;;) ::pause();
-  }
-  ::close(ready[1]);
-  UniqueFd readyEnd(ready[0]);
-  pollfd pfd{readyEnd.get(), POLLIN, 0};
-  const bool childReady = ::poll(&pfd, 1, 10000) == 1;
-  ::kill(child, SIGKILL);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(childReady) << "the child never got that far; status " << status << "\n"
-                          << helper.log();
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-
-  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
-  EXPECT_EQ(helper.countContaining(fmt::format("accepting XPC connection from pid={}", child)), 1u)
-      << helper.log();
-  EXPECT_EQ(helper.countContaining(kClientGone), 1u) << helper.log();
-  if (readReply) {
-    EXPECT_EQ(helper.countContaining("fetchSurface: vending"), 1u) << helper.log();
-    EXPECT_EQ(helper.errorLines(), 0u) << helper.log();
-  }
-  std::printf("soak: client pid %d killed %s; helper log %zu lines, %zu errors\n", child,
-              readReply ? "holding the surface" : "before the reply", helper.messages().size(),
-              helper.errorLines());
-}
-
-INSTANTIATE_TEST_SUITE_P(Soak, ClientKilledMidFetch,
-                         ::testing::Values(KilledWhen::beforeTheReply,
-                                           KilledWhen::holdingTheSurface),
-                         [](const auto& info) {
-                           return std::string(info.param == KilledWhen::beforeTheReply
-                                                  ? "BeforeTheReply"
-                                                  : "HoldingTheSurface");
-                         });
 
 // Each surface reply carries two descriptors, and the kernel lets one user
 // have no more in flight than its RLIMIT_NOFILE (root is exempt): 700

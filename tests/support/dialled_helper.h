@@ -27,7 +27,7 @@ class DialledHelper {
     ASSERT_TRUE(helper.start(std::move(argvPrefix), std::move(environment)));
     auto dialled = connectWhenListening(helper);
     ASSERT_TRUE(dialled) << dialled.error();
-    client_.emplace(dialled.take());
+    client_.emplace(std::move(*dialled));
     auto fetched = client_->fetchSurface();
     ASSERT_TRUE(fetched) << fetched.error() << "\n" << helper.log();
     ASSERT_TRUE(fetched->has_value()) << "nil reply\n" << helper.log();

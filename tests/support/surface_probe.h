@@ -160,9 +160,9 @@ inline std::string regionSentinel(int x, int y, int width, int height) {
 }
 
 // Dials the helper once it says it listens.
-inline Result<client::FenwrightClient> connectWhenListening(const HelperProcess& helper) {
+inline Expected<client::FenwrightClient> connectWhenListening(const HelperProcess& helper) {
   if (!helper.waitForLogContaining("listening on ", std::chrono::seconds(10)))
-    return Result<client::FenwrightClient>::failure("the helper never said it listens:\n" +
+    return unexpected("the helper never said it listens:\n" +
                                                     helper.log());
   return client::FenwrightClient::connect(helper.socketPath());
 }

@@ -21,6 +21,7 @@
 #include <xcb/xcb.h>
 
 #include "support/eventually.h"
+#include "platform/c_deleter.h"
 #include "support/temp_dir.h"
 #include "support/child_process.h"
 #include "x11/x_server.h"
@@ -35,11 +36,7 @@ struct Disconnect {
 };
 using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
 template <class T>
-struct Free {
-  void operator()(T* p) const { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, Free<T>>;
+using Reply = fenwright::MallocPtr<T>;
 
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
   Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(

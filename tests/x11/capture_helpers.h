@@ -76,7 +76,6 @@ inline StreamConfiguration serviceConfiguration(bool showsCursor = false,
   configuration.setMinimumFrameInterval(interval);
   configuration.setPixelFormat(0x42475241);
   configuration.setShowsCursor(showsCursor);
-  configuration.setScalesToFit(false);
   return configuration;
 }
 

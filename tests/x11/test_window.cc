@@ -39,14 +39,12 @@
 
 #include <xcb/xcb.h>
 
+#include "platform/c_deleter.h"
+
 namespace {
 
 template <class T>
-struct FreeDeleter {
-  void operator()(T* p) const { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, FreeDeleter<T>>;
+using Reply = fenwright::MallocPtr<T>;
 
 struct Options {
   std::optional<std::string> title;

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "platform/ipc/result.h"
+#include "platform/expected.h"
 #include "platform/unique_fd.h"
 #include "tools/client/mapped_surface.h"
 
@@ -18,10 +18,10 @@ class FenwrightClient {
  public:
   // $XDG_RUNTIME_DIR/Q2WXR7TZ4M.com.quenfield.app.pipmode, if the runtime
   // directory is ours and private.
-  static Result<std::filesystem::path> defaultSocketPath();
+  static Expected<std::filesystem::path> defaultSocketPath();
 
-  static Result<FenwrightClient> connect();
-  static Result<FenwrightClient> connect(const std::filesystem::path& socketPath);
+  static Expected<FenwrightClient> connect();
+  static Expected<FenwrightClient> connect(const std::filesystem::path& socketPath);
 
   FenwrightClient(FenwrightClient&&) noexcept = default;
   FenwrightClient& operator=(FenwrightClient&&) noexcept = default;
@@ -29,7 +29,7 @@ class FenwrightClient {
   // Asks for the surface and maps it read-only. An empty optional when the
   // helper has none (a nil reply); an error for an error reply, a reply
   // that does not check out, a closed connection or no reply in `timeout`.
-  Result<std::optional<MappedSurface>> fetchSurface(
+  Expected<std::optional<MappedSurface>> fetchSurface(
       std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
  private:

@@ -37,22 +37,21 @@ const SurfaceControl& controlOf(const MappedMemory& control) {
 
 }  // namespace
 
-Result<MappedSurface> MappedSurface::map(const wire::SurfaceDescription& description,
+Expected<MappedSurface> MappedSurface::map(const wire::SurfaceDescription& description,
                                          UniqueFd pixels, UniqueFd control) {
-  using R = Result<MappedSurface>;
   if (description.controlSize < sizeof(SurfaceControl))
-    return R::failure("the control memory is too small for its header");
+    return unexpected("the control memory is too small for its header");
   if (auto problem = checkBacking(pixels, description.allocationSize, "pixel"); !problem.empty())
-    return R::failure(problem);
+    return unexpected(problem);
   if (auto problem = checkBacking(control, description.controlSize, "control");
       !problem.empty())
-    return R::failure(problem);
+    return unexpected(problem);
 
   auto pixelMemory = MappedMemory::map(pixels, description.allocationSize,
                                        MappedMemory::Access::readOnly);
   auto controlMemory =
       MappedMemory::map(control, description.controlSize, MappedMemory::Access::readOnly);
-  if (!pixelMemory || !controlMemory) return R::failure("mapping the surface failed");
+  if (!pixelMemory || !controlMemory) return unexpected("mapping the surface failed");
 
   // Plain fields: written once, before the surface was handed out.
   auto field = [&](std::size_t offset) {
@@ -61,25 +60,24 @@ Result<MappedSurface> MappedSurface::map(const wire::SurfaceDescription& descrip
     return value;
   };
   if (field(offsetof(SurfaceControl, magic)) != SurfaceControl::kMagic)
-    return R::failure("the control memory has no header");
+    return unexpected("the control memory has no header");
   if (field(offsetof(SurfaceControl, width)) != description.width ||
       field(offsetof(SurfaceControl, height)) != description.height ||
       field(offsetof(SurfaceControl, bytesPerRow)) != description.bytesPerRow ||
       field(offsetof(SurfaceControl, pixelFormat)) != description.pixelFormat) {
-    return R::failure("the control header does not match the reply");
+    return unexpected("the control header does not match the reply");
   }
-  return R::success(MappedSurface(description, std::move(*pixelMemory), std::move(*controlMemory)));
+  return MappedSurface(description, std::move(*pixelMemory), std::move(*controlMemory));
 }
 
 std::uint32_t MappedSurface::seed() const {
   return controlOf(control_).seed.load(std::memory_order_acquire);
 }
 
-Result<std::uint32_t> MappedSurface::copyFrame(std::span<std::uint8_t> buffer,
+Expected<std::uint32_t> MappedSurface::copyFrame(std::span<std::uint8_t> buffer,
                                                std::chrono::milliseconds timeout) const {
-  using R = Result<std::uint32_t>;
   if (buffer.size() < pixels_.size()) {
-    return R::failure(
+    return unexpected(
         fmt::format("the buffer holds {} bytes, a frame needs {}", buffer.size(), pixels_.size()));
   }
   const SurfaceControl& control = controlOf(control_);
@@ -90,10 +88,10 @@ Result<std::uint32_t> MappedSurface::copyFrame(std::span<std::uint8_t> buffer,
       std::memcpy(buffer.data(), pixels_.data(), pixels_.size());
       // Orders the copy before the second look at the seed.
       std::atomic_thread_fence(std::memory_order_acquire);
-      if (control.seed.load(std::memory_order_relaxed) == before) return R::success(before);
+      if (control.seed.load(std::memory_order_relaxed) == before) return before;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
-      return R::failure(fmt::format("no finished frame to copy within {} ms: the surface is "
+      return unexpected(fmt::format("no finished frame to copy within {} ms: the surface is "
                                     "being written all the time",
                                     timeout.count()));
     }

@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "platform/ipc/result.h"
+#include "platform/expected.h"
 #include "platform/mapped_memory.h"
 #include "platform/unique_fd.h"
 #include "protocol/wire_protocol.h"
@@ -21,7 +21,7 @@ class MappedSurface {
   // Checks the descriptors against `description` (regular files, large
   // enough, sealed against shrinking, control header matching) and maps
   // them. The descriptors are closed once mapped.
-  static Result<MappedSurface> map(const wire::SurfaceDescription& description, UniqueFd pixels,
+  static Expected<MappedSurface> map(const wire::SurfaceDescription& description, UniqueFd pixels,
                                    UniqueFd control);
 
   MappedSurface(MappedSurface&&) noexcept = default;
@@ -43,7 +43,7 @@ class MappedSurface {
   // more): retries until the seed is even and unchanged across the copy.
   // Gives the copied frame's seed, or an error when `buffer` is too small or
   // no quiet moment came within `timeout`.
-  Result<std::uint32_t> copyFrame(std::span<std::uint8_t> buffer,
+  Expected<std::uint32_t> copyFrame(std::span<std::uint8_t> buffer,
                                   std::chrono::milliseconds timeout = std::chrono::seconds(1)) const;
 
   // Sleeps until a frame newer than the one it last announced is finished,

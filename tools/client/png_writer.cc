@@ -10,23 +10,22 @@
 #include <fmt/format.h>
 #include <spng.h>
 
+#include "platform/c_deleter.h"
+
 namespace fenwright::client {
 namespace {
 
-template <auto F>
-using CDeleter = std::integral_constant<decltype(F), F>;
 using SpngContext = std::unique_ptr<spng_ctx, CDeleter<&spng_ctx_free>>;
-using MallocBuffer = std::unique_ptr<void, CDeleter<&std::free>>;
+using MallocBuffer = MallocPtr<void>;
 
 }  // namespace
 
-Result<std::size_t> writePngFromBGRA(const std::filesystem::path& path, std::uint32_t width,
+Expected<std::size_t> writePngFromBGRA(const std::filesystem::path& path, std::uint32_t width,
                                      std::uint32_t height, std::uint32_t bytesPerRow,
                                      std::span<const std::uint8_t> pixels) {
-  using R = Result<std::size_t>;
   if (width == 0 || height == 0 || bytesPerRow < std::uint64_t{width} * 4 ||
       pixels.size() < std::uint64_t{bytesPerRow} * (height - 1) + std::uint64_t{width} * 4) {
-    return R::failure("the image does not fit its pixels");
+    return unexpected("the image does not fit its pixels");
   }
 
   std::vector<std::uint8_t> rgba(std::size_t{width} * height * 4);
@@ -42,7 +41,7 @@ Result<std::size_t> writePngFromBGRA(const std::filesystem::path& path, std::uin
   }
 
   SpngContext context(spng_ctx_new(SPNG_CTX_ENCODER));
-  if (!context) return R::failure("spng_ctx_new failed");
+  if (!context) return unexpected("spng_ctx_new failed");
   spng_set_option(context.get(), SPNG_ENCODE_TO_BUFFER, 1);
   spng_ihdr header{};
   header.width = width;
@@ -50,15 +49,15 @@ Result<std::size_t> writePngFromBGRA(const std::filesystem::path& path, std::uin
   header.bit_depth = 8;
   header.color_type = SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
   if (int error = spng_set_ihdr(context.get(), &header))
-    return R::failure(fmt::format("spng_set_ihdr: {}", spng_strerror(error)));
+    return unexpected(fmt::format("spng_set_ihdr: {}", spng_strerror(error)));
   if (int error = spng_encode_image(context.get(), rgba.data(), rgba.size(), SPNG_FMT_PNG,
                                     SPNG_ENCODE_FINALIZE)) {
-    return R::failure(fmt::format("spng_encode_image: {}", spng_strerror(error)));
+    return unexpected(fmt::format("spng_encode_image: {}", spng_strerror(error)));
   }
   std::size_t length = 0;
   int error = 0;
   MallocBuffer png(spng_get_png_buffer(context.get(), &length, &error));
-  if (!png) return R::failure(fmt::format("spng_get_png_buffer: {}", spng_strerror(error)));
+  if (!png) return unexpected(fmt::format("spng_get_png_buffer: {}", spng_strerror(error)));
 
   std::filesystem::path aside = path;
   aside += ".partial";
@@ -69,7 +68,7 @@ Result<std::size_t> writePngFromBGRA(const std::filesystem::path& path, std::uin
     if (!out) {
       std::error_code ignored;
       std::filesystem::remove(aside, ignored);
-      return R::failure(fmt::format("cannot write {}", aside.string()));
+      return unexpected(fmt::format("cannot write {}", aside.string()));
     }
   }
   std::error_code renamed;
@@ -77,10 +76,10 @@ Result<std::size_t> writePngFromBGRA(const std::filesystem::path& path, std::uin
   if (renamed) {
     std::error_code ignored;
     std::filesystem::remove(aside, ignored);
-    return R::failure(fmt::format("cannot rename {} to {}: {}", aside.string(), path.string(),
+    return unexpected(fmt::format("cannot rename {} to {}: {}", aside.string(), path.string(),
                                   renamed.message()));
   }
-  return R::success(length);
+  return length;
 }
 
 }  // namespace fenwright::client

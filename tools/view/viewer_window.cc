@@ -5,13 +5,11 @@
 
 namespace fenwright::view {
 
-Result<std::unique_ptr<ViewerWindow>> ViewerWindow::open(int width, int height,
-                                                         std::string_view title) {
-  using Opened = Result<std::unique_ptr<ViewerWindow>>;
+Expected<std::unique_ptr<ViewerWindow>> ViewerWindow::open(int width, int height,
+                                                           std::string_view title) {
   auto window = x11::X11TopWindow::open("", width, height, title);
-  if (!window) return Opened::failure(window.error());
-  return Opened::success(
-      std::unique_ptr<ViewerWindow>(new ViewerWindow(window.take())));
+  if (!window) return unexpected(window.error());
+  return std::unique_ptr<ViewerWindow>(new ViewerWindow(std::move(window).value()));
 }
 
 void ViewerWindow::refit(const ImageView& frame) {

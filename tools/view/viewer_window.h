@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "scale/image_view.h"
-#include "platform/ipc/result.h"
+#include "platform/expected.h"
 #include "platform/x11/x11_top_window.h"
 
 namespace fenwright::view {
@@ -19,7 +19,7 @@ class ViewerWindow {
  public:
   using Events = x11::X11TopWindow::Events;
 
-  static Result<std::unique_ptr<ViewerWindow>> open(int width, int height, std::string_view title);
+  static Expected<std::unique_ptr<ViewerWindow>> open(int width, int height, std::string_view title);
 
   std::uint32_t id() const { return window_->id(); }
   Events processEvents() { return window_->processEvents(); }
