@@ -200,7 +200,8 @@ TEST_F(ViewLiveTest, ShowsTheSurfaceScaledIntoItsWindow) {
 TEST_F(ViewLiveTest, QuitsOnQ) {
   auto window = startView(60);
   ASSERT_TRUE(window);
-  ASSERT_EQ(runOnDisplay(display_, {"xdotool", "key", "--window", std::to_string(*window), "q"}), 0);
+  const std::string id = std::to_string(*window);
+  ASSERT_EQ(runOnDisplay(display_, {"xdotool", "key", "--window", id, "q"}), 0);
   expectBothEnd();
 }
 

@@ -43,9 +43,10 @@ TEST_F(ShareableContentTest, TitlesAreUtf8FromEitherPropertyAndCurrent) {
   EXPECT_EQ(shown->title, std::optional<std::string>("Fenwright ✓ ünïcode"));
   EXPECT_TRUE(shown->isOnScreen);
   EXPECT_TRUE(entry(both->id(), false, true));
-  for (auto [window, title] : {std::pair{legacy.get(), std::optional<std::string>("café")},
-                               std::pair{untitled.get(), std::optional<std::string>()},
-                               std::pair{renamed.get(), std::optional<std::string>("after it changed")}}) {
+  using Title = std::optional<std::string>;
+  for (auto [window, title] : {std::pair{legacy.get(), Title("café")},
+                               std::pair{untitled.get(), Title()},
+                               std::pair{renamed.get(), Title("after it changed")}}) {
     auto listed = entry(window->id());
     ASSERT_TRUE(listed);
     EXPECT_EQ(listed->title, title);

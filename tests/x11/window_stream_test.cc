@@ -67,8 +67,8 @@ class WindowStreamTest : public ::testing::Test {
 // it: every pixel of the frame is the window's own.
 TEST_F(WindowStreamTest, ACoveredWindowPartlyOffTheScreenIsCapturedWholeWithoutTheCursor) {
   auto window = TestWindowProcess::start(sharedDisplay(), {"--pos", "-300,-200"});
-  auto cover = TestWindowProcess::start(
-      sharedDisplay(), {"--pos", "0,0", "--size", "200x100", "--colors", "808080,808080,808080,808080"});
+  auto cover = TestWindowProcess::start(sharedDisplay(), {"--pos", "0,0", "--size", "200x100",
+                                                         "--colors", "808080,808080,808080,808080"});
   ASSERT_TRUE(window && cover);
   ASSERT_TRUE(cover->command("raise"));
   ASSERT_EQ(runOnDisplay(sharedDisplay(), {"xdotool", "mousemove", "100", "130"}), 0);
