@@ -83,21 +83,6 @@ TEST_F(ShareableContentTest, WhatIsListedAndWhatCountsAsOnScreen) {
   EXPECT_FALSE(marked->isOnScreen);
 }
 
-TEST_F(ShareableContentTest, ListsTheScreenAsADisplayAndNamesTheMainOne) {
-  auto content = queryContent(*capture);
-  ASSERT_TRUE(content);
-  ASSERT_FALSE(content.value().displays.empty());
-  std::uint32_t main = capture->mainDisplayID();
-  bool found = false;
-  for (const auto& display : content.value().displays) {
-    EXPECT_NE(display.displayID, 0u);
-    EXPECT_GT(display.width, 0);
-    EXPECT_GT(display.height, 0);
-    found = found || display.displayID == main;
-  }
-  EXPECT_TRUE(found) << "main display " << main << " not listed";
-}
-
 TEST(ShareableContentWithoutServer, QueriesAndStreamsFailWithAClearError) {
   auto capture = makeX11ScreenCapture(":4711");
   auto content = queryContent(*capture);
