@@ -98,9 +98,9 @@ TEST_P(SentinelSwitchOff, EndsTheRunningHelperWithStatusZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lifecycle, SentinelSwitchOff,
-                         ::testing::Values(SwitchOff{"Disabled", R"({"enabled": false, "window_id": 7})"},
-                                           SwitchOff{"Deleted", nullptr},
-                                           SwitchOff{"Broken", "{\"enabled\": tru"}),
+                         ::testing::Values(
+                             SwitchOff{"Disabled", R"({"enabled": false, "window_id": 7})"},
+                             SwitchOff{"Deleted", nullptr}, SwitchOff{"Broken", "{\"enabled\": tru"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

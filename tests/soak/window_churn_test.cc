@@ -64,8 +64,8 @@ TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
     if (cycle == warmUp) before = processFootprint(helper.process().pid());
 
     ASSERT_TRUE(window->command("destroy"));
-    ASSERT_TRUE(helper.waitForLogContaining(fmt::format("window {:#010x} was destroyed", window->id())))
-        << helper.log().substr(0, 20000);
+    const std::string destroyed = fmt::format("window {:#010x} was destroyed", window->id());
+    ASSERT_TRUE(helper.waitForLogContaining(destroyed)) << helper.log().substr(0, 20000);
     // What it falls back to: the window's last picture, not the pattern.
     auto frozen = copyFrame(surface);
     ASSERT_TRUE(frozen);

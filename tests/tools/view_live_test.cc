@@ -52,6 +52,20 @@ std::string textOf(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property
           static_cast<std::size_t>(xcb_get_property_value_length(reply.get()))};
 }
 
+xcb_keycode_t keycodeOf(xcb_connection_t* c, xcb_keysym_t keysym) {
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  const int count = setup->max_keycode - setup->min_keycode + 1;
+  Reply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
+      c, xcb_get_keyboard_mapping(c, setup->min_keycode, static_cast<std::uint8_t>(count)),
+      nullptr));
+  if (!reply) return 0;
+  const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+  for (int key = 0; key < count; ++key)
+    if (syms[key * reply->keysyms_per_keycode] == keysym)
+      return static_cast<xcb_keycode_t>(setup->min_keycode + key);
+  return 0;
+}
+
 class ViewLiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -197,7 +211,17 @@ TEST_F(ViewLiveTest, ShowsTheSurfaceScaledIntoItsWindow) {
 TEST_F(ViewLiveTest, QuitsOnQ) {
   auto window = startView(60);
   ASSERT_TRUE(window);
-  ASSERT_EQ(runOnDisplay(display_, {"xdotool", "key", "--window", std::to_string(*window), "q"}), 0);
+  xcb_keycode_t q = keycodeOf(x_.get(), 0x0071);
+  ASSERT_NE(q, 0);
+  xcb_key_press_event_t press{};
+  press.response_type = XCB_KEY_PRESS;
+  press.detail = q;
+  press.root = xcb_setup_roots_iterator(xcb_get_setup(x_.get())).data->root;
+  press.event = *window;
+  press.same_screen = 1;
+  xcb_send_event(x_.get(), 0, *window, XCB_EVENT_MASK_KEY_PRESS,
+                 reinterpret_cast<const char*>(&press));
+  xcb_flush(x_.get());
   expectBothEnd();
 }
 

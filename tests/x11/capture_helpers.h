@@ -52,21 +52,6 @@ inline const CaptureWindow* findWindow(const ShareableContent& content, std::uin
   return nullptr;
 }
 
-// Asks again until `accept` holds for the answer (a window manager acts on
-// its own time); the last answer either way.
-inline CaptureResult<ShareableContent> queryUntil(
-    ScreenCapture& capture, bool excludingDesktopWindows, bool onScreenWindowsOnly,
-    const std::function<bool(const ShareableContent&)>& accept,
-    std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    auto content = queryContent(capture, excludingDesktopWindows, onScreenWindowsOnly);
-    if (!content || accept(content.value()) || std::chrono::steady_clock::now() > deadline)
-      return content;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-}
-
 // The configuration the service uses, with the interval given.
 inline StreamConfiguration serviceConfiguration(bool showsCursor = false,
                                                 FrameInterval interval = {1, 30}) {

@@ -67,8 +67,8 @@ class WindowStreamTest : public ::testing::Test {
 // it: every pixel of the frame is the window's own.
 TEST_F(WindowStreamTest, ACoveredWindowPartlyOffTheScreenIsCapturedWholeWithoutTheCursor) {
   auto window = TestWindowProcess::start(sharedDisplay(), {"--pos", "-300,-200"});
-  auto cover = TestWindowProcess::start(
-      sharedDisplay(), {"--pos", "0,0", "--size", "200x100", "--colors", "808080,808080,808080,808080"});
+  auto cover = TestWindowProcess::start(sharedDisplay(), {"--pos", "0,0", "--size", "200x100",
+                                                         "--colors", "808080,808080,808080,808080"});
   ASSERT_TRUE(window && cover);
   ASSERT_TRUE(cover->command("raise"));
   ASSERT_EQ(runOnDisplay(sharedDisplay(), {"xdotool", "mousemove", "100", "130"}), 0);
@@ -150,7 +150,9 @@ TEST_F(WindowStreamTest, AWindowWithAlphaKeepsIt) {
   EXPECT_EQ(describe(frame->at(480, 270)), describe(0x00000000));
 }
 
-TEST_F(WindowStreamTest, AnUnmappedWindowGivesNoFramesUntilItIsMappedAgain) {
+// Unmapped, the window gives no frames and the stream waits; destroyed, the
+// stream stops by itself, once.
+TEST_F(WindowStreamTest, AnUnmappedWindowPausesTheStreamAndADestroyedOneStopsItOnce) {
   auto window = TestWindowProcess::start(sharedDisplay());
   ASSERT_TRUE(window);
   ASSERT_TRUE(session.startWindow(window->id()));
@@ -161,20 +163,13 @@ TEST_F(WindowStreamTest, AnUnmappedWindowGivesNoFramesUntilItIsMappedAgain) {
   std::this_thread::sleep_for(300ms);  // a window for frames that must not come
   EXPECT_EQ(session.recorder().frameCount(), count);
   EXPECT_TRUE(session.recorder().stopErrors().empty());
-
   ASSERT_TRUE(window->command("map"));
   EXPECT_TRUE(session.recorder().waitForFrame(
       [](const RecordedFrame& f) { return centreIs(f, 0x00FF00); }, 5s, count));
-}
 
-TEST_F(WindowStreamTest, ADestroyedWindowStopsTheStreamByItselfOnce) {
-  auto window = TestWindowProcess::start(sharedDisplay());
-  ASSERT_TRUE(window);
-  ASSERT_TRUE(session.startWindow(window->id()));
-  ASSERT_TRUE(session.recorder().waitForAnyFrame());
   ASSERT_TRUE(window->command("destroy"));
   ASSERT_TRUE(session.recorder().waitForStop());
-  std::size_t count = session.recorder().frameCount();
+  count = session.recorder().frameCount();
   std::this_thread::sleep_for(200ms);  // a window for a second stop or late frames
   auto errors = session.recorder().stopErrors();
   ASSERT_EQ(errors.size(), 1u);
@@ -223,7 +218,9 @@ TEST_F(WindowStreamTest, AFilterUpdateSwitchesWindowsWithoutStopping) {
   EXPECT_TRUE(session.recorder().stopErrors().empty());
 }
 
-TEST_F(WindowStreamTest, StopCompletesOnlyAfterTheLastSample) {
+// Stopping waits for the sample in flight; a stream dropped while running
+// lets its window go for the next one.
+TEST_F(WindowStreamTest, StopCompletesAfterTheLastSampleAndADroppedStreamLetsGo) {
   auto window = TestWindowProcess::start(sharedDisplay());
   ASSERT_TRUE(window);
   session.recorder().setCallbackDelay(40ms);
@@ -236,17 +233,14 @@ TEST_F(WindowStreamTest, StopCompletesOnlyAfterTheLastSample) {
   std::this_thread::sleep_for(300ms);  // a window for samples after the stop
   EXPECT_EQ(session.recorder().frameCount(), atStop);
   EXPECT_TRUE(session.recorder().stopErrors().empty());
-}
 
-TEST_F(WindowStreamTest, DroppingARunningStreamLetsTheWindowGo) {
-  auto window = TestWindowProcess::start(sharedDisplay());
-  ASSERT_TRUE(window);
-  ASSERT_TRUE(session.startWindow(window->id()));
-  ASSERT_TRUE(session.recorder().waitForAnyFrame());
-  session.dropStream();
   CaptureSession second(sharedDisplay());
   ASSERT_TRUE(second.startWindow(window->id()));
-  EXPECT_TRUE(second.recorder().waitForAnyFrame());
+  ASSERT_TRUE(second.recorder().waitForAnyFrame());
+  second.dropStream();
+  CaptureSession third(sharedDisplay());
+  ASSERT_TRUE(third.startWindow(window->id()));
+  EXPECT_TRUE(third.recorder().waitForAnyFrame());
 }
 
 }  // namespace

@@ -137,8 +137,8 @@ const std::string& sharedDisplay() {
 std::string propertyLine(const std::string& display, const std::string& window,
                          const std::string& property) {
   ChildProcess::Options probe;
-  probe.argv = window == "-root" ? std::vector<std::string>{"xprop", "-notype", "-root", property}
-                                 : std::vector<std::string>{"xprop", "-notype", "-id", window, property};
+  probe.argv = {"xprop", "-notype", "-id", window, property};
+  if (window == "-root") probe.argv.erase(probe.argv.begin() + 2);
   probe.environment = {{"DISPLAY", display}};
   probe.pipeStdout = true;
   auto xprop = ChildProcess::spawn(probe);
