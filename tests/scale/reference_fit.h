@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "scale/image_view.h"
+#include "scale/area_scaler.h"
 
 namespace fenwright::testing {
 
@@ -17,7 +17,11 @@ std::vector<double> referenceFit(const ImageView& source, double scale, int targ
 
 // Peak signal-to-noise ratio in dB of the colour channels (B, G, R) of a
 // target over opaque black against `reference`; infinite when equal.
-double colourPsnr(const std::vector<double>& reference, const std::uint8_t* target,
-                  int targetWidth, int targetHeight, int targetBytesPerRow);
+double colourPsnr(const std::vector<double>& reference, const ImageView& target);
+
+// Target pixels that differ from `reference` over `background`: at all
+// where the reference is a whole number, by more than 1 elsewhere.
+int pixelsOff(const std::vector<double>& reference, const ImageView& target,
+              AreaScaler::Background background);
 
 }  // namespace fenwright::testing

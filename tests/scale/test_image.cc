@@ -8,12 +8,8 @@ namespace fenwright::testing {
 namespace {
 
 TestImage blank(int width, int height, int bytesPerRow) {
-  TestImage image;
-  image.width = width;
-  image.height = height;
-  image.bytesPerRow = bytesPerRow > 0 ? bytesPerRow : 4 * width;
-  image.bytes.assign(static_cast<std::size_t>(image.bytesPerRow) * height, 0xa5);
-  return image;
+  bytesPerRow = bytesPerRow > 0 ? bytesPerRow : 4 * width;
+  return {width, height, bytesPerRow, std::vector<std::uint8_t>(std::size_t(bytesPerRow) * height, 0xa5)};
 }
 
 std::uint32_t bgra(unsigned b, unsigned g, unsigned r, unsigned a) {
@@ -22,13 +18,10 @@ std::uint32_t bgra(unsigned b, unsigned g, unsigned r, unsigned a) {
 
 }  // namespace
 
-void TestImage::set(int x, int y, std::uint32_t value) { std::memcpy(pixel(x, y), &value, 4); }
-
-TestImage TestImage::uniform(int width, int height, std::uint32_t value, int bytesPerRow) {
-  TestImage image = blank(width, height, bytesPerRow);
-  for (int x = 0; x < width; ++x) image.set(x, 0, value);
-  for (int y = 1; y < height; ++y)
-    std::memcpy(image.pixel(0, y), image.pixel(0, 0), static_cast<std::size_t>(width) * 4);
+TestImage TestImage::uniform(int width, int height, std::uint32_t value) {
+  TestImage image = blank(width, height, 0);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) image.set(x, y, value);
   return image;
 }
 
@@ -74,14 +67,6 @@ TestImage TestImage::textLike(int width, int height, std::uint32_t seed, int byt
     }
   }
   return image;
-}
-
-TestImage TestImage::withStride(int newBytesPerRow) const {
-  TestImage copy = blank(width, height, newBytesPerRow);
-  for (int y = 0; y < height; ++y)
-    std::memcpy(copy.pixel(0, y), bytes.data() + static_cast<std::size_t>(y) * bytesPerRow,
-                static_cast<std::size_t>(width) * 4);
-  return copy;
 }
 
 }  // namespace fenwright::testing
