@@ -53,9 +53,9 @@ TEST_F(SurfaceRender, UniformPicturesShowTheirColourByCoverageOverBlack) {
     const TestImage picture = TestImage::uniform(width, height, colour);
     buffer_.writeFrame(picture.view());
     const double s = std::min(double(kWidth) / width, double(kHeight) / height);
-    EXPECT_EQ(testing::pixelsOff(testing::referenceFit(picture.view(), s, kWidth, kHeight),
-                                 {kWidth, kHeight, 4 * kWidth, client_->pixels()},
-                                 AreaScaler::Background::opaqueBlack),
+    EXPECT_EQ(testing::compare(testing::referenceFit(picture.view(), s, kWidth, kHeight),
+                               {kWidth, kHeight, 4 * kWidth, client_->pixels()},
+                               AreaScaler::Background::opaqueBlack).pixelsOff,
               0);
   }
 }

@@ -61,36 +61,25 @@ std::vector<double> referenceFit(const ImageView& source, double scale, int targ
   return out;
 }
 
-double colourPsnr(const std::vector<double>& reference, const ImageView& target) {
+Comparison compare(const std::vector<double>& reference, const ImageView& target,
+                   AreaScaler::Background background) {
   double squares = 0;
-  for (int y = 0; y < target.height; ++y)
-    for (int x = 0; x < target.width; ++x)
-      for (int c = 0; c < 3; ++c) {
-        double error = target.row(y)[4 * x + c] - reference[(static_cast<std::size_t>(y) * target.width + x) * 4 + c];
-        squares += error * error;
-      }
-  double mean = squares / (3.0 * target.width * target.height);
-  if (mean == 0) return std::numeric_limits<double>::infinity();
-  return 10 * std::log10(255.0 * 255.0 / mean);
-}
-
-int pixelsOff(const std::vector<double>& reference, const ImageView& target,
-              AreaScaler::Background background) {
   int off = 0;
   for (int y = 0; y < target.height; ++y)
     for (int x = 0; x < target.width; ++x) {
       const double* want = &reference[(static_cast<std::size_t>(y) * target.width + x) * 4];
       bool wrong = false;
       for (int c = 0; c < 4; ++c) {
-        double value = want[c];
         // Over opaque black, premultiplied colours stay and alpha fills up.
-        if (c == 3 && background == AreaScaler::Background::opaqueBlack) value = 255;
-        const bool whole = std::abs(value - std::round(value)) < 1e-6;
-        wrong |= std::abs(target.row(y)[4 * x + c] - value) > (whole ? 1e-6 : 1);
+        const double value = c == 3 && background == AreaScaler::Background::opaqueBlack ? 255 : want[c];
+        const double error = target.row(y)[4 * x + c] - value;
+        if (c < 3) squares += error * error;
+        wrong |= std::abs(error) > (std::abs(value - std::round(value)) < 1e-6 ? 1e-6 : 1);
       }
       off += wrong;
     }
-  return off;
+  const double mean = squares / (3.0 * target.width * target.height);
+  return {mean == 0 ? std::numeric_limits<double>::infinity() : 10 * std::log10(255.0 * 255.0 / mean), off};
 }
 
 }  // namespace fenwright::testing
