@@ -39,23 +39,15 @@ std::vector<double> referenceFit(const ImageView& source, double scale, int targ
                                  int targetHeight) {
   const double tx = (targetWidth - scale * source.width) * 0.5;
   const double ty = (targetHeight - scale * source.height) * 0.5;
-  std::vector<std::vector<Tap>> columns(static_cast<std::size_t>(targetWidth));
-  for (int x = 0; x < targetWidth; ++x) columns[static_cast<std::size_t>(x)] = taps(x, source.width, scale, tx);
-
   std::vector<double> out(static_cast<std::size_t>(targetWidth) * targetHeight * 4, 0.0);
-  std::vector<double> blended(static_cast<std::size_t>(source.width) * 4);
   for (int y = 0; y < targetHeight; ++y) {
-    std::vector<Tap> rows = taps(y, source.height, scale, ty);
-    if (rows.empty()) continue;
-    std::fill(blended.begin(), blended.end(), 0.0);
-    for (const Tap& row : rows) {
-      const std::uint8_t* p = source.row(row.index);
-      for (std::size_t i = 0; i < blended.size(); ++i) blended[i] += row.weight * p[i];
-    }
+    const std::vector<Tap> rows = taps(y, source.height, scale, ty);
     for (int x = 0; x < targetWidth; ++x) {
       double* pixel = &out[(static_cast<std::size_t>(y) * targetWidth + x) * 4];
-      for (const Tap& column : columns[static_cast<std::size_t>(x)])
-        for (int c = 0; c < 4; ++c) pixel[c] += column.weight * blended[4 * static_cast<std::size_t>(column.index) + c];
+      for (const Tap& column : taps(x, source.width, scale, tx))
+        for (const Tap& row : rows)
+          for (int c = 0; c < 4; ++c)
+            pixel[c] += row.weight * column.weight * source.row(row.index)[4 * column.index + c];
     }
   }
   return out;

@@ -30,27 +30,18 @@ TestImage TestImage::textLike(int width, int height, std::uint32_t seed, int byt
   std::mt19937 random(seed);
   auto uniformInt = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
 
-  const int spanX = std::max(width - 1, 1);
-  const int spanY = std::max(height - 1, 1);
-  for (int y = 0; y < height; ++y) {
-    std::uint8_t* p = image.pixel(0, y);
-    for (int x = 0; x < width; ++x, p += 4) {
-      p[0] = static_cast<std::uint8_t>(255 * x / spanX);
-      p[1] = static_cast<std::uint8_t>(255 * y / spanY);
-      p[2] = static_cast<std::uint8_t>(255 * (x + y) / (spanX + spanY));
-      p[3] = 255;
-    }
-  }
+  const int spanX = std::max(width - 1, 1), spanY = std::max(height - 1, 1);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      image.set(x, y, bgra(255 * x / spanX, 255 * y / spanY, 255 * (x + y) / (spanX + spanY), 255));
 
   // Bands of 1-pixel stripes, horizontal and vertical: the hardest case for
   // a filter that skips source pixels.
   for (int band = 0; band < 6; ++band) {
     int x0 = uniformInt(0, width - 1), y0 = uniformInt(0, height - 1);
     int x1 = std::min(width, x0 + uniformInt(8, 200)), y1 = std::min(height, y0 + uniformInt(8, 120));
-    bool vertical = band % 2 == 1;
     for (int y = y0; y < y1; ++y)
-      for (int x = x0; x < x1; ++x)
-        image.set(x, y, ((vertical ? x : y) % 2) ? bgra(255, 255, 255, 255) : bgra(0, 0, 0, 255));
+      for (int x = x0; x < x1; ++x) image.set(x, y, (band % 2 ? x : y) % 2 ? 0xffffffff : 0xff000000);
   }
 
   // Lines of glyphs: small dark rectangles, a few translucent (premultiplied).
