@@ -3,20 +3,15 @@
 #include <cstring>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include <gtest/gtest.h>
+
+#include "tests/scale/test_image.h"
 
 namespace fenwright::x11 {
 namespace {
 
-struct Picture {
-  int width, height;
-  std::vector<std::uint32_t> pixels;
-  ImageView view() const {
-    return {width, height, width * 4, reinterpret_cast<const std::uint8_t*>(pixels.data())};
-  }
-};
+using testing::TestImage;
 
 // One fitter through a run of pictures and canvases: what fits comes out
 // at its own size (untouched when it is its whole canvas), larger ones are
@@ -46,8 +41,8 @@ TEST(FrameFitter, PicturesLandWhereTheyLieOnTheirCanvasAndNowhereElse) {
            Case{0, 0, {2560, 1440, 0, 0}, 1280, 720, 0, 0, 0, 0, false}}) {
     SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " at " +
                  std::to_string(c.canvas.x) + "," + std::to_string(c.canvas.y));
-    const Picture picture{c.width, c.height, std::vector<std::uint32_t>(c.width * c.height, 0xFF336699)};
-    const ImageView frame = fitter.fit(c.width ? picture.view() : ImageView{}, c.canvas);
+    const TestImage picture = TestImage::uniform(c.width, c.height, 0xFF336699);
+    const ImageView frame = fitter.fit(picture.view(), c.canvas);
     EXPECT_EQ(frame.data == picture.view().data, c.passedThrough);
     ASSERT_EQ(frame.width, c.frameWidth);
     ASSERT_EQ(frame.height, c.frameHeight);
@@ -69,9 +64,7 @@ TEST(FrameFitter, APictureReadInBandsIsFittedExactlyAsWhole) {
   for (auto [width, height, canvas] :
        {std::tuple{2560, 1440, FrameCanvas{2560, 1440, 0, 0}}, {3840, 2160, {3840, 2160, 0, 0}},
         {2999, 1501, {2999, 1501, 0, 0}}, {2000, 900, {3000, 1700, 700, 401}}}) {
-    Picture picture{width, height, std::vector<std::uint32_t>(width * height)};
-    for (std::size_t i = 0; i < picture.pixels.size(); ++i)
-      picture.pixels[i] = static_cast<std::uint32_t>(i * 2654435761u) | 0x80000000u;
+    const TestImage picture = TestImage::textLike(width, height, width);
     const ImageView all = picture.view(), expected = whole.fit(all, canvas);
     auto frame = banded.fitBands(width, height, canvas, [&](int top, int rows) {
       EXPECT_LE(rows * width, 1280 * 720);
