@@ -102,36 +102,31 @@ TEST(ScalerPaths, EveryPathWritesTheBytesOfTheScalarPath) {
 // the scaler works: close to the exact area average (or bilinear
 // enlargement), and byte for byte what it has been.
 TEST(ScalerGoldens, FitsMatchTheReferenceAndKeepTheirBytes) {
-  struct Case {
-    int width, height, targetWidth, targetHeight;
-    std::uint64_t golden;
-  };
-  const Case cases[] = {
-      {1280, 720, 640, 360, 15059185783831434040u},    // 2 x 2 blocks
-      {1920, 1080, 640, 360, 9922597729275248744u},   // 3 x 3
-      {3840, 2160, 640, 360, 4922097593591659389u},   // 6 x 6
-      {1366, 768, 640, 360, 3975038484648859930u},    // fractional, edge rows partly covered
-      {1000, 1000, 640, 360, 833668020279267723u},   // bars at the sides
-      {333, 777, 640, 360, 4481581203844922192u},     // odd size, bars
-      {320, 180, 640, 360, 11406296318805578722u},     // enlarged twice
-      {7, 5, 640, 360, 4958005819563435050u},         // enlarged a lot
-      {1281, 721, 1280, 720, 4458286509391584221u},   // just above the frame
-      {2100, 200, 640, 360, 1214615279136310808u},    // 3.3:1, five taps a pixel
-      {3000, 200, 640, 360, 18137054692498252974u},    // 4.7:1, six
-      {3300, 200, 640, 360, 5892476489890434962u},    // 5.2:1, seven
-      {4300, 200, 640, 360, 7066724117911806447u},    // 6.7:1, eight
-      {5000, 37, 640, 360, 14322432390336148794u},     // 7.8:1, a wide strip
-      {8192, 400, 640, 360, 5770429887354632831u},    // 12.8:1
-      {400, 8192, 640, 360, 2025829872565170649u},    // 22.76:1, a thin column
-  };
-  for (const Case& c : cases) {
-    const std::uint32_t seed = static_cast<std::uint32_t>(c.width * 7919 + c.height);
-    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " seed=" + std::to_string(seed));
-    const TestImage image = TestImage::textLike(c.width, c.height, seed, 4 * c.width + 7);
-    const double s = std::min(double(c.targetWidth) / c.width, double(c.targetHeight) / c.height);
-    const auto [target, comparison] = centred(image.view(), s, c.targetWidth, c.targetHeight);
+  for (auto [width, height, targetWidth, targetHeight, golden] : {
+           std::tuple{1280, 720, 640, 360, 15059185783831434040ul},  // 2 x 2 blocks
+           {1920, 1080, 640, 360, 9922597729275248744ul},    // 3 x 3
+           {3840, 2160, 640, 360, 4922097593591659389ul},    // 6 x 6
+           {1366, 768, 640, 360, 3975038484648859930ul},     // fractional, edge rows partly covered
+           {1000, 1000, 640, 360, 833668020279267723ul},     // bars at the sides
+           {333, 777, 640, 360, 4481581203844922192ul},      // odd size, bars
+           {320, 180, 640, 360, 11406296318805578722ul},     // enlarged twice
+           {7, 5, 640, 360, 4958005819563435050ul},          // enlarged a lot
+           {1281, 721, 1280, 720, 4458286509391584221ul},    // just above the frame
+           {2100, 200, 640, 360, 1214615279136310808ul},     // 3.3:1, five taps a pixel
+           {3000, 200, 640, 360, 18137054692498252974ul},    // 4.7:1, six
+           {3300, 200, 640, 360, 5892476489890434962ul},     // 5.2:1, seven
+           {4300, 200, 640, 360, 7066724117911806447ul},     // 6.7:1, eight
+           {5000, 37, 640, 360, 14322432390336148794ul},     // 7.8:1, a wide strip
+           {8192, 400, 640, 360, 5770429887354632831ul},     // 12.8:1
+           {400, 8192, 640, 360, 2025829872565170649ul},     // 22.76:1, a thin column
+       }) {
+    const std::uint32_t seed = static_cast<std::uint32_t>(width * 7919 + height);
+    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + " seed=" + std::to_string(seed));
+    const TestImage image = TestImage::textLike(width, height, seed, 4 * width + 7);
+    const double s = std::min(double(targetWidth) / width, double(targetHeight) / height);
+    const auto [target, comparison] = centred(image.view(), s, targetWidth, targetHeight);
     EXPECT_GE(comparison.colourPsnr, 40.0);
-    EXPECT_EQ(checksum(target), c.golden);
+    EXPECT_EQ(checksum(target), golden);
   }
 }
 
@@ -188,13 +183,13 @@ TEST(ScalerGeometry, ScaleOneCutsOffWhatLiesOutsideTheTarget) {
 
 TEST(ScalerGeometry, EmptySourceOrBadScaleDrawsOnlyTheBackground) {
   const TestImage image = TestImage::uniform(10, 10, 0xffffffff);
-  auto off = [](const ImageView& source, double scale, Background background) {
-    const auto target = draw(source, {scale, 0, 0, 64, 36, 256, background});
-    return testing::compare(std::vector<double>(64 * 36 * 4), {64, 36, 256, target.data()}, background).pixelsOff;
-  };
-  for (double scale : {0.0, -1.0, std::nan(""), static_cast<double>(INFINITY)})
-    EXPECT_EQ(off(image.view(), scale, Background::opaqueBlack), 0) << scale;
-  EXPECT_EQ(off(ImageView{}, 1, Background::transparentBlack), 0);
+  for (auto [source, scale] : {std::pair{image.view(), 0.0}, {image.view(), -1.0}, {image.view(), std::nan("")},
+                               {image.view(), static_cast<double>(INFINITY)}, {ImageView{}, 1.0}})
+    for (auto background : {Background::transparentBlack, Background::opaqueBlack}) {
+      const auto target = draw(source, {scale, 0, 0, 64, 36, 256, background});
+      EXPECT_EQ(testing::compare(std::vector<double>(64 * 36 * 4), {64, 36, 256, target.data()}, background).pixelsOff, 0)
+          << scale;
+    }
 }
 
 }  // namespace
