@@ -32,9 +32,6 @@ class SurfaceRender : public ::testing::Test {
     client_.emplace(*buffer_.surface());
     ASSERT_TRUE(client_->mapped());
   }
-  const std::uint8_t* at(int x, int y) const {
-    return client_->pixels() + static_cast<std::size_t>(y) * 4 * kWidth + 4 * x;
-  }
 
   PiPFrameBuffer buffer_;
   std::optional<testing::SurfaceClient> client_;
@@ -74,7 +71,7 @@ TEST_F(SurfaceRender, TestPatternFollowsTheGradientEverywhere) {
     for (int y = 0; y < kHeight; ++y)
       for (int x = 0; x < kWidth; ++x) {
         const double t = std::min(std::hypot(x + 0.5 - 320, y + 0.5 - 180) / 384, 1.0);
-        const std::uint8_t* p = at(x, y);
+        const std::uint8_t* p = client_->pixels() + 4 * (y * kWidth + x);
         for (int k = 0; k < 3; ++k) off += std::abs(p[k] - 255 * (inner[k] + t * (outer[k] - inner[k]))) > 1;
         off += p[3] != 255;
       }
