@@ -72,7 +72,8 @@ TEST_F(SurfaceRender, TestPatternFollowsTheGradientEverywhere) {
       for (int x = 0; x < kWidth; ++x) {
         const double t = std::min(std::hypot(x + 0.5 - 320, y + 0.5 - 180) / 384, 1.0);
         const std::uint8_t* p = client_->pixels() + 4 * (y * kWidth + x);
-        for (int k = 0; k < 3; ++k) off += std::abs(p[k] - 255 * (inner[k] + t * (outer[k] - inner[k]))) > 1;
+        for (int k = 0; k < 3; ++k)
+          off += std::abs(p[k] - 255 * (inner[k] + t * (outer[k] - inner[k]))) > 1;
         off += p[3] != 255;
       }
     EXPECT_EQ(off, 0);

@@ -71,7 +71,9 @@ Comparison compare(const std::vector<double>& reference, const ImageView& target
       off += wrong;
     }
   const double mean = squares / (3.0 * target.width * target.height);
-  return {mean == 0 ? std::numeric_limits<double>::infinity() : 10 * std::log10(255.0 * 255.0 / mean), off};
+  const double psnr = mean == 0 ? std::numeric_limits<double>::infinity()
+                                : 10 * std::log10(255.0 * 255.0 / mean);
+  return {psnr, off};
 }
 
 }  // namespace fenwright::testing

@@ -43,7 +43,8 @@ std::vector<std::uint8_t> draw(const ImageView& source, const Fit& fit) {
 
 // A centred fit at scale `s` into a tight target, and how it compares with the yardstick.
 std::pair<std::vector<std::uint8_t>, testing::Comparison> centred(
-    const ImageView& source, double s, int width, int height, Background background = Background::opaqueBlack) {
+    const ImageView& source, double s, int width, int height,
+    Background background = Background::opaqueBlack) {
   auto target = draw(source, {s, (width - s * source.width) / 2, (height - s * source.height) / 2,
                               width, height, 4 * width, background});
   const auto comparison = testing::compare(testing::referenceFit(source, s, width, height),
@@ -183,12 +184,13 @@ TEST(ScalerGeometry, ScaleOneCutsOffWhatLiesOutsideTheTarget) {
 
 TEST(ScalerGeometry, EmptySourceOrBadScaleDrawsOnlyTheBackground) {
   const TestImage image = TestImage::uniform(10, 10, 0xffffffff);
-  for (auto [source, scale] : {std::pair{image.view(), 0.0}, {image.view(), -1.0}, {image.view(), std::nan("")},
-                               {image.view(), static_cast<double>(INFINITY)}, {ImageView{}, 1.0}})
+  const ImageView some = image.view();
+  for (auto [source, scale] : {std::pair{some, 0.0}, {some, -1.0}, {some, std::nan("")},
+                               {some, static_cast<double>(INFINITY)}, {ImageView{}, 1.0}})
     for (auto background : {Background::transparentBlack, Background::opaqueBlack}) {
       const auto target = draw(source, {scale, 0, 0, 64, 36, 256, background});
-      EXPECT_EQ(testing::compare(std::vector<double>(64 * 36 * 4), {64, 36, 256, target.data()}, background).pixelsOff, 0)
-          << scale;
+      const std::vector<double> nothing(64 * 36 * 4);
+      EXPECT_EQ(testing::compare(nothing, {64, 36, 256, target.data()}, background).pixelsOff, 0) << scale;
     }
 }
 
