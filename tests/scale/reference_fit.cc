@@ -39,12 +39,14 @@ std::vector<double> referenceFit(const ImageView& source, double scale, int targ
                                  int targetHeight) {
   const double tx = (targetWidth - scale * source.width) * 0.5;
   const double ty = (targetHeight - scale * source.height) * 0.5;
+  std::vector<std::vector<Tap>> columns;
+  for (int x = 0; x < targetWidth; ++x) columns.push_back(taps(x, source.width, scale, tx));
   std::vector<double> out(static_cast<std::size_t>(targetWidth) * targetHeight * 4, 0.0);
   for (int y = 0; y < targetHeight; ++y) {
     const std::vector<Tap> rows = taps(y, source.height, scale, ty);
     for (int x = 0; x < targetWidth; ++x) {
       double* pixel = &out[(static_cast<std::size_t>(y) * targetWidth + x) * 4];
-      for (const Tap& column : taps(x, source.width, scale, tx))
+      for (const Tap& column : columns[x])
         for (const Tap& row : rows)
           for (int c = 0; c < 4; ++c)
             pixel[c] += row.weight * column.weight * source.row(row.index)[4 * column.index + c];
