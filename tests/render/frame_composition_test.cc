@@ -1,35 +1,31 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <numbers>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "render/frame_compositor.h"
 #include "render/pip_frame_buffer.h"
 #include "render/test_pattern.h"
 #include "tests/render/surface_client.h"
-#include "tests/render/surface_pixels.h"
 #include "tests/scale/allocation_counter.h"
+#include "tests/scale/reference_fit.h"
 #include "tests/scale/test_image.h"
 
 namespace fenwright {
 namespace {
 
-using testing::Bgra;
-using testing::fromValue;
-using testing::kOpaqueBlack;
 using testing::TestImage;
 
 constexpr int kWidth = PiPFrameBuffer::targetWidth;
 constexpr int kHeight = PiPFrameBuffer::targetHeight;
-constexpr std::uint32_t kColour = 0xff6496c8;  // blue 200, green 150, red 100, opaque
 
-// Black bars as measured on the surface: whole columns or rows of opaque black.
-struct Bars {
-  int left = 0, right = 0, top = 0, bottom = 0;
-};
-
-class FrameComposition : public ::testing::Test {
+// What a client reads off the surface after the buffer draws.
+class SurfaceRender : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(buffer_.allocate());
@@ -37,105 +33,70 @@ class FrameComposition : public ::testing::Test {
     ASSERT_TRUE(client_->mapped());
   }
 
-  Bgra at(int x, int y) const { return testing::pixelAt(client_->pixels(), x, y); }
-
-  bool columnBlack(int x) const {
-    for (int y = 0; y < kHeight; ++y)
-      if (at(x, y) != kOpaqueBlack) return false;
-    return true;
-  }
-  bool rowBlack(int y) const {
-    for (int x = 0; x < kWidth; ++x)
-      if (at(x, y) != kOpaqueBlack) return false;
-    return true;
-  }
-  Bars bars() const {
-    Bars bars;
-    while (bars.left < kWidth && columnBlack(bars.left)) ++bars.left;
-    while (bars.right < kWidth && columnBlack(kWidth - 1 - bars.right)) ++bars.right;
-    while (bars.top < kHeight && rowBlack(bars.top)) ++bars.top;
-    while (bars.bottom < kHeight && rowBlack(kHeight - 1 - bars.bottom)) ++bars.bottom;
-    return bars;
-  }
-  // Pixels of the rectangle that differ from `expected`.
-  int countDifferent(int x0, int y0, int x1, int y1, Bgra expected) const {
-    int different = 0;
-    for (int y = y0; y < y1; ++y)
-      for (int x = x0; x < x1; ++x) different += at(x, y) != expected;
-    return different;
-  }
-
   PiPFrameBuffer buffer_;
   std::optional<testing::SurfaceClient> client_;
 };
 
-// Inputs whose fit lands on whole pixels, shrunk or enlarged: bars of
-// opaque black where the picture is not, the input's colour everywhere it
-// is. A translucent premultiplied pixel over black keeps its colour values;
-// a transparent picture ends all bar.
-TEST_F(FrameComposition, WholePixelFitsShowExactBarsAndColour) {
-  struct Case {
-    int width, height;
-    std::uint32_t colour;
-    Bars bars;
-  };
-  for (const Case& c : {Case{1280, 720, kColour, {}}, Case{1920, 1080, kColour, {}},
-                        Case{3840, 2160, kColour, {}}, Case{320, 180, kColour, {}},
-                        Case{640, 360, kColour, {}}, Case{1000, 1000, kColour, {140, 140, 0, 0}},
-                        Case{1280, 400, kColour, {0, 0, 80, 80}},
-                        Case{1, 1, 0xc8785028, {140, 140, 0, 0}},
-                        Case{1366, 768, 0, {kWidth, kWidth, kHeight, kHeight}}}) {
-    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
-    buffer_.writeFrame(TestImage::uniform(c.width, c.height, c.colour).view());
-    Bars measured = bars();
-    EXPECT_EQ(measured.left, c.bars.left);
-    EXPECT_EQ(measured.right, c.bars.right);
-    EXPECT_EQ(measured.top, c.bars.top);
-    EXPECT_EQ(measured.bottom, c.bars.bottom);
-    const Bgra colour = c.colour == kColour ? fromValue(kColour) : Bgra{0x28, 0x50, 0x78, 255};
-    EXPECT_EQ(countDifferent(c.bars.left, c.bars.top, kWidth - c.bars.right,
-                             kHeight - c.bars.bottom, colour), 0);
-  }
-}
-
-// White pictures whose top and bottom rows cover their target rows only
-// partly (by the same amount): those rows are grey by that coverage, opaque.
-TEST_F(FrameComposition, PartlyCoveredEdgeRowsBlendWithBlackByTheirCoverage) {
-  struct Case {
-    int width, height, firstRow, lastRow;
-  };
-  // 1366 x 768: 640 x 359.824 at y 0.0878. 8192 x 1: a 0.078 high line at
-  // y 179.96, over rows 179 and 180.
-  for (const Case& c : {Case{1366, 768, 0, kHeight - 1}, Case{8192, 1, 179, 180}}) {
-    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
-    buffer_.writeFrame(TestImage::uniform(c.width, c.height, 0xffffffff).view());
-    const double top = (kHeight - 640.0 / c.width * c.height) * 0.5;
-    const double edge = 255 * (c.firstRow + 1 - top);
-    EXPECT_EQ(countDifferent(0, c.firstRow + 1, kWidth, c.lastRow, Bgra{255, 255, 255, 255}), 0);
-    EXPECT_EQ(countDifferent(0, 0, kWidth, c.firstRow, kOpaqueBlack) +
-                  countDifferent(0, c.lastRow + 1, kWidth, kHeight, kOpaqueBlack),
+// Uniform pictures, shrunk or enlarged, with bars at the sides or above
+// and below, edge rows partly covered, translucent or transparent: what
+// the yardstick fit gives over opaque black, exactly where it is whole.
+TEST_F(SurfaceRender, UniformPicturesShowTheirColourByCoverageOverBlack) {
+  for (auto [width, height, colour] :
+       {std::tuple{1280, 720, 0xff6496c8u}, {1920, 1080, 0xff6496c8u}, {3840, 2160, 0xff6496c8u},
+        {320, 180, 0xff6496c8u}, {640, 360, 0xff6496c8u}, {1000, 1000, 0xff6496c8u},
+        {1280, 400, 0xff6496c8u}, {1, 1, 0xc8785028u}, {1366, 768, 0u}, {1366, 768, 0xffffffffu},
+        {8192, 1, 0xffffffffu}}) {
+    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+    const TestImage picture = TestImage::uniform(width, height, colour);
+    buffer_.writeFrame(picture.view());
+    const double s = std::min(double(kWidth) / width, double(kHeight) / height);
+    EXPECT_EQ(testing::compare(testing::referenceFit(picture.view(), s, kWidth, kHeight),
+                               {kWidth, kHeight, 4 * kWidth, client_->pixels()},
+                               AreaScaler::Background::opaqueBlack).pixelsOff,
               0);
-    for (int y : {c.firstRow, c.lastRow})
-      for (int x = 0; x < kWidth; ++x) {
-        const Bgra p = at(x, y);
-        ASSERT_NEAR(p.r, edge, 1.0) << "x=" << x << " y=" << y;
-        ASSERT_TRUE(p.g == p.r && p.b == p.r && p.a == 255) << "x=" << x << " y=" << y;
-      }
   }
 }
 
+// The gradient worked out independently: phase 0.05 is the first frame
+// after start; at pi the colours wrap to those of phase 0.
+TEST_F(SurfaceRender, TestPatternFollowsTheGradientEverywhere) {
+  constexpr double kPi = std::numbers::pi;
+  for (double phase : {0.05, 1.0, kPi / 2, 2.5, kPi - 0.01, kPi, kPi + 0.04}) {
+    SCOPED_TRACE("phase=" + std::to_string(phase));
+    buffer_.renderTestPattern(phase);
+    const double a = phase / kPi - std::trunc(phase / kPi);
+    const double b = a + 0.5 - std::trunc(a + 0.5);
+    const double inner[3] = {1 - a, 0.3, a}, outer[3] = {b, 0.6, 1 - b};  // B, G, R
+    int off = 0;
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x) {
+        const double t = std::min(std::hypot(x + 0.5 - 320, y + 0.5 - 180) / 384, 1.0);
+        const std::uint8_t* p = client_->pixels() + 4 * (y * kWidth + x);
+        for (int k = 0; k < 3; ++k)
+          off += std::abs(p[k] - 255 * (inner[k] + t * (outer[k] - inner[k]))) > 1;
+        off += p[3] != 255;
+      }
+    EXPECT_EQ(off, 0);
+  }
+}
+
+// Shrunk by blocks or fractions, enlarged, or copied: after the first
+// frame of a size, frames and test patterns allocate nothing.
 TEST(FrameCompositionSteadyState, FramesAndTestPatternsAllocateNothing) {
   FrameCompositor compositor(kWidth, kHeight);
   TestPattern pattern;
   std::vector<std::uint8_t> surface(921600);
-  TestImage frame = TestImage::textLike(1366, 768, 42);
-  compositor.compose(frame.view(), surface.data(), 2560);
-  testing::AllocationCounter counter;
-  for (int i = 0; i < 3; ++i) {
+  for (auto [width, height] : {std::pair{1280, 720}, {1920, 1080}, {1366, 768}, {320, 180}, {640, 360}}) {
+    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+    const TestImage frame = TestImage::textLike(width, height, 41);
     compositor.compose(frame.view(), surface.data(), 2560);
-    pattern.draw(0.05 * i, surface.data(), 2560);
+    testing::AllocationCounter counter;
+    for (int i = 0; i < 3; ++i) {
+      compositor.compose(frame.view(), surface.data(), 2560);
+      pattern.draw(0.05 * i, surface.data(), 2560);
+    }
+    EXPECT_EQ(counter.count(), 0u);
   }
-  EXPECT_EQ(counter.count(), 0u);
 }
 
 }  // namespace

@@ -39,42 +39,43 @@ std::vector<double> referenceFit(const ImageView& source, double scale, int targ
                                  int targetHeight) {
   const double tx = (targetWidth - scale * source.width) * 0.5;
   const double ty = (targetHeight - scale * source.height) * 0.5;
-  std::vector<std::vector<Tap>> columns(static_cast<std::size_t>(targetWidth));
-  for (int x = 0; x < targetWidth; ++x) columns[static_cast<std::size_t>(x)] = taps(x, source.width, scale, tx);
-
+  std::vector<std::vector<Tap>> columns;
+  for (int x = 0; x < targetWidth; ++x) columns.push_back(taps(x, source.width, scale, tx));
   std::vector<double> out(static_cast<std::size_t>(targetWidth) * targetHeight * 4, 0.0);
-  std::vector<double> blended(static_cast<std::size_t>(source.width) * 4);
   for (int y = 0; y < targetHeight; ++y) {
-    std::vector<Tap> rows = taps(y, source.height, scale, ty);
-    if (rows.empty()) continue;
-    std::fill(blended.begin(), blended.end(), 0.0);
-    for (const Tap& row : rows) {
-      const std::uint8_t* p = source.row(row.index);
-      for (std::size_t i = 0; i < blended.size(); ++i) blended[i] += row.weight * p[i];
-    }
+    const std::vector<Tap> rows = taps(y, source.height, scale, ty);
     for (int x = 0; x < targetWidth; ++x) {
       double* pixel = &out[(static_cast<std::size_t>(y) * targetWidth + x) * 4];
-      for (const Tap& column : columns[static_cast<std::size_t>(x)])
-        for (int c = 0; c < 4; ++c) pixel[c] += column.weight * blended[4 * static_cast<std::size_t>(column.index) + c];
+      for (const Tap& column : columns[x])
+        for (const Tap& row : rows)
+          for (int c = 0; c < 4; ++c)
+            pixel[c] += row.weight * column.weight * source.row(row.index)[4 * column.index + c];
     }
   }
   return out;
 }
 
-double colourPsnr(const std::vector<double>& reference, const std::uint8_t* target,
-                  int targetWidth, int targetHeight, int targetBytesPerRow) {
+Comparison compare(const std::vector<double>& reference, const ImageView& target,
+                   AreaScaler::Background background) {
   double squares = 0;
-  for (int y = 0; y < targetHeight; ++y) {
-    const std::uint8_t* row = target + static_cast<std::size_t>(y) * targetBytesPerRow;
-    for (int x = 0; x < targetWidth; ++x)
-      for (int c = 0; c < 3; ++c) {
-        double error = row[4 * x + c] - reference[(static_cast<std::size_t>(y) * targetWidth + x) * 4 + c];
-        squares += error * error;
+  int off = 0;
+  for (int y = 0; y < target.height; ++y)
+    for (int x = 0; x < target.width; ++x) {
+      const double* want = &reference[(static_cast<std::size_t>(y) * target.width + x) * 4];
+      bool wrong = false;
+      for (int c = 0; c < 4; ++c) {
+        // Over opaque black, premultiplied colours stay and alpha fills up.
+        const double value = c == 3 && background == AreaScaler::Background::opaqueBlack ? 255 : want[c];
+        const double error = target.row(y)[4 * x + c] - value;
+        if (c < 3) squares += error * error;
+        wrong |= std::abs(error) > (std::abs(value - std::round(value)) < 1e-6 ? 1e-6 : 1);
       }
-  }
-  double mean = squares / (3.0 * targetWidth * targetHeight);
-  if (mean == 0) return std::numeric_limits<double>::infinity();
-  return 10 * std::log10(255.0 * 255.0 / mean);
+      off += wrong;
+    }
+  const double mean = squares / (3.0 * target.width * target.height);
+  const double psnr = mean == 0 ? std::numeric_limits<double>::infinity()
+                                : 10 * std::log10(255.0 * 255.0 / mean);
+  return {psnr, off};
 }
 
 }  // namespace fenwright::testing

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "scale/image_view.h"
+#include "scale/area_scaler.h"
 
 namespace fenwright::testing {
 
@@ -15,9 +15,15 @@ namespace fenwright::testing {
 std::vector<double> referenceFit(const ImageView& source, double scale, int targetWidth,
                                  int targetHeight);
 
-// Peak signal-to-noise ratio in dB of the colour channels (B, G, R) of a
-// target over opaque black against `reference`; infinite when equal.
-double colourPsnr(const std::vector<double>& reference, const std::uint8_t* target,
-                  int targetWidth, int targetHeight, int targetBytesPerRow);
+// A target against `reference` over `background`: the peak signal-to-noise
+// ratio in dB of its colour channels (infinite when equal), and the pixels
+// that differ at all where the reference is a whole number, by more than 1
+// elsewhere.
+struct Comparison {
+  double colourPsnr;
+  int pixelsOff;
+};
+Comparison compare(const std::vector<double>& reference, const ImageView& target,
+                   AreaScaler::Background background);
 
 }  // namespace fenwright::testing

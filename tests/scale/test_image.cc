@@ -8,12 +8,8 @@ namespace fenwright::testing {
 namespace {
 
 TestImage blank(int width, int height, int bytesPerRow) {
-  TestImage image;
-  image.width = width;
-  image.height = height;
-  image.bytesPerRow = bytesPerRow > 0 ? bytesPerRow : 4 * width;
-  image.bytes.assign(static_cast<std::size_t>(image.bytesPerRow) * height, 0xa5);
-  return image;
+  bytesPerRow = bytesPerRow > 0 ? bytesPerRow : 4 * width;
+  return {width, height, bytesPerRow, std::vector<std::uint8_t>(std::size_t(bytesPerRow) * height, 0xa5)};
 }
 
 std::uint32_t bgra(unsigned b, unsigned g, unsigned r, unsigned a) {
@@ -22,13 +18,10 @@ std::uint32_t bgra(unsigned b, unsigned g, unsigned r, unsigned a) {
 
 }  // namespace
 
-void TestImage::set(int x, int y, std::uint32_t value) { std::memcpy(pixel(x, y), &value, 4); }
-
-TestImage TestImage::uniform(int width, int height, std::uint32_t value, int bytesPerRow) {
-  TestImage image = blank(width, height, bytesPerRow);
-  for (int x = 0; x < width; ++x) image.set(x, 0, value);
-  for (int y = 1; y < height; ++y)
-    std::memcpy(image.pixel(0, y), image.pixel(0, 0), static_cast<std::size_t>(width) * 4);
+TestImage TestImage::uniform(int width, int height, std::uint32_t value) {
+  TestImage image = blank(width, height, 0);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) image.set(x, y, value);
   return image;
 }
 
@@ -37,27 +30,18 @@ TestImage TestImage::textLike(int width, int height, std::uint32_t seed, int byt
   std::mt19937 random(seed);
   auto uniformInt = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
 
-  const int spanX = std::max(width - 1, 1);
-  const int spanY = std::max(height - 1, 1);
-  for (int y = 0; y < height; ++y) {
-    std::uint8_t* p = image.pixel(0, y);
-    for (int x = 0; x < width; ++x, p += 4) {
-      p[0] = static_cast<std::uint8_t>(255 * x / spanX);
-      p[1] = static_cast<std::uint8_t>(255 * y / spanY);
-      p[2] = static_cast<std::uint8_t>(255 * (x + y) / (spanX + spanY));
-      p[3] = 255;
-    }
-  }
+  const int spanX = std::max(width - 1, 1), spanY = std::max(height - 1, 1);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      image.set(x, y, bgra(255 * x / spanX, 255 * y / spanY, 255 * (x + y) / (spanX + spanY), 255));
 
   // Bands of 1-pixel stripes, horizontal and vertical: the hardest case for
   // a filter that skips source pixels.
   for (int band = 0; band < 6; ++band) {
     int x0 = uniformInt(0, width - 1), y0 = uniformInt(0, height - 1);
     int x1 = std::min(width, x0 + uniformInt(8, 200)), y1 = std::min(height, y0 + uniformInt(8, 120));
-    bool vertical = band % 2 == 1;
     for (int y = y0; y < y1; ++y)
-      for (int x = x0; x < x1; ++x)
-        image.set(x, y, ((vertical ? x : y) % 2) ? bgra(255, 255, 255, 255) : bgra(0, 0, 0, 255));
+      for (int x = x0; x < x1; ++x) image.set(x, y, (band % 2 ? x : y) % 2 ? 0xffffffff : 0xff000000);
   }
 
   // Lines of glyphs: small dark rectangles, a few translucent (premultiplied).
@@ -74,14 +58,6 @@ TestImage TestImage::textLike(int width, int height, std::uint32_t seed, int byt
     }
   }
   return image;
-}
-
-TestImage TestImage::withStride(int newBytesPerRow) const {
-  TestImage copy = blank(width, height, newBytesPerRow);
-  for (int y = 0; y < height; ++y)
-    std::memcpy(copy.pixel(0, y), bytes.data() + static_cast<std::size_t>(y) * bytesPerRow,
-                static_cast<std::size_t>(width) * 4);
-  return copy;
 }
 
 }  // namespace fenwright::testing
