@@ -38,8 +38,9 @@ Task<> FenwrightService::startStreamAsync() {
   }
 
   // Read after the wait: a change stored meanwhile is the one that counts.
-  PiPSentinelConfig config;
-  queue.sync([&] { config = currentConfig; });
+  // From here to the start request the task runs on `queue`.
+  co_await queue.enter();
+  PiPSentinelConfig config = currentConfig;
 
   std::optional<ContentFilter> filter;
   std::string description;
@@ -123,7 +124,13 @@ Task<> FenwrightService::startStreamAsync() {
 }
 
 void FenwrightService::fallBackToTestPattern() {
-  queue.sync([this] { startTestPatternTimer(); });
+  if (queue.isCurrent()) {
+    startTestPatternTimer();
+    return;
+  }
+  queue.async([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->startTestPatternTimer();
+  });
 }
 
 }  // namespace fenwright

@@ -85,7 +85,7 @@ class Connection final : public IpcConnection, public std::enable_shared_from_th
         socket_(std::move(socket)),
         peer_(peer),
         serial_(serial),
-        retry_(queue.context()) {}
+        retry_(queue.executor()) {}
 
   int processIdentifier() const override { return peer_.pid; }
 
@@ -153,7 +153,7 @@ class Connection final : public IpcConnection, public std::enable_shared_from_th
     assert(queue_.isCurrent());
     if (resumed_ || closed_) return;
     resumed_ = true;
-    watcher_ = std::make_unique<FdWatcher>(queue_.context(), socket_);
+    watcher_ = std::make_unique<FdWatcher>(queue_.executor(), socket_);
     if (!watcher_->valid()) {
       problem(fmt::format("connection pid={}: cannot watch the socket: {}", peer_.pid,
                           watcher_->error().message()));
@@ -456,12 +456,13 @@ class Connection final : public IpcConnection, public std::enable_shared_from_th
 // The listening side; lives on the listener's queue.
 class ListenerCore final : public std::enable_shared_from_this<ListenerCore> {
  public:
-  ListenerCore(IpcListener& owner, SerialQueue& queue, UnixListenSocket socket)
-      : owner_(owner),
-        queue_(queue),
+  ListenerCore(IpcListener& owner, std::shared_ptr<SerialQueue> queue, UnixListenSocket socket)
+      : ownQueue_(std::move(queue)),
+        owner_(owner),
+        queue_(*ownQueue_),
         socket_(std::move(socket)),
-        backoff_(queue.context()),
-        refusalSummary_(queue.context()),
+        backoff_(ownQueue_->executor()),
+        refusalSummary_(ownQueue_->executor()),
         ourUid_(currentUserId()) {}
 
   void setDelegate(std::weak_ptr<IpcListenerDelegate> delegate) {
@@ -473,7 +474,7 @@ class ListenerCore final : public std::enable_shared_from_this<ListenerCore> {
     assert(queue_.isCurrent());
     if (resumed_ || !socket_) return;
     resumed_ = true;
-    watcher_ = std::make_unique<FdWatcher>(queue_.context(), socket_->fd());
+    watcher_ = std::make_unique<FdWatcher>(queue_.executor(), socket_->fd());
     if (!watcher_->valid()) {
       log::helperLogger().error("listener: cannot watch the socket: {} — not listening",
                                 watcher_->error().message());
@@ -633,6 +634,9 @@ class ListenerCore final : public std::enable_shared_from_this<ListenerCore> {
     refusedThisMinute_ = 0;
   }
 
+  // First: the queue outlives everything bound to it, and the core outlives
+  // the listener object when the shutdown cannot be waited for.
+  std::shared_ptr<SerialQueue> ownQueue_;
   IpcListener& owner_;
   SerialQueue& queue_;
   std::optional<UnixListenSocket> socket_;
@@ -682,13 +686,18 @@ void Connection::invalidate() {
 class ListenerImpl final : public IpcListener {
  public:
   explicit ListenerImpl(UnixListenSocket socket)
-      : queue_(kQueueLabel),
+      : queue_(std::make_shared<SerialQueue>(kQueueLabel)),
         core_(std::make_shared<ListenerCore>(*this, queue_, std::move(socket))) {}
 
-  // Not from the listener's own queue, nor while that queue waits on the
-  // caller: this waits for the queue to close everything down.
+  // Not from the listener's own queue. A caller outside the executor waits
+  // for the queue to close everything down; one on it must not wait, and
+  // leaves the core to finish on the queue, which it keeps alive.
   ~ListenerImpl() override {
-    queue_.sync([this] {
+    if (onSharedExecutorThread()) {
+      queue_->async([core = std::move(core_)] { core->shutdown(); });
+      return;
+    }
+    queue_->sync([this] {
       core_->shutdown();
       core_.reset();
     });
@@ -708,16 +717,16 @@ class ListenerImpl final : public IpcListener {
  private:
   template <class Block>
   void onQueue(Block block) {
-    if (queue_.isCurrent()) {
+    if (queue_->isCurrent()) {
       if (core_) block(*core_);
       return;
     }
-    queue_.async([weak = std::weak_ptr<ListenerCore>(core_), block = std::move(block)]() mutable {
+    queue_->async([weak = std::weak_ptr<ListenerCore>(core_), block = std::move(block)]() mutable {
       if (auto core = weak.lock()) block(*core);
     });
   }
 
-  SerialQueue queue_;  // first: it outlives everything bound to it
+  std::shared_ptr<SerialQueue> queue_;  // shared with the core
   std::shared_ptr<ListenerCore> core_;
 };
 

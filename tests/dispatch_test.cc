@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include <asio/steady_timer.hpp>
 #include <gtest/gtest.h>
 
 #include "platform/dispatch/repeating_timer.h"
@@ -17,16 +18,18 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// A queue that targets another takes turns with it.
 TEST(SerialQueue, NeverRunsTwoBlocksAtOnce) {
   SerialQueue queue("test.serial");
+  SerialQueue sibling("test.sibling", queue);
   std::atomic<int> inside{0};
   std::atomic<int> maxInside{0};
   std::atomic<int> ran{0};
   std::vector<std::thread> submitters;
   for (int t = 0; t < 4; ++t) {
-    submitters.emplace_back([&] {
+    submitters.emplace_back([&, t] {
       for (int i = 0; i < 200; ++i) {
-        queue.async([&] {
+        (t % 2 ? sibling : queue).async([&] {
           int now = ++inside;
           int seen = maxInside.load();
           while (now > seen && !maxInside.compare_exchange_weak(seen, now)) {
@@ -53,19 +56,19 @@ TEST(SerialQueue, RunsBlocksInSubmissionOrder) {
   for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
 }
 
-TEST(SerialQueue, SyncFromAnotherQueueReturnsAfterTheBlockRan) {
-  SerialQueue first("test.first");
-  SerialQueue second("test.second");
-  std::atomic<bool> ranOnSecond{false};
-  bool sawItDone = false;
-  first.sync([&] {
-    second.sync([&] {
-      std::this_thread::sleep_for(10ms);
-      ranOnSecond = second.isCurrent();
-    });
-    sawItDone = ranOnSecond.load();
+TEST(SerialQueue, TasksThatEnterItAndItsTimersRunAsItsBlocks) {
+  SerialQueue queue("test.enter");
+  std::promise<const SerialQueue*> entered;
+  launchTask([&]() -> Task<> {
+    co_await queue.enter();
+    entered.set_value(SerialQueue::current());
   });
-  EXPECT_TRUE(sawItDone);
+  EXPECT_EQ(entered.get_future().get(), &queue);
+
+  asio::steady_timer timer(queue.executor(), 0ms);
+  std::promise<bool> fired;
+  timer.async_wait([&](std::error_code) { fired.set_value(queue.isCurrent()); });
+  EXPECT_TRUE(fired.get_future().get());
 }
 
 TEST(SerialQueue, SyncOnItsOwnQueueRunsInline) {
