@@ -7,9 +7,9 @@
 
 #include <asio/execution.hpp>
 #include <asio/io_context.hpp>
+#include <asio/prefer.hpp>
 #include <asio/query.hpp>
 #include <asio/require.hpp>
-#include <asio/prefer.hpp>
 #include <asio/strand.hpp>
 
 namespace fenwright {
@@ -40,9 +40,6 @@ class CurrentQueue {
   const QueueIdentity* saved_;
 };
 
-// A queue's strand that marks the thread with the queue while each of its
-// functions runs, timer and descriptor completions included, so labels and
-// isCurrent() hold wherever a block comes from.
 // Counts a block as running for as long as it is in scope.
 class Running {
  public:
@@ -60,6 +57,9 @@ class Running {
   QueueIdentity& identity_;
 };
 
+// A queue's strand that marks the thread with the queue while each of its
+// functions runs, timer and descriptor completions included, so labels and
+// isCurrent() hold wherever a block comes from.
 template <class Inner>
 class QueueExecutor {
  public:

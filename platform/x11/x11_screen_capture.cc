@@ -72,8 +72,8 @@ class X11ScreenCapture final : public ScreenCapture {
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                             const StreamConfiguration& configuration,
                                             std::weak_ptr<StreamDelegate> delegate) override {
-    return std::make_shared<x11::X11CaptureStream>(queries_->connection.displayName(), filter, configuration,
-                                                   std::move(delegate));
+    return std::make_shared<x11::X11CaptureStream>(queries_->connection.displayName(), filter,
+                                                   configuration, std::move(delegate));
   }
 
  private:
