@@ -48,19 +48,26 @@ bool PiPFrameBuffer::allocate() {
 }
 
 template <class Draw>
+void PiPFrameBuffer::drawLocked(const Draw& draw) {
+  SharedSurface& surface = *surface_;
+  // The seed goes odd for the whole write, so a client copying meanwhile
+  // sees an odd or changed seed and throws its copy away.
+  surface.lock();
+  if (std::uint8_t* pixels = surface.baseAddress()) {
+    draw(pixels);
+  } else {
+    log::bufferLogger().error("CVPixelBufferCreateWithIOSurface failed (status={})", 0);
+  }
+  surface.unlock();
+}
+
+template <class Draw>
 void PiPFrameBuffer::renderIntoSurface(const Draw& draw) {
-  renderQueue_.sync([&] {
-    SharedSurface& surface = *surface_;
-    // The seed goes odd for the whole write, so a client copying meanwhile
-    // sees an odd or changed seed and throws its copy away.
-    surface.lock();
-    if (std::uint8_t* pixels = surface.baseAddress()) {
-      draw(pixels);
-    } else {
-      log::bufferLogger().error("CVPixelBufferCreateWithIOSurface failed (status={})", 0);
-    }
-    surface.unlock();
-  });
+  if (renderQueue_.isExclusive()) {
+    drawLocked(draw);
+  } else {
+    renderQueue_.sync([&] { drawLocked(draw); });
+  }
 }
 
 void PiPFrameBuffer::writeFrame(const ImageView& from) {
@@ -70,7 +77,20 @@ void PiPFrameBuffer::writeFrame(const ImageView& from) {
 
 void PiPFrameBuffer::renderTestPattern(double phase) {
   if (!surface_) return;
-  renderIntoSurface([&](std::uint8_t* pixels) { testPattern_->draw(phase, pixels, bytesPerRow); });
+  if (renderQueue_.isExclusive() || !onSharedExecutorThread()) {
+    renderIntoSurface(
+        [&](std::uint8_t* pixels) { testPattern_->draw(phase, pixels, bytesPerRow); });
+    return;
+  }
+  // A render still waiting draws the latest phase instead: the pattern
+  // never queues up behind a slow surface.
+  patternPhase_.store(phase, std::memory_order_relaxed);
+  if (patternPending_.exchange(true, std::memory_order_acq_rel)) return;
+  renderQueue_.async([this] {
+    patternPending_.store(false, std::memory_order_release);
+    double latest = patternPhase_.load(std::memory_order_relaxed);
+    drawLocked([&](std::uint8_t* pixels) { testPattern_->draw(latest, pixels, bytesPerRow); });
+  });
 }
 
 }  // namespace fenwright

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,8 +19,10 @@ class TestPattern;
 using SurfaceAllocator = std::function<Expected<SharedSurface>()>;
 
 // Owns the one shared 640x360 BGRA surface and every render into it. All
-// renders run on the render queue, entered synchronously, so they never
-// overlap and never queue up.
+// renders run on the render queue, so they never overlap. Samples reach it
+// from a queue that targets the render queue, and are drawn in place with
+// no hop; test-pattern frames from elsewhere on the executor are handed
+// over, one at a time; callers outside the executor wait for their render.
 class PiPFrameBuffer {
  public:
   static constexpr int targetWidth = 640;
@@ -39,25 +42,32 @@ class PiPFrameBuffer {
   bool allocate();
 
   const SharedSurface* surface() const { return surface_.get(); }
+  const SerialQueue& renderQueue() const { return renderQueue_; }
   std::uint32_t surfaceID() const { return surfaceID_; }
 
-  // Fits `from` into the surface, centred on opaque black.
+  // Fits `from` into the surface, centred on opaque black. On the executor,
+  // only from a block of the render queue or of a queue that targets it:
+  // `from` is valid only while the caller waits.
   void writeFrame(const ImageView& from);
   // Draws one frame of the animated radial-gradient pattern.
   void renderTestPattern(double phase);
 
  private:
-  // Runs `draw` on the render queue with the surface locked; `draw` gets the
-  // surface's pixels (bytesPerRow apart).
+  // Runs `draw` with the surface locked, on the render queue; `draw` gets
+  // the surface's pixels (bytesPerRow apart).
   template <class Draw>
   void renderIntoSurface(const Draw& draw);
+  template <class Draw>
+  void drawLocked(const Draw& draw);
 
   SurfaceAllocator allocator_;
   std::unique_ptr<SharedSurface> surface_;
   std::uint32_t surfaceID_ = 0;
   std::unique_ptr<FrameCompositor> compositor_;  // used on renderQueue_ only
   std::unique_ptr<TestPattern> testPattern_;     // used on renderQueue_ only
-  SerialQueue renderQueue_;
+  std::atomic<bool> patternPending_{false};
+  std::atomic<double> patternPhase_{0};
+  SerialQueue renderQueue_;  // last: goes first, waiting for a running render
 };
 
 }  // namespace fenwright

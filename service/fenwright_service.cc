@@ -1,7 +1,5 @@
 #include "service/fenwright_service.h"
 
-#include <thread>
-
 #include "capture/capture_mode.h"
 #include "config/shared_identifiers.h"
 #include "platform/log/logger.h"
@@ -13,22 +11,15 @@ std::shared_ptr<FenwrightService> FenwrightService::create(
     ProcessExit exit, ListenerFactory makeListener) {
   auto* service = new FenwrightService(std::move(capture), std::move(frameBuffer),
                                        std::move(exit), std::move(makeListener));
-  // The last owner may be a block on one of the service's own queues; a
-  // queue cannot join its own thread, so such a teardown moves elsewhere.
-  return std::shared_ptr<FenwrightService>(service, [](FenwrightService* doomed) {
-    if (SerialQueue::current() != nullptr) {
-      std::thread([doomed] { delete doomed; }).detach();
-    } else {
-      delete doomed;
-    }
-  });
+  return std::shared_ptr<FenwrightService>(service);
 }
 
 FenwrightService::FenwrightService(std::shared_ptr<ScreenCapture> capture,
                                    std::unique_ptr<PiPFrameBuffer> frameBuffer, ProcessExit exit,
                                    ListenerFactory makeListener)
     : queue("com.quenfield.app.fenwright.service"),
-      sampleQueue("com.quenfield.app.fenwright.sample"),
+      // Targets the render queue: a sample is drawn where it arrives.
+      sampleQueue("com.quenfield.app.fenwright.sample", frameBuffer->renderQueue()),
       frameBuffer(std::move(frameBuffer)),
       capture_(std::move(capture)),
       exit_(std::move(exit)),
@@ -82,12 +73,6 @@ void FenwrightService::startListener() {
   made->resume();
   listener = std::move(made);
   log::helperLogger().info("listening on Mach service: {}", quenfieldPiPModeXPCServiceName);
-}
-
-std::shared_ptr<CaptureStream> FenwrightService::currentStream() {
-  std::shared_ptr<CaptureStream> current;
-  queue.sync([&] { current = stream; });
-  return current;
 }
 
 }  // namespace fenwright

@@ -24,8 +24,8 @@ struct FenwrightServiceTestAccess;
 // connection talks to, and the capture stream's delegate and output.
 //
 // Threads: `queue` owns the timers, `stream`, `phase`, `listener` and
-// `currentConfig`; tasks on the shared executor read them through
-// `queue.sync`. `paused` is an atomic boolean because the sample queue
+// `currentConfig`; tasks on the shared executor read them after
+// `co_await queue.enter()`. `paused` is an atomic boolean because the sample queue
 // reads it for every frame while `queue` writes it; only its latest value
 // matters.
 class FenwrightService final : public std::enable_shared_from_this<FenwrightService>,
@@ -82,7 +82,6 @@ class FenwrightService final : public std::enable_shared_from_this<FenwrightServ
   void launchReaction(PendingReaction reaction);
   void reactionFinished();
   void fallBackToTestPattern();
-  std::shared_ptr<CaptureStream> currentStream();
 
   // Fields, in the order the service declares them.
   SerialQueue queue;

@@ -211,18 +211,23 @@ class ServedConnection final : public IpcConnection,
 class ListenerImpl final : public IpcListener {
  public:
   explicit ListenerImpl(UnixListenSocket socket)
-      : queue_(kQueueLabel),
-        server_(std::make_shared<PacketServer>(queue_, std::move(socket), wire::kRequestSize)) {
+      : queue_(std::make_shared<SerialQueue>(kQueueLabel)),
+        server_(std::make_shared<PacketServer>(*queue_, std::move(socket), wire::kRequestSize)) {
     onQueue([this](PacketServer& server) {
       server.setAdmitHandler(
           [this](const std::shared_ptr<PacketConnection>& connection) { return admit(connection); });
     });
   }
 
-  // Not from the listener's own queue, nor while that queue waits on the
-  // caller: this waits for the queue to close everything down.
+  // Not from the listener's own queue. A caller outside the executor waits
+  // for the queue to close everything down; one on it must not wait, and
+  // leaves the server to finish on the queue, which the block keeps alive.
   ~ListenerImpl() override {
-    queue_.sync([this] {
+    if (onSharedExecutorThread()) {
+      queue_->async([queue = queue_, server = std::move(server_)] { server->shutdown(); });
+      return;
+    }
+    queue_->sync([this] {
       server_->shutdown();
       server_.reset();
     });
@@ -242,11 +247,11 @@ class ListenerImpl final : public IpcListener {
  private:
   template <class Block>
   void onQueue(Block block) {
-    if (queue_.isCurrent()) {
+    if (queue_->isCurrent()) {
       if (server_) block(*server_);
       return;
     }
-    queue_.async([weak = std::weak_ptr<PacketServer>(server_), block = std::move(block)]() mutable {
+    queue_->async([weak = std::weak_ptr<PacketServer>(server_), block = std::move(block)]() mutable {
       if (auto server = weak.lock()) block(*server);
     });
   }
@@ -258,7 +263,7 @@ class ListenerImpl final : public IpcListener {
       log::helperLogger().error("listener: refusing connection from pid={} — no delegate", pid);
       return false;
     }
-    auto served = std::make_shared<ServedConnection>(queue_, connection);
+    auto served = std::make_shared<ServedConnection>(*queue_, connection);
     connection->setPacketHandler([served](PacketConnection& from, ReceivedPacket& packet) {
       served->handle(from, packet);
     });
@@ -269,7 +274,7 @@ class ListenerImpl final : public IpcListener {
     return true;
   }
 
-  SerialQueue queue_;  // first: it outlives everything bound to it
+  std::shared_ptr<SerialQueue> queue_;  // first: it outlives everything bound to it
   std::shared_ptr<PacketServer> server_;
   std::weak_ptr<IpcListenerDelegate> delegate_;  // on the queue
 };

@@ -4,15 +4,10 @@
 namespace fenwright {
 namespace {
 
-// Only a status that says, as an integer, something other than complete
-// drops a frame; a missing or odd-shaped attachment lets it through.
+// Only a status that says something other than complete, known or not,
+// drops a frame; a sample that says none lets it through.
 bool statusSaysIncomplete(const SampleBuffer& sample) {
-  if (!sample.attachments || sample.attachments->empty()) return false;
-  const FrameInfoDictionary& first = sample.attachments->front();
-  auto entry = first.find(kFrameInfoStatusKey);
-  if (entry == first.end()) return false;
-  const auto* status = std::get_if<std::int64_t>(&entry->second);
-  return status != nullptr && *status != static_cast<std::int64_t>(FrameStatus::complete);
+  return sample.status && *sample.status != FrameStatus::complete;
 }
 
 }  // namespace

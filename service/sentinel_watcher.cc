@@ -96,7 +96,8 @@ Task<> FenwrightService::runReaction(PendingReaction reaction) {
 
 Task<> FenwrightService::reconfigureContentFilter(std::uint32_t windowID) {
   auto& logger = log::helperLogger();
-  auto current = currentStream();
+  co_await queue.enter();
+  auto current = stream;
   if (!current) {
     co_await startStreamAsync();
     co_return;

@@ -34,7 +34,8 @@ void FenwrightService::shutdownAndExit() {
 }
 
 Task<> FenwrightService::stopStream() {
-  auto current = currentStream();
+  co_await queue.enter();
+  auto current = stream;
   if (!current) co_return;
   auto stopped = co_await stopCapture(*current);
   if (!stopped) {

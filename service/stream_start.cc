@@ -21,8 +21,9 @@ Task<> FenwrightService::startStreamAsync() {
   }
 
   // Read after the wait: a change stored meanwhile is the one that counts.
-  PiPSentinelConfig config;
-  queue.sync([&] { config = currentConfig; });
+  // From here to the start request the task runs on `queue`.
+  co_await queue.enter();
+  PiPSentinelConfig config = currentConfig;
 
   // Asked only for a region: it may be a round trip to the display server.
   std::uint32_t mainDisplayID = isRegionMode(config) ? capture_->mainDisplayID() : 0;
@@ -59,7 +60,13 @@ Task<> FenwrightService::startStreamAsync() {
 }
 
 void FenwrightService::fallBackToTestPattern() {
-  queue.sync([this] { startTestPatternTimer(); });
+  if (queue.isCurrent()) {
+    startTestPatternTimer();
+    return;
+  }
+  queue.async([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->startTestPatternTimer();
+  });
 }
 
 }  // namespace fenwright

@@ -1,9 +1,11 @@
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
 #include <vector>
 
+#include <asio/steady_timer.hpp>
 #include <gtest/gtest.h>
 
 #include "platform/dispatch/repeating_timer.h"
@@ -17,16 +19,22 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-TEST(SerialQueue, NeverRunsTwoBlocksAtOnce) {
+// A queue that targets another takes turns with it.
+TEST(SerialQueue, RunsBlocksOneAtATimeInSubmissionOrder) {
   SerialQueue queue("test.serial");
+  SerialQueue sibling("test.sibling", queue);
   std::atomic<int> inside{0};
   std::atomic<int> maxInside{0};
   std::atomic<int> ran{0};
+  std::array<int, 4> last{-1, -1, -1, -1};  // per submitter, on the queues
+  bool inOrder = true;
   std::vector<std::thread> submitters;
   for (int t = 0; t < 4; ++t) {
-    submitters.emplace_back([&] {
+    submitters.emplace_back([&, t] {
       for (int i = 0; i < 200; ++i) {
-        queue.async([&] {
+        (t % 2 ? sibling : queue).async([&, t, i] {
+          inOrder = inOrder && last[t] == i - 1;
+          last[t] = i;
           int now = ++inside;
           int seen = maxInside.load();
           while (now > seen && !maxInside.compare_exchange_weak(seen, now)) {
@@ -42,30 +50,22 @@ TEST(SerialQueue, NeverRunsTwoBlocksAtOnce) {
   queue.sync([] {});
   EXPECT_EQ(ran.load(), 800);
   EXPECT_EQ(maxInside.load(), 1);
+  EXPECT_TRUE(inOrder);
 }
 
-TEST(SerialQueue, RunsBlocksInSubmissionOrder) {
-  SerialQueue queue("test.order");
-  std::vector<int> order;
-  for (int i = 0; i < 100; ++i) queue.async([&order, i] { order.push_back(i); });
-  queue.sync([] {});
-  ASSERT_EQ(order.size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
-}
-
-TEST(SerialQueue, SyncFromAnotherQueueReturnsAfterTheBlockRan) {
-  SerialQueue first("test.first");
-  SerialQueue second("test.second");
-  std::atomic<bool> ranOnSecond{false};
-  bool sawItDone = false;
-  first.sync([&] {
-    second.sync([&] {
-      std::this_thread::sleep_for(10ms);
-      ranOnSecond = second.isCurrent();
-    });
-    sawItDone = ranOnSecond.load();
+TEST(SerialQueue, TasksThatEnterItAndItsTimersRunAsItsBlocks) {
+  SerialQueue queue("test.enter");
+  std::promise<const SerialQueue*> entered;
+  launchTask([&]() -> Task<> {
+    co_await queue.enter();
+    entered.set_value(SerialQueue::current());
   });
-  EXPECT_TRUE(sawItDone);
+  EXPECT_EQ(entered.get_future().get(), &queue);
+
+  asio::steady_timer timer(queue.executor(), 0ms);
+  std::promise<bool> fired;
+  timer.async_wait([&](std::error_code) { fired.set_value(queue.isCurrent()); });
+  EXPECT_TRUE(fired.get_future().get());
 }
 
 TEST(SerialQueue, SyncOnItsOwnQueueRunsInline) {

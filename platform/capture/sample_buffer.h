@@ -1,11 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
-#include <string>
-#include <variant>
-#include <vector>
 
 #include "scale/image_view.h"
 
@@ -23,25 +19,17 @@ enum class FrameStatus : std::int64_t {
   stopped = 5,
 };
 
-inline constexpr const char* kFrameInfoStatusKey = "SCStreamFrameInfoStatus";
-
-using AttachmentValue = std::variant<std::int64_t, double, std::string>;
-using FrameInfoDictionary = std::map<std::string, AttachmentValue>;
-
 // One delivered sample. The image view is valid only until the output
 // callback returns; who owns the pixels is the backend's business.
 struct SampleBuffer {
   bool isValid = true;
   std::optional<ImageView> imageBuffer;
-  // The sample attachments array, absent when the sample has none.
-  std::optional<std::vector<FrameInfoDictionary>> attachments;
+  // The frame's status as an integer, any value; absent when the sample
+  // says none (no attachments, no status among them, or not an integer).
+  std::optional<FrameStatus> status;
 
   static SampleBuffer frame(const ImageView& image, FrameStatus status) {
-    SampleBuffer sample;
-    sample.imageBuffer = image;
-    sample.attachments = std::vector<FrameInfoDictionary>{
-        {{kFrameInfoStatusKey, static_cast<std::int64_t>(status)}}};
-    return sample;
+    return SampleBuffer{true, image, status};
   }
 };
 

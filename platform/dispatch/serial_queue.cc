@@ -1,36 +1,34 @@
 #include "platform/dispatch/serial_queue.h"
 
-#include <pthread.h>
-
 namespace fenwright {
-namespace {
-thread_local const SerialQueue* currentQueue = nullptr;
-}
+
+thread_local const QueueIdentity* CurrentQueue::running = nullptr;
 
 SerialQueue::SerialQueue(std::string label)
-    : label_(std::move(label)), io_(1), work_(asio::make_work_guard(io_)) {
-  thread_ = std::thread([this] {
-    currentQueue = this;
-    // Thread names are capped at 15 characters; keep the role at the end.
-    std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
-    pthread_setname_np(pthread_self(), name.c_str());
-    io_.run();
-  });
-}
+    : label_(std::move(label)),
+      identity_(std::make_shared<QueueIdentity>(this)),
+      executor_(asio::make_strand(sharedContext()), identity_) {}
+
+SerialQueue::SerialQueue(std::string label, const SerialQueue& target)
+    : label_(std::move(label)),
+      identity_(std::make_shared<QueueIdentity>(this)),
+      executor_(target.executor_.inner(), identity_) {}
 
 SerialQueue::~SerialQueue() {
-  work_.reset();
-  io_.stop();
-  if (thread_.get_id() == std::this_thread::get_id()) {
-    // The last owner went away inside one of our own blocks.
-    thread_.detach();
-  } else if (thread_.joinable()) {
-    thread_.join();
-  }
+  identity_->open.store(false);
+  if (isCurrent()) return;
+  // A block of ours may be running on another thread right now; its owner
+  // expects it done once we are gone. It is running, so waiting for it
+  // needs no free thread.
+  for (int n = identity_->running.load(); n != 0; n = identity_->running.load())
+    identity_->running.wait(n);
 }
 
-bool SerialQueue::isCurrent() const { return currentQueue == this; }
+bool SerialQueue::isCurrent() const { return CurrentQueue::get() == identity_.get(); }
 
-const SerialQueue* SerialQueue::current() { return currentQueue; }
+const SerialQueue* SerialQueue::current() {
+  const QueueIdentity* running = CurrentQueue::get();
+  return running ? running->queue : nullptr;
+}
 
 }  // namespace fenwright

@@ -9,7 +9,7 @@ namespace {
 
 class SteadyAlarm final : public TimeSource::Alarm {
  public:
-  explicit SteadyAlarm(SerialQueue& queue) : timer_(queue.context()) {}
+  explicit SteadyAlarm(SerialQueue& queue) : timer_(queue.executor()) {}
 
   void arm(TimeSource::Clock::time_point deadline, std::function<void()> wake) override {
     timer_.expires_at(deadline);

@@ -4,7 +4,8 @@
 
 namespace fenwright {
 
-FdWatcher::FdWatcher(asio::io_context& context, const UniqueFd& fd) : descriptor_(context) {
+FdWatcher::FdWatcher(const asio::any_io_executor& executor, const UniqueFd& fd)
+    : descriptor_(executor) {
   descriptor_.assign(fd.get(), error_);
 }
 

@@ -3,14 +3,14 @@
 #include <functional>
 #include <system_error>
 
-#include <asio/io_context.hpp>
+#include <asio/any_io_executor.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
 #include "platform/unique_fd.h"
 
 namespace fenwright {
 
-// Tells a handler on `context` when a descriptor owned elsewhere (by a
+// Tells a handler on `executor` when a descriptor owned elsewhere (by a
 // UniqueFd that outlives the watcher) has something to read. Never closes
 // the descriptor. Neither copies nor moves.
 //
@@ -19,7 +19,7 @@ namespace fenwright {
 // (Waiting on a descriptor that is already readable completes at once.)
 class FdWatcher {
  public:
-  FdWatcher(asio::io_context& context, const UniqueFd& fd);
+  FdWatcher(const asio::any_io_executor& executor, const UniqueFd& fd);
   ~FdWatcher();
   FdWatcher(const FdWatcher&) = delete;
   FdWatcher& operator=(const FdWatcher&) = delete;
@@ -28,7 +28,7 @@ class FdWatcher {
   bool valid() const { return !error_; }
   std::error_code error() const { return error_; }
 
-  // `handler` runs on the context with an empty code when the descriptor is
+  // `handler` runs on the executor with an empty code when the descriptor is
   // readable or has hung up, or with asio::error::operation_aborted after
   // cancel() or destruction.
   void asyncWaitReadable(std::function<void(std::error_code)> handler);

@@ -42,13 +42,13 @@ PacketConnection::PacketConnection(std::weak_ptr<PacketServer> server, SerialQue
       peer_(peer),
       serial_(serial),
       packetCapacity_(packetCapacity),
-      retry_(queue.context()) {}
+      retry_(queue.executor()) {}
 
 void PacketConnection::start() {
   assert(queue_.isCurrent());
   if (started_ || closed_) return;
   started_ = true;
-  watcher_ = std::make_unique<FdWatcher>(queue_.context(), socket_);
+  watcher_ = std::make_unique<FdWatcher>(queue_.executor(), socket_);
   if (!watcher_->valid()) {
     problem(fmt::format("connection pid={}: cannot watch the socket: {}", peer_.pid,
                         watcher_->error().message()));

@@ -27,15 +27,15 @@ PacketServer::PacketServer(SerialQueue& queue, UnixListenSocket socket,
     : queue_(queue),
       socket_(std::move(socket)),
       packetCapacity_(packetCapacity),
-      backoff_(queue.context()),
-      refusalSummary_(queue.context()),
+      backoff_(queue.executor()),
+      refusalSummary_(queue.executor()),
       ourUid_(currentUserId()) {}
 
 void PacketServer::resume() {
   assert(queue_.isCurrent());
   if (resumed_ || !socket_) return;
   resumed_ = true;
-  watcher_ = std::make_unique<FdWatcher>(queue_.context(), socket_->fd());
+  watcher_ = std::make_unique<FdWatcher>(queue_.executor(), socket_->fd());
   if (!watcher_->valid()) {
     log::helperLogger().error("listener: cannot watch the socket: {} — not listening",
                               watcher_->error().message());

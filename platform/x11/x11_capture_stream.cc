@@ -21,9 +21,12 @@ std::optional<CaptureError> X11CaptureStream::addStreamOutput(std::weak_ptr<Stre
                                                               SerialQueue& sampleHandlerQueue) {
   if (type != StreamOutputType::screen)
     return CaptureError{"this stream delivers screen frames only, no audio"};
-  std::optional<CaptureError> result;
-  x11Queue().sync([&] { result = core_->addOutput(std::move(output), sampleHandlerQueue); });
-  return result;
+  // Not waited for: the caller may be on the executor. A stream that has
+  // stopped meanwhile just never uses the output.
+  x11Queue().async([core = core_, output = std::move(output), queue = &sampleHandlerQueue] {
+    core->addOutput(output, *queue);
+  });
+  return std::nullopt;
 }
 
 void X11CaptureStream::startCapture(Completion<Done> completion) {

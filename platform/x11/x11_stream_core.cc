@@ -62,21 +62,19 @@ StreamCore::StreamCore(std::string displayName, ContentFilter filter,
       configuration_(std::move(configuration)),
       delegate_(std::move(delegate)),
       sample_(SampleBuffer::frame(ImageView{}, FrameStatus::complete)),
-      grabTimer_(x11Queue().context()),
-      pollTimer_(x11Queue().context()) {}
+      grabTimer_(x11Queue().executor()),
+      pollTimer_(x11Queue().executor()) {}
 
 StreamCore::~StreamCore() { releaseResources(); }
 
-std::optional<CaptureError> StreamCore::addOutput(std::weak_ptr<StreamOutput> output,
-                                                  SerialQueue& queue) {
-  if (state_ == State::stopped) return CaptureError{"the stream has stopped"};
+void StreamCore::addOutput(std::weak_ptr<StreamOutput> output, SerialQueue& queue) {
+  if (state_ == State::stopped) return;
   output_ = std::move(output);
   outputQueue_ = &queue;
   if (state_ == State::running) {
     dirty_ = true;
     schedule();
   }
-  return std::nullopt;
 }
 
 CaptureResult<std::unique_ptr<FrameSource>> StreamCore::makeSource(const ContentFilter& filter) {
@@ -122,7 +120,7 @@ void StreamCore::start(std::weak_ptr<CaptureStream> owner, Completion<Done> comp
   source_ = std::move(source.value());
   reader_ = std::make_unique<X11ImageReader>(*connection_);
   std::error_code error;
-  watch_.emplace(x11Queue().context());
+  watch_.emplace(x11Queue().executor());
   watch_->assign(connection_->fileDescriptor(), error);
   if (error) {
     watch_->release();

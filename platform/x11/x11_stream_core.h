@@ -7,10 +7,8 @@
 #include <string>
 #include <vector>
 
-#include <asio/posix/stream_descriptor.hpp>
-#include <asio/steady_timer.hpp>
-
 #include "platform/capture/screen_capture.h"
+#include "platform/dispatch/serial_queue.h"
 #include "platform/x11/frame_fitter.h"
 #include "platform/x11/frame_source.h"
 #include "platform/x11/x11_connection.h"
@@ -40,7 +38,8 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   StreamCore(const StreamCore&) = delete;
   StreamCore& operator=(const StreamCore&) = delete;
 
-  std::optional<CaptureError> addOutput(std::weak_ptr<StreamOutput> output, SerialQueue& queue);
+  // A stream that has stopped keeps no output.
+  void addOutput(std::weak_ptr<StreamOutput> output, SerialQueue& queue);
   void start(std::weak_ptr<CaptureStream> owner, Completion<Done> completion);
   void updateFilter(const ContentFilter& filter, Completion<Done> completion);
   void stop(Completion<Done> completion);
@@ -101,9 +100,9 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   std::unique_ptr<X11Connection> connection_;
   std::unique_ptr<X11ImageReader> reader_;
   std::unique_ptr<FrameSource> source_;
-  std::optional<asio::posix::stream_descriptor> watch_;
-  asio::steady_timer grabTimer_;
-  asio::steady_timer pollTimer_;
+  std::optional<QueueDescriptor> watch_;
+  QueueTimer grabTimer_;
+  QueueTimer pollTimer_;
   FrameFitter fitter_;
 };
 

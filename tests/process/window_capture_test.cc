@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -88,6 +90,10 @@ TEST_F(WindowCapture, ShowsTheWindowFittedAndCentredOnBlack) {
   EXPECT_TRUE(frame.near(88, 20, kFirstColors.colors[0]));
   EXPECT_TRUE(frame.near(551, 339, kFirstColors.colors[3]));
   EXPECT_EQ(helper.countContaining(kStreamStarted), 1u) << helper.log();
+  // The main thread and the executor's few, whatever the queues.
+  auto tasks = std::filesystem::directory_iterator(
+      "/proc/" + std::to_string(helper.process().pid()) + "/task");
+  EXPECT_LE(std::distance(begin(tasks), end(tasks)), 4);
 }
 
 TEST_F(WindowCapture, ASecondWindowIsSwappedInWithoutRestartingTheStreamAndClearedToThePattern) {

@@ -76,7 +76,11 @@ struct FenwrightServiceTestAccess {
   static void setCurrentConfig(Service& s, const PiPSentinelConfig& c) {
     onQueue(s, [&] { s.currentConfig = c; });
   }
-  static std::shared_ptr<CaptureStream> stream(Service& s) { return s.currentStream(); }
+  static std::shared_ptr<CaptureStream> stream(Service& s) {
+    std::shared_ptr<CaptureStream> current;
+    onQueue(s, [&] { current = s.stream; });
+    return current;
+  }
   static std::shared_ptr<RepeatingTimer> testPatternTimer(Service& s) {
     return read(s, [&] { return s.testPatternTimer; });
   }

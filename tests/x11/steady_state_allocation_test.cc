@@ -1,27 +1,33 @@
-// The grab-to-sample road allocates nothing once a stream runs steadily: no
-// operator new on the X queue's thread per frame. (xcb's own replies are
+// The road of a frame, from the grab on the X queue through the sample queue
+// to the surface write, allocates nothing once a stream runs steadily: no
+// operator new on the executor's threads per frame. (xcb's own replies are
 // malloc'd by xcb and not counted: no XCB client can avoid them.)
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <thread>
 
-#include <gtest/gtest.h>
-
-#include "capture_session.h"
-#include "platform/x11/x11_queue.h"
+#include "capture_helpers.h"
+#include "platform/dispatch/serial_queue.h"
+#include "platform/x11/x11_screen_capture.h"
+#include "render/pip_frame_buffer.h"
 #include "test_window_process.h"
 #include "x_server.h"
 
 namespace {
-thread_local bool countHere = false;
+std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
 }  // namespace
 
 // Out of line: inlined, GCC would pair the standard new with our free().
 [[gnu::noinline]] void* operator new(std::size_t size) {
-  if (countHere) allocations.fetch_add(1, std::memory_order_relaxed);
+  if (counting.load(std::memory_order_relaxed) && fenwright::onSharedExecutorThread())
+    allocations.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
@@ -31,31 +37,66 @@ std::atomic<long> allocations{0};
 namespace fenwright::testing {
 namespace {
 
-TEST(SteadyState, StreamingAWindowAllocatesNothingPerFrameOnTheXQueue) {
+// What the service does with a complete frame: draw it where it arrives, on
+// a sample queue that targets the render queue.
+class SurfaceWriter final : public StreamOutput {
+ public:
+  explicit SurfaceWriter(PiPFrameBuffer& buffer) : buffer_(buffer) {}
+  void streamDidOutputSampleBuffer(CaptureStream&, const SampleBuffer& sample,
+                                   StreamOutputType) override {
+    buffer_.writeFrame(*sample.imageBuffer);
+    frames.fetch_add(1);
+  }
+  bool waitFor(int count) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (frames.load() < count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  std::atomic<int> frames{0};
+
+ private:
+  PiPFrameBuffer& buffer_;
+};
+
+TEST(SteadyState, StreamingAWindowToTheSurfaceAllocatesNothingPerFrame) {
   auto server = XServer::start("1920x1080");
   ASSERT_TRUE(server);
+  PiPFrameBuffer buffer;
+  ASSERT_TRUE(buffer.allocate());
+  SerialQueue sampleQueue("com.quenfield.app.fenwright.sample", buffer.renderQueue());
+  auto capture = makeX11ScreenCapture(server->display());
   // The frame size itself (no copy), and larger (shrunk).
   for (const char* size : {"1280x720", "1600x1000"}) {
     SCOPED_TRACE(size);
     auto window = TestWindowProcess::start(server->display(), {"--size", size});
     ASSERT_TRUE(window);
-    CaptureSession session(server->display());
-    ASSERT_TRUE(session.startWindow(window->id(), serviceConfiguration(false, {1, 60})));
+    auto writer = std::make_shared<SurfaceWriter>(buffer);
+    auto stream =
+        capture->makeStream(ContentFilter::desktopIndependentWindow(windowWithId(window->id())),
+                            serviceConfiguration(false, {1, 60}), {});
+    ASSERT_FALSE(stream->addStreamOutput(writer, StreamOutputType::screen, sampleQueue));
+    ASSERT_TRUE(startStream(*stream));
     ASSERT_TRUE(window->command("animate 60"));
-    x11::x11Queue().sync([] { countHere = true; });
 
     // Warm: the segment and frame buffer exist, asio's caches are filled.
-    auto warm = session.recorder().waitForFrame(
-        [](const RecordedFrame& f) { return f.sequence >= 10; }, std::chrono::seconds(30));
-    ASSERT_TRUE(warm);
+    ASSERT_TRUE(writer->waitFor(10));
+    counting = true;
     const long before = allocations.load();
-    auto later = session.recorder().waitForFrame(
-        [&](const RecordedFrame& f) { return f.sequence >= warm->sequence + 20; },
-        std::chrono::seconds(30));
-    ASSERT_TRUE(later) << session.recorder().frameCount() << " frames in all";
+    const std::uint32_t seedBefore = buffer.surface()->seed();
+    const int warm = writer->frames.load();
+    ASSERT_TRUE(writer->waitFor(warm + 20)) << writer->frames.load() << " frames in all";
+    counting = false;
     EXPECT_EQ(allocations.load() - before, 0) << "over 20 frames";
-    x11::x11Queue().sync([] { countHere = false; });
+    EXPECT_GE(buffer.surface()->seed() - seedBefore, 2u * 20) << "each frame is one write";
+    std::uint32_t centre;
+    std::memcpy(&centre,
+                buffer.surface()->baseAddress() + 180 * PiPFrameBuffer::bytesPerRow + 320 * 4, 4);
+    EXPECT_EQ(centre >> 24, 0xFFu) << "the window's picture, opaque";
     ASSERT_TRUE(window->command("animate 0"));
+    ASSERT_TRUE(stopStream(*stream));
   }
 }
 

@@ -20,11 +20,7 @@ void StreamRecorder::streamDidOutputSampleBuffer(CaptureStream&, const SampleBuf
   }
   RecordedFrame frame;
   frame.arrival = std::chrono::steady_clock::now();
-  if (sample.attachments && !sample.attachments->empty()) {
-    const auto& info = sample.attachments->front();
-    if (auto entry = info.find(kFrameInfoStatusKey); entry != info.end())
-      if (const auto* value = std::get_if<std::int64_t>(&entry->second)) frame.status = *value;
-  }
+  if (sample.status) frame.status = static_cast<std::int64_t>(*sample.status);
   if (sample.isValid && sample.imageBuffer) {
     const ImageView& image = *sample.imageBuffer;
     frame.width = image.width;

@@ -1,0 +1,42 @@
+#include "platform/dispatch/shared_executor.h"
+
+#include <pthread.h>
+
+#include <thread>
+
+#include <asio/executor_work_guard.hpp>
+
+namespace fenwright {
+namespace {
+
+// Two: one frame can be composed while the X queue grabs the next.
+constexpr int kPoolThreads = 2;
+
+thread_local bool poolThread = false;
+
+struct Pool {
+  asio::io_context context{kPoolThreads};
+  // Never released, so run() never returns for want of work.
+  asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
+
+  Pool() {
+    for (int i = 0; i < kPoolThreads; ++i) {
+      std::thread([this] {
+        poolThread = true;
+        pthread_setname_np(pthread_self(), "fenwright-exec");
+        context.run();
+      }).detach();
+    }
+  }
+};
+
+}  // namespace
+
+asio::io_context& sharedContext() {
+  static Pool* pool = new Pool;
+  return pool->context;
+}
+
+bool onSharedExecutorThread() { return poolThread; }
+
+}  // namespace fenwright
