@@ -5,6 +5,8 @@
 #include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include "platform/dispatch/serial_queue.h"
+
 namespace fenwright::log {
 namespace {
 
@@ -21,6 +23,21 @@ class LevelFlag final : public spdlog::custom_flag_formatter {
   }
 };
 
+// Names the queue a line was logged from: every queue is a strand of the
+// same few threads, so the thread says nothing. "-" off any queue.
+class QueueFlag final : public spdlog::custom_flag_formatter {
+ public:
+  void format(const spdlog::details::log_msg&, const std::tm&,
+              spdlog::memory_buf_t& dest) override {
+    const SerialQueue* queue = SerialQueue::current();
+    std::string_view text = queue ? std::string_view(queue->label()) : std::string_view("-");
+    dest.append(text.data(), text.data() + text.size());
+  }
+  std::unique_ptr<custom_flag_formatter> clone() const override {
+    return std::make_unique<QueueFlag>();
+  }
+};
+
 struct Loggers {
   std::shared_ptr<spdlog::sinks::dist_sink_mt> sinks;
   spdlog::logger main;
@@ -32,8 +49,8 @@ struct Loggers {
         buffer(std::string(kSubsystem) + ":buffer", sinks) {
     auto stderrSink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
     auto formatter = std::make_unique<spdlog::pattern_formatter>();
-    formatter->add_flag<LevelFlag>('*').set_pattern(
-        "%Y-%m-%d %H:%M:%S.%e fenwright[%P] <%*> [%n] %v");
+    formatter->add_flag<LevelFlag>('*').add_flag<QueueFlag>('q').set_pattern(
+        "%Y-%m-%d %H:%M:%S.%e fenwright[%P:%q] <%*> [%n] %v");
     stderrSink->set_formatter(std::move(formatter));
     sinks->add_sink(stderrSink);
     for (spdlog::logger* logger : {&main, &buffer}) {

@@ -56,7 +56,7 @@ class HelperProcess {
     std::ifstream in(logPath());
     std::string line;
     while (std::getline(in, line)) {
-      // "<date> fenwright[pid] <level> [category] message"
+      // "<date> fenwright[pid:queue] <level> [category] message"
       auto category = line.find(" [");
       auto tag = category == std::string::npos ? category : line.find("] ", category);
       out.push_back(tag == std::string::npos ? line : line.substr(tag + 2));
