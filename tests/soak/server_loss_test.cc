@@ -71,7 +71,7 @@ TEST(Soak, XServerKilledAndRestartedUnderAStreamingHelper) {
               }).matched)
       << helper.log();
 
-  server = XServer::startOn(display);
+  server = XServer::start("1920x1080", {}, display);
   ASSERT_TRUE(server) << "Xvfb did not come back on " << display;
   // Window ids start again from the same base on a fresh server: make sure
   // the new pick is a different number, or the helper sees no change.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
@@ -44,7 +45,7 @@ class ChildProcess {
   // The exit status, or 128 + the signal; waitFor gives nothing on timeout.
   int wait();
   std::optional<int> waitFor(std::chrono::milliseconds timeout);
-  bool running();
+  bool running() { return !reap(WNOHANG); }
 
  private:
   ChildProcess() = default;

@@ -97,7 +97,11 @@ inline FrameWait waitAfterPick(const client::MappedSurface& surface, const Helpe
                                std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   auto shown = waitForFrame(surface, check, timeout);
   if (shown.matched || helper.countContaining("→ pause") == 0) return shown;
-  if (!eventually([&] { return helper.pauseBalance() <= 0; }, timeout) || !repaint()) return shown;
+  auto unpaused = [&] {
+    return helper.countContaining("→ pause") <=
+           helper.countContaining("→ resume") + helper.countContaining("; unpaused");
+  };
+  if (!eventually(unpaused, timeout) || !repaint()) return shown;
   return waitForFrame(surface, check, timeout);
 }
 
@@ -159,14 +163,6 @@ inline std::string regionSentinel(int x, int y, int width, int height) {
                      x, y, width, height);
 }
 
-// Dials the helper once it says it listens.
-inline Result<client::FenwrightClient> connectWhenListening(const HelperProcess& helper) {
-  if (!helper.waitForLogContaining("listening on ", std::chrono::seconds(10)))
-    return Result<client::FenwrightClient>::failure("the helper never said it listens:\n" +
-                                                    helper.log());
-  return client::FenwrightClient::connect(helper.socketPath());
-}
-
 // How long the soak runs: FENWRIGHT_SOAK_SECONDS, else `fallback`.
 inline std::chrono::seconds soakDuration(int fallback) {
   if (const char* text = std::getenv("FENWRIGHT_SOAK_SECONDS")) {
@@ -186,10 +182,8 @@ inline ProcessFootprint processFootprint(int pid) {
   ProcessFootprint footprint;
   const std::filesystem::path proc = "/proc/" + std::to_string(pid);
   std::ifstream status(proc / "status");
-  std::string line;
-  while (std::getline(status, line)) {
+  for (std::string line; std::getline(status, line);)
     if (line.rfind("VmRSS:", 0) == 0) footprint.rssKiB = std::atol(line.c_str() + 6);
-  }
   std::error_code error;
   long fds = 0;
   for (std::filesystem::directory_iterator it(proc / "fd", error), end; !error && it != end;

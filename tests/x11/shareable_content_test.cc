@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "capture_helpers.h"
+#include "capture_session.h"
 #include "platform/x11/x11_screen_capture.h"
 #include "test_window_process.h"
 #include "x_server.h"
@@ -82,28 +82,13 @@ TEST_F(ShareableContentTest, WhatIsListedAndWhatCountsAsOnScreen) {
   EXPECT_FALSE(marked->isOnScreen);
 }
 
-TEST_F(ShareableContentTest, ListsTheScreenAsADisplayAndNamesTheMainOne) {
-  auto content = queryContent(*capture);
-  ASSERT_TRUE(content);
-  ASSERT_FALSE(content.value().displays.empty());
-  std::uint32_t main = capture->mainDisplayID();
-  bool found = false;
-  for (const auto& display : content.value().displays) {
-    EXPECT_NE(display.displayID, 0u);
-    EXPECT_GT(display.width, 0);
-    EXPECT_GT(display.height, 0);
-    found = found || display.displayID == main;
-  }
-  EXPECT_TRUE(found) << "main display " << main << " not listed";
-}
-
 TEST(ShareableContentWithoutServer, QueriesAndStreamsFailWithAClearError) {
   auto capture = makeX11ScreenCapture(":4711");
   auto content = queryContent(*capture);
   ASSERT_FALSE(content);
   EXPECT_EQ(content.error().localizedDescription, "cannot connect to the X server at \":4711\"");
   EXPECT_EQ(capture->mainDisplayID(), 0u);
-  auto stream = capture->makeStream(ContentFilter::desktopIndependentWindow(windowWithId(42)),
+  auto stream = capture->makeStream(windowFilter(42),
                                     serviceConfiguration(), {});
   auto started = startStream(*stream);
   ASSERT_FALSE(started);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "capture_session.h"
+#include "support/eventually.h"
 #include "test_window_process.h"
 #include "x_server.h"
 
@@ -23,17 +24,22 @@ class WindowManagerTest : public ::testing::Test {
     capture = makeX11ScreenCapture(server->display());
   }
 
-  // The window's entry once `accept` holds for it (absent: nullopt).
+  // The window's entry once `accept` holds for it (a window manager acts
+  // on its own time); absent: nullopt.
   std::optional<CaptureWindow> entryWhen(std::uint32_t id,
                                          const std::function<bool(const CaptureWindow*)>& accept,
                                          bool onScreenWindowsOnly = false) {
-    auto content = queryUntil(*capture, false, onScreenWindowsOnly,
-                              [&](const ShareableContent& c) { return accept(findWindow(c, id)); });
-    EXPECT_TRUE(content);
-    if (!content) return std::nullopt;
-    const CaptureWindow* window = findWindow(content.value(), id);
-    EXPECT_TRUE(accept(window)) << "gave up waiting for window " << id;
-    return window ? std::optional<CaptureWindow>(*window) : std::nullopt;
+    std::optional<CaptureWindow> entry;
+    EXPECT_TRUE(eventually(
+        [&] {
+          auto content = queryContent(*capture, false, onScreenWindowsOnly);
+          const CaptureWindow* window = content ? findWindow(content.value(), id) : nullptr;
+          entry = window ? std::optional<CaptureWindow>(*window) : std::nullopt;
+          return content && accept(window);
+        },
+        10s, 50ms))
+        << "gave up waiting for window " << id;
+    return entry;
   }
 
   std::unique_ptr<XServer> server;
