@@ -58,8 +58,6 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const Options& options) {
   else
     actions.writeTo(STDOUT_FILENO, options.stdoutFile, options.quiet);
   actions.writeTo(STDERR_FILENO, options.stderrFile, options.quiet);
-  // A dup2 onto itself clears close-on-exec, so descriptor 3 passes as is.
-  if (options.passAsFd3 >= 0) posix_spawn_file_actions_adddup2(actions.get(), options.passAsFd3, 3);
 
   // Ours, less what the options set, then theirs.
   std::vector<std::string> argv = options.argv, env;

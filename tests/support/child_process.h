@@ -28,8 +28,6 @@ class ChildProcess {
     bool pipeStdin = false;
     bool pipeStdout = false;
     bool quiet = false;  // stdout and stderr to /dev/null unless piped or filed
-    // Handed to the child as descriptor 3 (for -displayfd); stays ours.
-    int passAsFd3 = -1;
   };
 
   static std::unique_ptr<ChildProcess> spawn(const Options& options);

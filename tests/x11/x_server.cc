@@ -1,7 +1,5 @@
 #include "x_server.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,38 +15,22 @@ namespace fenwright::testing {
 std::unique_ptr<XServer> XServer::start(const std::string& size,
                                         std::vector<std::string> extraArguments,
                                         const std::string& display) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
-  UniqueFd readEnd(fds[0]);
-  UniqueFd writeEnd(fds[1]);
   ChildProcess::Options options;
   options.argv = {"Xvfb"};
   if (!display.empty()) options.argv.push_back(display);
   // -noreset: monitors set with xrandr must outlive the xrandr client.
   options.argv.insert(
       options.argv.end(),
-      {"-displayfd", "3", "-screen", "0", size + "x24", "-nolisten", "tcp", "-noreset",
+      {"-displayfd", "1", "-screen", "0", size + "x24", "-nolisten", "tcp", "-noreset",
        "+extension", "Composite", "+extension", "DAMAGE", "+extension", "RANDR"});
   options.argv.insert(options.argv.end(), extraArguments.begin(), extraArguments.end());
-  options.quiet = true;
-  options.passAsFd3 = writeEnd.get();
+  options.quiet = options.pipeStdout = true;
   auto server = std::make_unique<XServer>();
   server->xvfb_ = ChildProcess::spawn(options);
-  // Only Xvfb may hold the write end now, so its end reads as EOF here.
-  writeEnd.reset();
-  if (!server->xvfb_) return nullptr;
-  std::string number;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd pfd{readEnd.get(), POLLIN, 0};
-    if (::poll(&pfd, 1, 100) <= 0) continue;
-    char buffer[32];
-    ssize_t n = ::read(readEnd.get(), buffer, sizeof(buffer));
-    if (n <= 0) break;
-    number.append(buffer, static_cast<std::size_t>(n));
-  }
-  if (number.find('\n') == std::string::npos) return nullptr;
-  server->display_ = ":" + number.substr(0, number.find('\n'));
+  // Its stdout carries the number it took, and nothing else.
+  auto number = server->xvfb_ ? server->xvfb_->readLine(std::chrono::seconds(15)) : std::nullopt;
+  if (!number || number->empty()) return nullptr;
+  server->display_ = ":" + *number;
   return server;
 }
 
