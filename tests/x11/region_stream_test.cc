@@ -33,7 +33,6 @@ class RegionStreamTest : public ::testing::Test {
     ASSERT_TRUE(window);
     session = std::make_unique<CaptureSession>(server->display());
   }
-  void TearDown() override { session.reset(); }
 
   CaptureDisplay mainDisplay() {
     auto content = queryContent(session->capture());
@@ -52,7 +51,7 @@ class RegionStreamTest : public ::testing::Test {
 
   // Frame pixels of a 400x300 region at screen (300,250) that differ from
   // the screen under them, as offsets from `pointer` (in screen pixels).
-  static std::set<std::pair<int, int>> cursorPixels(const RecordedFrame& frame,
+  static std::set<std::pair<int, int>> differences(const RecordedFrame& frame,
                                                     std::pair<int, int> pointer) {
     std::set<std::pair<int, int>> differing;
     for (int ry = 0; ry < 300; ++ry)
@@ -76,9 +75,7 @@ TEST_F(RegionStreamTest, ARegionShowsExactlyThatPartOfTheScreenAndItsChanges) {
   ASSERT_TRUE(frame);
   ASSERT_EQ(frame->width, 400);
   ASSERT_EQ(frame->height, 300);
-  for (int ry = 0; ry < 300; ++ry)
-    for (int rx = 0; rx < 400; ++rx)
-      ASSERT_EQ(frame->at(rx, ry), expectedScreen(300 + rx, 250 + ry)) << rx << "," << ry;
+  EXPECT_EQ(differences(*frame, {0, 0}), (std::set<std::pair<int, int>>{}));
 
   ASSERT_TRUE(window->command("fill 00FFFF"));
   EXPECT_TRUE(session->recorder().waitForFrame(
@@ -90,10 +87,10 @@ TEST_F(RegionStreamTest, TheCursorIsDrawnWhereThePointerWasMoved) {
   ASSERT_EQ(server->run({"xdotool", "mousemove", "450", "350"}), 0);
   ASSERT_TRUE(startRegion(mainDisplay(), {300, 250, 400, 300}, true));
   auto first = session->recorder().waitForFrame([](const RecordedFrame& f) {
-    return !cursorPixels(f, {450, 350}).empty();
+    return !differences(f, {450, 350}).empty();
   });
   ASSERT_TRUE(first);
-  auto shape = cursorPixels(*first, {450, 350});
+  auto shape = differences(*first, {450, 350});
   EXPECT_GE(shape.size(), 10u);
   for (auto [dx, dy] : shape) {
     EXPECT_LT(std::abs(dx), 32) << dx << "," << dy;
@@ -104,7 +101,7 @@ TEST_F(RegionStreamTest, TheCursorIsDrawnWhereThePointerWasMoved) {
   ASSERT_EQ(server->run({"xdotool", "mousemove", "560", "430"}), 0);
   auto moved = session->recorder().waitForFrame(
       [&](const RecordedFrame& f) {
-        return cursorPixels(f, {560, 430}) == shape;
+        return differences(f, {560, 430}) == shape;
       },
       10s, first->sequence);
   EXPECT_TRUE(moved);
