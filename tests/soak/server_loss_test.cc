@@ -4,6 +4,8 @@
 // reconnect by themselves, and the next pick starts a fresh capture stream
 // in place of the one that ended with the old server.
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -26,9 +28,11 @@ std::unique_ptr<TestWindowProcess> openWindow(const std::string& display, const 
 }
 
 TEST(Soak, XServerKilledAndRestartedUnderAStreamingHelper) {
-  auto server = XServer::start("1920x1080");
+  // A number of its own (apart from the X11 suite's): in a parallel run
+  // another test's server would take a freed low number at once.
+  const std::string display = ":" + std::to_string(900 + getpid() % 600);
+  auto server = XServer::start("1920x1080", {}, display);
   ASSERT_TRUE(server);
-  const std::string display = server->display();
   auto windowA = openWindow(display, kQuadrantsA);
   ASSERT_TRUE(windowA);
   const std::uint32_t idA = windowA->id();
@@ -71,7 +75,7 @@ TEST(Soak, XServerKilledAndRestartedUnderAStreamingHelper) {
               }).matched)
       << helper.log();
 
-  server = XServer::startOn(display);
+  server = XServer::start("1920x1080", {}, display);
   ASSERT_TRUE(server) << "Xvfb did not come back on " << display;
   // Window ids start again from the same base on a fresh server: make sure
   // the new pick is a different number, or the helper sees no change.

@@ -58,16 +58,14 @@ TEST(Soak, AnimatedWindowStreamedUnderThirtyTwoDescriptorsWithoutGrowth) {
   const std::uint32_t seedBefore = surface.seed();
   const auto duration = soakDuration(6);
   const auto end = std::chrono::steady_clock::now() + duration;
-  long peakRss = before.rssKiB;
-  long peakFds = before.fds;
+  long peakRss = before.rssKiB, peakFds = before.fds;
   int fetches = 0;
   bool answering = true;
-  while (std::chrono::steady_clock::now() < end) {
+  for (; std::chrono::steady_clock::now() < end; ++fetches) {
     std::this_thread::sleep_for(250ms);
     // Each fetch briefly opens two descriptors of its own.
     auto again = dialled.client().fetchSurface();
     answering = answering && again && again->has_value();
-    ++fetches;
     const ProcessFootprint now = processFootprint(pid);
     peakRss = std::max(peakRss, now.rssKiB);
     peakFds = std::max(peakFds, now.fds);

@@ -37,8 +37,9 @@ TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
   ASSERT_TRUE(helper.waitForLogContaining(kPatternStarted)) << helper.log();
 
   // Picks a fresh window in cycle's colours and waits until it shows.
+  auto colorsOf = [](int cycle) { return cycle % 2 ? kQuadrantsB : kQuadrantsA; };
   auto pick = [&](int cycle) {
-    const Quadrants& colors = cycle % 2 ? kQuadrantsB : kQuadrantsA;
+    const Quadrants colors = colorsOf(cycle);
     auto window =
         TestWindowProcess::start(display, {"--size", "1200x900", "--colors", colors.argument()});
     EXPECT_TRUE(window);
@@ -54,14 +55,13 @@ TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
   };
 
   const int cycles = std::max(20, static_cast<int>(soakDuration(0).count()) * 4);
-  const int warmUp = 3;
   ProcessFootprint before;
   for (int cycle = 0; cycle < cycles; ++cycle) {
     SCOPED_TRACE(fmt::format("cycle {}", cycle));
     auto window = pick(cycle);
     ASSERT_TRUE(window && !::testing::Test::HasFailure());
-    // Taken while a window streams, as at the end.
-    if (cycle == warmUp) before = processFootprint(helper.process().pid());
+    // After a warm-up, taken while a window streams, as at the end.
+    if (cycle == 3) before = processFootprint(helper.process().pid());
 
     ASSERT_TRUE(window->command("destroy"));
     const std::string destroyed = fmt::format("window {:#010x} was destroyed", window->id());
@@ -69,7 +69,7 @@ TEST(Soak, PickedWindowsDestroyedOneAfterAnother) {
     // What it falls back to: the window's last picture, not the pattern.
     auto frozen = copyFrame(surface);
     ASSERT_TRUE(frozen);
-    EXPECT_TRUE(showsQuadrants(*frozen, kFourByThree, cycle % 2 ? kQuadrantsB : kQuadrantsA))
+    EXPECT_TRUE(showsQuadrants(*frozen, kFourByThree, colorsOf(cycle)))
         << describeQuadrants(*frozen, kFourByThree);
     window.reset();
 

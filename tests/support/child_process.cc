@@ -8,34 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <thread>
 
 extern char** environ;
 
 namespace fenwright::testing {
 namespace {
-
-std::vector<std::string> mergedEnvironment(
-    const std::vector<std::pair<std::string, std::string>>& overrides) {
-  std::vector<std::string> result;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry = *e;
-    bool replaced = false;
-    for (const auto& [name, value] : overrides)
-      if (entry.rfind(name + "=", 0) == 0) replaced = true;
-    if (!replaced) result.push_back(entry);
-  }
-  for (const auto& [name, value] : overrides) result.push_back(name + "=" + value);
-  return result;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (auto& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
 
 // Both ends owned from the start; false when the pipe could not be made.
 bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
@@ -56,6 +34,12 @@ class SpawnActions {
   SpawnActions& operator=(const SpawnActions&) = delete;
   posix_spawn_file_actions_t* get() { return &actions_; }
 
+  void writeTo(int fd, const std::optional<std::filesystem::path>& file, bool quiet) {
+    if (file || quiet)
+      posix_spawn_file_actions_addopen(&actions_, fd, file.value_or("/dev/null").c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
+
  private:
   posix_spawn_file_actions_t actions_;
 };
@@ -71,21 +55,27 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const Options& options) {
   if (options.pipeStdin) posix_spawn_file_actions_adddup2(actions.get(), inRead.get(), STDIN_FILENO);
   if (options.pipeStdout)
     posix_spawn_file_actions_adddup2(actions.get(), outWrite.get(), STDOUT_FILENO);
-  else if (options.stdoutFile || options.quiet)
-    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO,
-                                     options.stdoutFile.value_or("/dev/null").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (options.stderrFile || options.quiet)
-    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO,
-                                     options.stderrFile.value_or("/dev/null").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  // A dup2 onto itself clears close-on-exec, so descriptor 3 passes as is.
-  if (options.passAsFd3 >= 0) posix_spawn_file_actions_adddup2(actions.get(), options.passAsFd3, 3);
+  else
+    actions.writeTo(STDOUT_FILENO, options.stdoutFile, options.quiet);
+  actions.writeTo(STDERR_FILENO, options.stderrFile, options.quiet);
 
-  std::vector<std::string> argv = options.argv;
-  std::vector<std::string> env = mergedEnvironment(options.environment);
-  std::vector<char*> argvPointers = pointers(argv);
-  std::vector<char*> envPointers = pointers(env);
+  // Ours, less what the options set, then theirs.
+  std::vector<std::string> argv = options.argv, env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    bool replaced = false;
+    for (const auto& [name, value] : options.environment)
+      replaced = replaced || entry.rfind(name + "=", 0) == 0;
+    if (!replaced) env.push_back(entry);
+  }
+  for (const auto& [name, value] : options.environment) env.push_back(name + "=" + value);
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (auto& s : strings) result.push_back(s.data());
+    result.push_back(nullptr);
+    return result;
+  };
+  std::vector<char*> argvPointers = pointers(argv), envPointers = pointers(env);
   pid_t pid = -1;
   if (posix_spawnp(&pid, argvPointers[0], actions.get(), nullptr, argvPointers.data(),
                    envPointers.data()) != 0)
@@ -101,22 +91,17 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const Options& options) {
 ChildProcess::~ChildProcess() {
   stdin_.reset();
   stdout_.reset();
-  if (!status_) {
-    ::kill(pid_, SIGKILL);
-    wait();
-  }
+  signal(SIGKILL);
+  wait();
 }
 
 bool ChildProcess::writeLine(const std::string& line) {
   std::string text = line + "\n";
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(stdin_.get(), data, left);
+  for (std::size_t done = 0; done < text.size();) {
+    ssize_t n = ::write(stdin_.get(), text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    data += n;
-    left -= static_cast<std::size_t>(n);
+    done += static_cast<std::size_t>(n);
   }
   return true;
 }
@@ -135,9 +120,8 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
     pollfd pfd{stdout_.get(), POLLIN, 0};
     int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return std::nullopt;
     char buffer[4096];
-    ssize_t n = ::read(stdout_.get(), buffer, sizeof(buffer));
+    ssize_t n = ready > 0 ? ::read(stdout_.get(), buffer, sizeof(buffer)) : 0;
     if (n <= 0) return std::nullopt;
     pending_.append(buffer, static_cast<std::size_t>(n));
   }
@@ -171,8 +155,6 @@ std::optional<int> ChildProcess::waitFor(std::chrono::milliseconds timeout) {
   return status_;
 }
 
-bool ChildProcess::running() { return !reap(WNOHANG); }
-
 int runProgram(std::vector<std::string> argv,
                std::vector<std::pair<std::string, std::string>> environment) {
   ChildProcess::Options options;
@@ -180,8 +162,7 @@ int runProgram(std::vector<std::string> argv,
   options.environment = std::move(environment);
   options.quiet = true;
   auto child = ChildProcess::spawn(options);
-  if (!child) return -1;
-  return child->wait();
+  return child ? child->wait() : -1;
 }
 
 }  // namespace fenwright::testing

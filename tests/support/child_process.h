@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
@@ -27,8 +28,6 @@ class ChildProcess {
     bool pipeStdin = false;
     bool pipeStdout = false;
     bool quiet = false;  // stdout and stderr to /dev/null unless piped or filed
-    // Handed to the child as descriptor 3 (for -displayfd); stays ours.
-    int passAsFd3 = -1;
   };
 
   static std::unique_ptr<ChildProcess> spawn(const Options& options);
@@ -44,7 +43,7 @@ class ChildProcess {
   // The exit status, or 128 + the signal; waitFor gives nothing on timeout.
   int wait();
   std::optional<int> waitFor(std::chrono::milliseconds timeout);
-  bool running();
+  bool running() { return !reap(WNOHANG); }
 
  private:
   ChildProcess() = default;

@@ -25,7 +25,9 @@ class DialledHelper {
     std::vector<std::pair<std::string, std::string>> environment;
     if (!display.empty()) environment.emplace_back("DISPLAY", display);
     ASSERT_TRUE(helper.start(std::move(argvPrefix), std::move(environment)));
-    auto dialled = connectWhenListening(helper);
+    ASSERT_TRUE(helper.waitForLogContaining("listening on ", std::chrono::seconds(10)))
+        << "the helper never said it listens:\n" << helper.log();
+    auto dialled = client::FenwrightClient::connect(helper.socketPath());
     ASSERT_TRUE(dialled) << dialled.error();
     client_.emplace(std::move(*dialled));
     auto fetched = client_->fetchSurface();

@@ -2,14 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -54,8 +54,7 @@ class HelperProcess {
   std::vector<std::string> messages() const {
     std::vector<std::string> out;
     std::ifstream in(logPath());
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
       // "<date> fenwright[pid:queue] <level> [category] message"
       auto category = line.find(" [");
       auto tag = category == std::string::npos ? category : line.find("] ", category);
@@ -65,25 +64,16 @@ class HelperProcess {
   }
   std::string log() const {
     std::ifstream in(logPath());
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
   std::size_t count(const std::string& message) const {
-    std::size_t n = 0;
-    for (const auto& m : messages()) n += (m == message);
-    return n;
+    return std::ranges::count(messages(), message);
   }
   // Lines whose message contains `part` (for messages that carry ids).
   std::size_t countContaining(const std::string& part) const {
-    std::size_t n = 0;
-    for (const auto& m : messages()) n += (m.find(part) != std::string::npos);
-    return n;
-  }
-  // Pauses minus resumes: whether the helper is dropping captured frames.
-  long pauseBalance() const {
-    return static_cast<long>(countContaining("→ pause")) -
-           static_cast<long>(countContaining("→ resume") + countContaining("; unpaused"));
+    return std::ranges::count_if(messages(), [&](const std::string& m) {
+      return m.find(part) != std::string::npos;
+    });
   }
   // Lines written at error level.
   std::size_t errorLines() const {

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -33,9 +34,7 @@ struct Bgra {
 // One whole frame, copied tear-free.
 struct Frame {
   std::vector<std::uint8_t> bytes;
-  int width = 0;
-  int height = 0;
-  int bytesPerRow = 0;
+  int width = 0, height = 0, bytesPerRow = 0;
   std::uint32_t seed = 0;
 
   Bgra at(int x, int y) const {
@@ -45,19 +44,17 @@ struct Frame {
   // Opaque and within `tolerance` per channel of 0xRRGGBB.
   bool near(int x, int y, std::uint32_t rgb, int tolerance = 4) const {
     Bgra p = at(x, y);
-    auto close = [&](int have, int want) { return std::abs(have - want) <= tolerance; };
-    return p.a == 255 && close(p.r, (rgb >> 16) & 0xFF) && close(p.g, (rgb >> 8) & 0xFF) &&
-           close(p.b, rgb & 0xFF);
+    return p.a == 255 && std::max({std::abs(p.r - int(rgb >> 16 & 0xFF)),
+                                   std::abs(p.g - int(rgb >> 8 & 0xFF)),
+                                   std::abs(p.b - int(rgb & 0xFF))}) <= tolerance;
   }
   bool samePixels(const Frame& other) const { return bytes == other.bytes; }
 };
 
 inline std::optional<Frame> copyFrame(const client::MappedSurface& surface) {
-  Frame frame;
-  frame.bytes.resize(surface.allocationSize());
-  frame.width = static_cast<int>(surface.width());
-  frame.height = static_cast<int>(surface.height());
-  frame.bytesPerRow = static_cast<int>(surface.bytesPerRow());
+  Frame frame{std::vector<std::uint8_t>(surface.allocationSize()),
+              static_cast<int>(surface.width()), static_cast<int>(surface.height()),
+              static_cast<int>(surface.bytesPerRow()), 0};
   auto seed = surface.copyFrame(frame.bytes, std::chrono::seconds(2));
   if (!seed) return std::nullopt;
   frame.seed = *seed;
@@ -96,9 +93,12 @@ inline FrameWait waitAfterPick(const client::MappedSurface& surface, const Helpe
                                const std::function<bool()>& repaint,
                                std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   auto shown = waitForFrame(surface, check, timeout);
-  if (shown.matched || helper.countContaining("→ pause") == 0) return shown;
-  if (!eventually([&] { return helper.pauseBalance() <= 0; }, timeout) || !repaint()) return shown;
-  return waitForFrame(surface, check, timeout);
+  auto pauses = [&] { return helper.countContaining("→ pause"); };
+  if (shown.matched || pauses() == 0) return shown;
+  auto unpaused = [&] {
+    return pauses() <= helper.countContaining("→ resume") + helper.countContaining("; unpaused");
+  };
+  return eventually(unpaused, timeout) && repaint() ? waitForFrame(surface, check, timeout) : shown;
 }
 
 // Where a window's picture lands in the 640x360 surface: scaled to fit,
@@ -159,37 +159,24 @@ inline std::string regionSentinel(int x, int y, int width, int height) {
                      x, y, width, height);
 }
 
-// Dials the helper once it says it listens.
-inline Expected<client::FenwrightClient> connectWhenListening(const HelperProcess& helper) {
-  if (!helper.waitForLogContaining("listening on ", std::chrono::seconds(10)))
-    return unexpected("the helper never said it listens:\n" +
-                                                    helper.log());
-  return client::FenwrightClient::connect(helper.socketPath());
-}
-
 // How long the soak runs: FENWRIGHT_SOAK_SECONDS, else `fallback`.
 inline std::chrono::seconds soakDuration(int fallback) {
-  if (const char* text = std::getenv("FENWRIGHT_SOAK_SECONDS")) {
-    int seconds = std::atoi(text);
-    if (seconds > 0) return std::chrono::seconds(seconds);
-  }
-  return std::chrono::seconds(fallback);
+  const char* text = std::getenv("FENWRIGHT_SOAK_SECONDS");
+  const int seconds = text ? std::atoi(text) : 0;
+  return std::chrono::seconds(seconds > 0 ? seconds : fallback);
 }
 
 // What /proc says of a running process, as `top` or `ls /proc/PID/fd`
 // would show it; -1 when it could not be read.
 struct ProcessFootprint {
-  long rssKiB = -1;
-  long fds = -1;
+  long rssKiB = -1, fds = -1;
 };
 inline ProcessFootprint processFootprint(int pid) {
   ProcessFootprint footprint;
   const std::filesystem::path proc = "/proc/" + std::to_string(pid);
   std::ifstream status(proc / "status");
-  std::string line;
-  while (std::getline(status, line)) {
+  for (std::string line; std::getline(status, line);)
     if (line.rfind("VmRSS:", 0) == 0) footprint.rssKiB = std::atol(line.c_str() + 6);
-  }
   std::error_code error;
   long fds = 0;
   for (std::filesystem::directory_iterator it(proc / "fd", error), end; !error && it != end;

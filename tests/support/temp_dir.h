@@ -45,11 +45,7 @@ class SentinelHome {
     std::filesystem::create_directories(container_);
   }
   ~SentinelHome() {
-    if (previous_) {
-      ::setenv("XDG_DATA_HOME", previous_->c_str(), 1);
-    } else {
-      ::unsetenv("XDG_DATA_HOME");
-    }
+    previous_ ? ::setenv("XDG_DATA_HOME", previous_->c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
   }
   SentinelHome(const SentinelHome&) = delete;
   SentinelHome& operator=(const SentinelHome&) = delete;

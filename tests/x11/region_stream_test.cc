@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -32,17 +33,12 @@ class RegionStreamTest : public ::testing::Test {
     ASSERT_TRUE(window);
     session = std::make_unique<CaptureSession>(server->display());
   }
-  void TearDown() override { session.reset(); }
 
   CaptureDisplay mainDisplay() {
     auto content = queryContent(session->capture());
-    if (!content) {
-      ADD_FAILURE() << content.error().localizedDescription;
-      return {};
-    }
-    std::uint32_t main = session->capture().mainDisplayID();
-    for (const auto& display : content.value().displays)
-      if (display.displayID == main) return display;
+    EXPECT_TRUE(content) << content.error().localizedDescription;
+    for (const auto& display : content ? content.value().displays : std::vector<CaptureDisplay>{})
+      if (display.displayID == session->capture().mainDisplayID()) return display;
     ADD_FAILURE() << "main display not listed";
     return {};
   }
@@ -55,7 +51,7 @@ class RegionStreamTest : public ::testing::Test {
 
   // Frame pixels of a 400x300 region at screen (300,250) that differ from
   // the screen under them, as offsets from `pointer` (in screen pixels).
-  static std::set<std::pair<int, int>> cursorPixels(const RecordedFrame& frame,
+  static std::set<std::pair<int, int>> differences(const RecordedFrame& frame,
                                                     std::pair<int, int> pointer) {
     std::set<std::pair<int, int>> differing;
     for (int ry = 0; ry < 300; ++ry)
@@ -75,13 +71,11 @@ TEST_F(RegionStreamTest, ARegionShowsExactlyThatPartOfTheScreenAndItsChanges) {
   ASSERT_EQ(server->run({"xdotool", "mousemove", "450", "350"}), 0);
   auto started = startRegion(mainDisplay(), {300, 250, 400, 300}, false);
   ASSERT_TRUE(started) << started.error().localizedDescription;
-  auto frame = session->recorder().waitForAnyFrame();
+  auto frame = session->recorder().waitForFrame();
   ASSERT_TRUE(frame);
   ASSERT_EQ(frame->width, 400);
   ASSERT_EQ(frame->height, 300);
-  for (int ry = 0; ry < 300; ++ry)
-    for (int rx = 0; rx < 400; ++rx)
-      ASSERT_EQ(frame->at(rx, ry), expectedScreen(300 + rx, 250 + ry)) << rx << "," << ry;
+  EXPECT_EQ(differences(*frame, {0, 0}), (std::set<std::pair<int, int>>{}));
 
   ASSERT_TRUE(window->command("fill 00FFFF"));
   EXPECT_TRUE(session->recorder().waitForFrame(
@@ -93,10 +87,10 @@ TEST_F(RegionStreamTest, TheCursorIsDrawnWhereThePointerWasMoved) {
   ASSERT_EQ(server->run({"xdotool", "mousemove", "450", "350"}), 0);
   ASSERT_TRUE(startRegion(mainDisplay(), {300, 250, 400, 300}, true));
   auto first = session->recorder().waitForFrame([](const RecordedFrame& f) {
-    return !cursorPixels(f, {450, 350}).empty();
+    return !differences(f, {450, 350}).empty();
   });
   ASSERT_TRUE(first);
-  auto shape = cursorPixels(*first, {450, 350});
+  auto shape = differences(*first, {450, 350});
   EXPECT_GE(shape.size(), 10u);
   for (auto [dx, dy] : shape) {
     EXPECT_LT(std::abs(dx), 32) << dx << "," << dy;
@@ -107,7 +101,7 @@ TEST_F(RegionStreamTest, TheCursorIsDrawnWhereThePointerWasMoved) {
   ASSERT_EQ(server->run({"xdotool", "mousemove", "560", "430"}), 0);
   auto moved = session->recorder().waitForFrame(
       [&](const RecordedFrame& f) {
-        return cursorPixels(f, {560, 430}) == shape;
+        return differences(f, {560, 430}) == shape;
       },
       10s, first->sequence);
   EXPECT_TRUE(moved);
@@ -115,26 +109,18 @@ TEST_F(RegionStreamTest, TheCursorIsDrawnWhereThePointerWasMoved) {
 
 TEST_F(RegionStreamTest, ARegionOffTheScreenIsAllBlack) {
   ASSERT_TRUE(startRegion(mainDisplay(), {-5000, 5000, 100, 100}, false));
-  auto frame = session->recorder().waitForAnyFrame();
+  auto frame = session->recorder().waitForFrame();
   ASSERT_TRUE(frame);
   ASSERT_EQ(frame->width, 100);
   EXPECT_EQ(frame->pixels, std::vector<std::uint32_t>(100 * 100, 0u));
 }
 
-class MonitorTest : public RegionStreamTest {
- protected:
-  void SetUp() override {
-    RegionStreamTest::SetUp();
-    ASSERT_EQ(server->run({"xrandr", "--setmonitor", "left", "960/254x1080/286+0+0", "screen"}), 0);
-    ASSERT_EQ(server->run({"xrandr", "--setmonitor", "*right", "960/254x1080/286+960+0", "none"}),
-              0);
-  }
-};
-
 // Two monitors are two displays, the primary the main one; each region is
 // in its own display's coordinates, and what of it lies on another display
 // is black.
-TEST_F(MonitorTest, EachMonitorIsADisplayWithRegionsInItsCoordinates) {
+TEST_F(RegionStreamTest, EachMonitorIsADisplayWithRegionsInItsCoordinates) {
+  ASSERT_EQ(server->run({"xrandr", "--setmonitor", "left", "960/254x1080/286+0+0", "screen"}), 0);
+  ASSERT_EQ(server->run({"xrandr", "--setmonitor", "*right", "960/254x1080/286+960+0", "none"}), 0);
   auto content = queryContent(session->capture());
   ASSERT_TRUE(content);
   const auto& displays = content.value().displays;
@@ -143,14 +129,10 @@ TEST_F(MonitorTest, EachMonitorIsADisplayWithRegionsInItsCoordinates) {
   const CaptureDisplay* right = nullptr;
   for (const auto& d : displays) (d.x == 0 ? left : right) = &d;
   ASSERT_TRUE(left && right);
-  EXPECT_EQ(left->y, 0);
-  EXPECT_EQ(left->width, 960);
-  EXPECT_EQ(left->height, 1080);
-  EXPECT_EQ(right->x, 960);
-  EXPECT_EQ(right->width, 960);
+  EXPECT_EQ(std::tuple(left->y, left->width, left->height), std::tuple(0, 960, 1080));
+  EXPECT_EQ(std::tuple(right->x, right->y, right->width), std::tuple(960, 0, 960));
   EXPECT_NE(left->displayID, right->displayID);
-  EXPECT_NE(left->displayID, 0u);
-  EXPECT_NE(right->displayID, 0u);
+  EXPECT_TRUE(left->displayID != 0 && right->displayID != 0);
   EXPECT_EQ(session->capture().mainDisplayID(), right->displayID);
 
   auto marker = TestWindowProcess::start(
@@ -158,7 +140,7 @@ TEST_F(MonitorTest, EachMonitorIsADisplayWithRegionsInItsCoordinates) {
       {"--pos", "1060,100", "--size", "400x300", "--colors", "00FF00,00FF00,00FF00,00FF00"});
   ASSERT_TRUE(marker);
   ASSERT_TRUE(startRegion(*right, {100, 100, 400, 300}, false));
-  auto frame = session->recorder().waitForAnyFrame();
+  auto frame = session->recorder().waitForFrame();
   ASSERT_TRUE(frame);
   for (int y = 0; y < 300; y += 7)
     for (int x = 0; x < 400; x += 7) ASSERT_EQ(frame->at(x, y), opaque(0x00FF00)) << x << "," << y;

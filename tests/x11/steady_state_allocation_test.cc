@@ -12,7 +12,7 @@
 #include <new>
 #include <thread>
 
-#include "capture_helpers.h"
+#include "capture_session.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/x11/x11_screen_capture.h"
 #include "render/pip_frame_buffer.h"
@@ -75,7 +75,7 @@ TEST(SteadyState, StreamingAWindowToTheSurfaceAllocatesNothingPerFrame) {
     ASSERT_TRUE(window);
     auto writer = std::make_shared<SurfaceWriter>(buffer);
     auto stream =
-        capture->makeStream(ContentFilter::desktopIndependentWindow(windowWithId(window->id())),
+        capture->makeStream(windowFilter(window->id()),
                             serviceConfiguration(false, {1, 60}), {});
     ASSERT_FALSE(stream->addStreamOutput(writer, StreamOutputType::screen, sampleQueue));
     ASSERT_TRUE(startStream(*stream));

@@ -3,11 +3,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/capture/screen_capture.h"
@@ -18,10 +20,8 @@ namespace fenwright::testing {
 // A copy of one delivered frame; pixels as 0xAARRGGBB.
 struct RecordedFrame {
   std::size_t sequence = 0;  // 1 for the first frame
-  int width = 0;
-  int height = 0;
+  int width = 0, height = 0;
   std::optional<std::int64_t> status;
-  std::chrono::steady_clock::time_point arrival;
   std::vector<std::uint32_t> pixels;
 
   std::uint32_t at(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
@@ -32,37 +32,100 @@ struct RecordedFrame {
 // arrival of every frame and every stop, and checks that samples arrive on
 // their queue one at a time.
 class StreamRecorder final : public StreamOutput, public StreamDelegate {
+  template <class F>
+  auto locked(F f) const {
+    std::lock_guard lock(mutex_);
+    return f();
+  }
+
  public:
+  using Clock = std::chrono::steady_clock;
   explicit StreamRecorder(SerialQueue& queue) : queue_(queue) {}
 
-  void streamDidOutputSampleBuffer(CaptureStream& stream, const SampleBuffer& sample,
-                                   StreamOutputType type) override;
-  void streamDidStopWithError(CaptureStream& stream, const CaptureError& error) override;
+  void streamDidOutputSampleBuffer(CaptureStream&, const SampleBuffer& sample,
+                                   StreamOutputType type) override {
+    const auto arrival = Clock::now();
+    std::chrono::milliseconds delay;
+    {
+      std::lock_guard lock(mutex_);
+      if (!queue_.isCurrent()) violations_.push_back("sample delivered off its queue");
+      if (++inCallback_ != 1) violations_.push_back("samples overlapped");
+      if (type != StreamOutputType::screen) violations_.push_back("sample of a non-screen type");
+      if (!sample.isValid || !sample.imageBuffer) violations_.push_back("sample without a picture");
+      delay = delay_;
+    }
+    RecordedFrame frame;
+    if (sample.status) frame.status = static_cast<std::int64_t>(*sample.status);
+    if (sample.isValid && sample.imageBuffer) {
+      const ImageView& image = *sample.imageBuffer;
+      frame.width = image.width;
+      frame.height = image.height;
+      frame.pixels.resize(static_cast<std::size_t>(image.width) * image.height);
+      for (int y = 0; y < image.height; ++y)
+        std::memcpy(frame.pixels.data() + static_cast<std::size_t>(y) * image.width, image.row(y),
+                    static_cast<std::size_t>(image.width) * 4);
+    }
+    std::this_thread::sleep_for(delay);
+    {
+      std::lock_guard lock(mutex_);
+      frame.sequence = arrivals_.size() + 1;
+      arrivals_.push_back(arrival);
+      frames_.push_back(std::move(frame));
+      if (frames_.size() > 24) frames_.pop_front();
+      --inCallback_;
+    }
+    changed_.notify_all();
+  }
 
-  std::size_t frameCount() const;
-  std::vector<std::chrono::steady_clock::time_point> arrivals() const;
-  // The first frame after `afterSequence` for which `accept` holds.
-  std::optional<RecordedFrame> waitForFrame(
-      const std::function<bool(const RecordedFrame&)>& accept,
-      std::chrono::milliseconds timeout = std::chrono::seconds(10), std::size_t afterSequence = 0);
-  std::optional<RecordedFrame> waitForAnyFrame(
-      std::chrono::milliseconds timeout = std::chrono::seconds(10), std::size_t afterSequence = 0);
-  bool waitForStop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  std::vector<std::string> stopErrors() const;
+  void streamDidStopWithError(CaptureStream&, const CaptureError& error) override {
+    {
+      std::lock_guard lock(mutex_);
+      stopErrors_.push_back(error.localizedDescription);
+    }
+    changed_.notify_all();
+  }
+
+  std::size_t frameCount() const { return locked([&] { return arrivals_.size(); }); }
+  std::vector<Clock::time_point> arrivals() const { return locked([&] { return arrivals_; }); }
+  std::vector<std::string> stopErrors() const { return locked([&] { return stopErrors_; }); }
   // Problems seen: samples off their queue, overlapping, or malformed.
-  std::vector<std::string> violations() const;
+  std::vector<std::string> violations() const { return locked([&] { return violations_; }); }
   // Every later sample sleeps this long in the callback.
-  void setCallbackDelay(std::chrono::milliseconds delay);
+  void setCallbackDelay(std::chrono::milliseconds delay) {
+    locked([&] { return delay_ = delay; });
+  }
+
+  // The first frame after `afterSequence` for which `accept` holds (any
+  // frame when none is given).
+  std::optional<RecordedFrame> waitForFrame(
+      const std::function<bool(const RecordedFrame&)>& accept = nullptr,
+      std::chrono::milliseconds timeout = std::chrono::seconds(10), std::size_t afterSequence = 0) {
+    std::unique_lock lock(mutex_);
+    std::optional<RecordedFrame> found;
+    changed_.wait_for(lock, timeout, [&] {
+      for (const auto& frame : frames_) {
+        if (frame.sequence <= afterSequence) continue;
+        afterSequence = frame.sequence;
+        if (accept && !accept(frame)) continue;
+        found = frame;
+        return true;
+      }
+      return false;
+    });
+    return found;
+  }
+  bool waitForStop(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !stopErrors_.empty(); });
+  }
 
  private:
   SerialQueue& queue_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<RecordedFrame> frames_;
-  std::size_t count_ = 0;
-  std::vector<std::chrono::steady_clock::time_point> arrivals_;
-  std::vector<std::string> stopErrors_;
-  std::vector<std::string> violations_;
+  std::vector<Clock::time_point> arrivals_;
+  std::vector<std::string> stopErrors_, violations_;
   int inCallback_ = 0;
   std::chrono::milliseconds delay_{0};
 };

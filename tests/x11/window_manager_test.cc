@@ -24,21 +24,21 @@ class WindowManagerTest : public ::testing::Test {
     capture = makeX11ScreenCapture(server->display());
   }
 
-  // The window's entry once `accept` holds for it (absent: nullopt); a
-  // window manager acts on its own time.
+  // The window's entry once `accept` holds for it (a window manager acts
+  // on its own time); absent: nullopt.
   std::optional<CaptureWindow> entryWhen(std::uint32_t id,
                                          const std::function<bool(const CaptureWindow*)>& accept,
                                          bool onScreenWindowsOnly = false) {
     std::optional<CaptureWindow> entry;
-    bool accepted = eventually(
+    EXPECT_TRUE(eventually(
         [&] {
           auto content = queryContent(*capture, false, onScreenWindowsOnly);
           const CaptureWindow* window = content ? findWindow(content.value(), id) : nullptr;
           entry = window ? std::optional<CaptureWindow>(*window) : std::nullopt;
           return content && accept(window);
         },
-        10s, 50ms);
-    EXPECT_TRUE(accepted) << "gave up waiting for window " << id;
+        10s, 50ms))
+        << "gave up waiting for window " << id;
     return entry;
   }
 

@@ -24,7 +24,7 @@ TEST(WindowStreamTiming, FramesFollowRepaintsAtMostOncePerInterval) {
   ASSERT_TRUE(window);
   CaptureSession session(server->display());
   ASSERT_TRUE(session.startWindow(window->id(), serviceConfiguration(false, {1, 10})));
-  auto first = session.recorder().waitForAnyFrame();
+  auto first = session.recorder().waitForFrame();
   ASSERT_TRUE(first);
 
   ASSERT_TRUE(window->command("animate 60"));
@@ -45,7 +45,7 @@ TEST(WindowStreamTiming, FramesFollowRepaintsAtMostOncePerInterval) {
   EXPECT_EQ(session.recorder().frameCount(), settled);
 
   ASSERT_TRUE(window->command("fill 00FFFF"));
-  auto frame = session.recorder().waitForAnyFrame(5s, settled);
+  auto frame = session.recorder().waitForFrame(nullptr, 5s, settled);
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->centre(), opaque(0x00FFFF));
   EXPECT_EQ(frame->status, std::optional<std::int64_t>(0));

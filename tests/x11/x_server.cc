@@ -1,71 +1,37 @@
 #include "x_server.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "test_window_process.h"
 
 namespace fenwright::testing {
 
-namespace {
-
-std::unique_ptr<ChildProcess> spawnXvfb(const std::string& display, const std::string& size,
+std::unique_ptr<XServer> XServer::start(const std::string& size,
                                         std::vector<std::string> extraArguments,
-                                        std::string& displayOut) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
-  UniqueFd readEnd(fds[0]);
-  UniqueFd writeEnd(fds[1]);
+                                        const std::string& display) {
   ChildProcess::Options options;
   options.argv = {"Xvfb"};
   if (!display.empty()) options.argv.push_back(display);
   // -noreset: monitors set with xrandr must outlive the xrandr client.
   options.argv.insert(
       options.argv.end(),
-      {"-displayfd", "3", "-screen", "0", size + "x24", "-nolisten", "tcp", "-noreset",
+      {"-displayfd", "1", "-screen", "0", size + "x24", "-nolisten", "tcp", "-noreset",
        "+extension", "Composite", "+extension", "DAMAGE", "+extension", "RANDR"});
-  for (auto& argument : extraArguments) options.argv.push_back(std::move(argument));
-  options.quiet = true;
-  options.passAsFd3 = writeEnd.get();
-  auto xvfb = ChildProcess::spawn(options);
-  // Only Xvfb may hold the write end now, so its end reads as EOF here.
-  writeEnd.reset();
-  if (!xvfb) return nullptr;
-  std::string number;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd pfd{readEnd.get(), POLLIN, 0};
-    if (::poll(&pfd, 1, 100) <= 0) continue;
-    char buffer[32];
-    ssize_t n = ::read(readEnd.get(), buffer, sizeof(buffer));
-    if (n <= 0) break;
-    number.append(buffer, static_cast<std::size_t>(n));
-  }
-  if (number.find('\n') == std::string::npos) return nullptr;
-  displayOut = ":" + number.substr(0, number.find('\n'));
-  return xvfb;
-}
-
-}  // namespace
-
-std::unique_ptr<XServer> XServer::start(const std::string& size,
-                                        std::vector<std::string> extraArguments) {
-  auto server = std::unique_ptr<XServer>(new XServer());
-  server->xvfb_ = spawnXvfb("", size, std::move(extraArguments), server->display_);
-  return server->xvfb_ ? std::move(server) : nullptr;
-}
-
-std::unique_ptr<XServer> XServer::startOn(const std::string& display, const std::string& size) {
-  auto server = std::unique_ptr<XServer>(new XServer());
-  server->xvfb_ = spawnXvfb(display, size, {}, server->display_);
-  return server->xvfb_ ? std::move(server) : nullptr;
+  options.argv.insert(options.argv.end(), extraArguments.begin(), extraArguments.end());
+  options.quiet = options.pipeStdout = true;
+  auto server = std::make_unique<XServer>();
+  server->xvfb_ = ChildProcess::spawn(options);
+  // Its stdout carries the number it took, and nothing else.
+  auto number = server->xvfb_ ? server->xvfb_->readLine(std::chrono::seconds(15)) : std::nullopt;
+  if (!number || number->empty()) return nullptr;
+  server->display_ = ":" + *number;
+  return server;
 }
 
 XServer::~XServer() {
@@ -77,17 +43,10 @@ XServer::~XServer() {
 }
 
 void XServer::kill() {
-  if (xvfb_) {
-    xvfb_->signal(SIGKILL);
-    xvfb_->wait();
-  }
+  xvfb_->signal(SIGKILL);
+  xvfb_->wait();
   windowManager_.reset();
 }
-
-int XServer::run(std::vector<std::string> argv) const {
-  return runOnDisplay(display_, std::move(argv));
-}
-
 
 bool XServer::startWindowManager() {
   ChildProcess::Options options;
@@ -137,17 +96,13 @@ const std::string& sharedDisplay() {
 std::string propertyLine(const std::string& display, const std::string& window,
                          const std::string& property) {
   ChildProcess::Options probe;
-  probe.argv = {"xprop", "-notype", "-id", window, property};
-  if (window == "-root") probe.argv.erase(probe.argv.begin() + 2);
+  probe.argv = {"xprop", "-notype", window == "-root" ? "-root" : "-id"};
+  if (window != "-root") probe.argv.push_back(window);
+  probe.argv.push_back(property);
   probe.environment = {{"DISPLAY", display}};
   probe.pipeStdout = true;
   auto xprop = ChildProcess::spawn(probe);
-  if (!xprop) return {};
-  return xprop->readLine(std::chrono::seconds(5)).value_or("");
-}
-
-int runOnDisplay(const std::string& display, std::vector<std::string> argv) {
-  return runProgram(std::move(argv), {{"DISPLAY", display}});
+  return xprop ? xprop->readLine(std::chrono::seconds(5)).value_or("") : std::string();
 }
 
 }  // namespace fenwright::testing

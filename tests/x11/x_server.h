@@ -14,27 +14,23 @@ namespace fenwright::testing {
 class XServer {
  public:
   // nullptr when it did not come up. `extraArguments` go after the defaults
-  // (e.g. "-extension", "MIT-SHM").
+  // (e.g. "-extension", "MIT-SHM"); `display` (":7") picks the number, e.g.
+  // to replace a server that died.
   static std::unique_ptr<XServer> start(const std::string& size = "1920x1080",
-                                        std::vector<std::string> extraArguments = {});
-  // The same on a given display (":7"), e.g. to replace a server that died.
-  static std::unique_ptr<XServer> startOn(const std::string& display,
-                                          const std::string& size = "1920x1080");
+                                        std::vector<std::string> extraArguments = {},
+                                        const std::string& display = {});
   ~XServer();
-  XServer(const XServer&) = delete;
-  XServer& operator=(const XServer&) = delete;
 
   const std::string& display() const { return display_; }
   pid_t pid() const { return xvfb_->pid(); }
   // Kills the server at once (and the window manager with it).
   void kill();
   // Runs an X tool (xrandr, xdotool, ...) against this server.
-  int run(std::vector<std::string> argv) const;
+  int run(std::vector<std::string> argv) const { return runProgram(argv, {{"DISPLAY", display_}}); }
   // Starts openbox and waits until it manages the screen.
   bool startWindowManager();
 
  private:
-  XServer() = default;
   std::string display_;
   std::unique_ptr<ChildProcess> xvfb_;
   std::unique_ptr<ChildProcess> windowManager_;
@@ -44,7 +40,9 @@ class XServer {
 // started), else a private one for this process.
 const std::string& sharedDisplay();
 
-int runOnDisplay(const std::string& display, std::vector<std::string> argv);
+inline int runOnDisplay(const std::string& display, std::vector<std::string> argv) {
+  return runProgram(std::move(argv), {{"DISPLAY", display}});
+}
 
 // The first line `xprop` prints for a window's (an id, or "-root")
 // property, as `NAME = value`.
