@@ -1,11 +1,13 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "platform/fake/fake_screen_capture.h"
 #include "platform/log/captured_log.h"
@@ -95,9 +97,6 @@ struct FenwrightServiceTestAccess {
   static void checkVisibility(Service& s) {
     onQueue(s, [&] { s.checkVisibility(); });
   }
-  static void startTestPatternTimer(Service& s) {
-    onQueue(s, [&] { s.startTestPatternTimer(); });
-  }
   static void shutdownAndExit(Service& s) { s.shutdownAndExit(); }
 
   // Runs a task to its end, as a watcher reaction would.
@@ -126,6 +125,21 @@ struct FenwrightServiceTestAccess {
 
 using Access = FenwrightServiceTestAccess;
 
+// A solid frame the size of the surface: every surface pixel shows it.
+inline std::vector<std::uint8_t> solidFrame(std::uint8_t b, std::uint8_t g, std::uint8_t r) {
+  std::vector<std::uint8_t> pixels(1280 * 720 * 4, 255);
+  for (std::size_t i = 0; i < pixels.size(); i += 4) pixels[i] = b, pixels[i + 1] = g, pixels[i + 2] = r;
+  return pixels;
+}
+inline SampleBuffer completeFrame(const std::vector<std::uint8_t>& pixels) {
+  return SampleBuffer::frame(ImageView{1280, 720, 1280 * 4, pixels.data()}, FrameStatus::complete);
+}
+// The surface's centre pixel, B, G, R, A.
+inline std::array<std::uint8_t, 4> centre(FenwrightService& s) {
+  const std::uint8_t* p = Access::frameBuffer(s).surface()->baseAddress() + 180 * 2560 + 320 * 4;
+  return {p[0], p[1], p[2], p[3]};
+}
+
 // One service on the fake backend, with a recorded exit and fake listener.
 class ServiceHarness {
  public:
@@ -137,9 +151,8 @@ class ServiceHarness {
           exitStatus = status;
           ++exits;
         },
-        [this](std::string_view name) -> std::unique_ptr<IpcListener> {
+        [this](std::string_view) -> std::unique_ptr<IpcListener> {
           ++listenersMade;
-          listenerName = std::string(name);
           if (failListener) return nullptr;
           auto made = std::make_unique<FakeListener>(invalidations);
           lastListener = made.get();
@@ -148,11 +161,18 @@ class ServiceHarness {
   }
   ~ServiceHarness() {
     capture->releaseQueries();
-    Access::waitForReactions(*service, 2s);
+    if (service) Access::waitForReactions(*service, 2s);
   }
 
   bool waitForExit() {
     return testing::eventually([&] { return exits.load() > 0; }, 2s, 1ms);
+  }
+
+  // Starts the stream for `config` and waits for its line.
+  void streaming(const PiPSentinelConfig& config, const std::string& line) {
+    adopt(config);
+    Access::startStream(service);
+    ASSERT_TRUE(log.waitFor(line, 1s));
   }
 
   // Allocates the surface and takes `config` as the one in force, without
@@ -172,7 +192,6 @@ class ServiceHarness {
   std::atomic<int> listenersMade{0};
   bool failListener = false;
   std::atomic<int> invalidations{0};
-  std::string listenerName;
   FakeListener* lastListener = nullptr;
 };
 
