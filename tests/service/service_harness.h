@@ -56,6 +56,7 @@ class FakeConnection final : public IpcConnection {
 // queue that owns them.
 struct FenwrightServiceTestAccess {
   using Service = FenwrightService;
+  using Config = PiPSentinelConfig;
 
   template <class F>
   static void onQueue(Service& s, F&& f) {
@@ -72,12 +73,8 @@ struct FenwrightServiceTestAccess {
     onQueue(s, [&] { value = f(); });
     return value;
   }
-  static PiPSentinelConfig currentConfig(Service& s) {
-    return read(s, [&] { return s.currentConfig; });
-  }
-  static void setCurrentConfig(Service& s, const PiPSentinelConfig& c) {
-    onQueue(s, [&] { s.currentConfig = c; });
-  }
+  static Config currentConfig(Service& s) { return read(s, [&] { return s.currentConfig; }); }
+  static void setCurrentConfig(Service& s, Config c) { onQueue(s, [&] { s.currentConfig = c; }); }
   static std::shared_ptr<CaptureStream> stream(Service& s) { return s.currentStream(); }
   static std::shared_ptr<RepeatingTimer> testPatternTimer(Service& s) {
     return read(s, [&] { return s.testPatternTimer; });
@@ -86,17 +83,11 @@ struct FenwrightServiceTestAccess {
     return read(s, [&] { return s.sentinelTimer || s.visibilityTimer || s.testPatternTimer; });
   }
   static bool paused(Service& s) { return s.paused.load(); }
-  static void setPaused(Service& s, bool value) {
-    onQueue(s, [&] { s.paused.store(value); });
-  }
+  static void setPaused(Service& s, bool value) { onQueue(s, [&] { s.paused.store(value); }); }
   static PiPFrameBuffer& frameBuffer(Service& s) { return *s.frameBuffer; }
 
-  static void checkSentinel(Service& s) {
-    onQueue(s, [&] { s.checkSentinel(); });
-  }
-  static void checkVisibility(Service& s) {
-    onQueue(s, [&] { s.checkVisibility(); });
-  }
+  static void checkSentinel(Service& s) { onQueue(s, [&] { s.checkSentinel(); }); }
+  static void checkVisibility(Service& s) { onQueue(s, [&] { s.checkVisibility(); }); }
   static void shutdownAndExit(Service& s) { s.shutdownAndExit(); }
 
   // Runs a task to its end, as a watcher reaction would.
@@ -109,12 +100,10 @@ struct FenwrightServiceTestAccess {
     });
     done.get_future().wait();
   }
-  static void startStream(const std::shared_ptr<Service>& s) {
+  static void startStream(std::shared_ptr<Service> s) {
     await([&] { return s->startStreamAsync(); });
   }
-  static void stopStream(const std::shared_ptr<Service>& s) {
-    await([&] { return s->stopStream(); });
-  }
+  static void stopStream(std::shared_ptr<Service> s) { await([&] { return s->stopStream(); }); }
 
   // Waits until every sentinel reaction has finished and `queue` is idle.
   static bool waitForReactions(Service& s, std::chrono::milliseconds timeout = 5s) {
@@ -128,7 +117,7 @@ using Access = FenwrightServiceTestAccess;
 // A solid frame the size of the surface: every surface pixel shows it.
 inline std::vector<std::uint8_t> solidFrame(std::uint8_t b, std::uint8_t g, std::uint8_t r) {
   std::vector<std::uint8_t> pixels(1280 * 720 * 4, 255);
-  for (std::size_t i = 0; i < pixels.size(); i += 4) pixels[i] = b, pixels[i + 1] = g, pixels[i + 2] = r;
+  for (auto i = 0u; i < pixels.size(); i += 4) pixels[i] = b, pixels[i + 1] = g, pixels[i + 2] = r;
   return pixels;
 }
 inline SampleBuffer completeFrame(const std::vector<std::uint8_t>& pixels) {

@@ -5,7 +5,8 @@
 namespace fenwright {
 namespace {
 
-constexpr const char* kListening = "listening on Mach service: Q2WXR7TZ4M.com.quenfield.app.pipmode";
+constexpr const char* kListening =
+    "listening on Mach service: Q2WXR7TZ4M.com.quenfield.app.pipmode";
 
 TEST(Startup, ListenerOnlyStartsNothingButTheListener) {
   ServiceHarness h;
@@ -53,7 +54,7 @@ TEST(SurfaceVending, AcceptConfiguresTheConnectionAndItsEndShutsDown) {
 TEST(SurfaceVending, NilBeforeAllocationThenTheSameSurfaceEveryTime) {
   ServiceHarness h;
   std::vector<const SharedSurface*> vended;
-  auto fetch = [&] { h.service->fetchSurface([&](const SharedSurface* s) { vended.push_back(s); }); };
+  auto fetch = [&] { h.service->fetchSurface([&](auto* surface) { vended.push_back(surface); }); };
   fetch();
   EXPECT_TRUE(h.log.contains("fetchSurface: surface not yet allocated; returning nil"));
   h.service->startListenerOnly();

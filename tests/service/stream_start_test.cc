@@ -27,7 +27,8 @@ TEST_F(StreamStart, PlannedStreamIsStartedStoredAndLogged) {
   EXPECT_EQ(stream->filter().window().windowID, 42u);
   EXPECT_EQ(stream->configuration().width(), 1280);
   EXPECT_EQ(h.capture->queriedOnScreenOnly(), std::vector<bool>{false});
-  h.streaming(regionConfig(0, 0, 640, 360, 0), "SCStream started — region 640×360 at (0,0) on display 2");
+  h.streaming(regionConfig(0, 0, 640, 360, 0),
+              "SCStream started — region 640×360 at (0,0) on display 2");
 }
 
 TEST_F(StreamStart, EveryFailureLogsWhyAndFallsBackKeepingTheOldStream) {
