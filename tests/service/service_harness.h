@@ -20,14 +20,13 @@ namespace fenwright {
 
 using namespace std::chrono_literals;
 
-// A listener that only records what the service asked of it.
+// A listener that only counts the service's invalidations.
 class FakeListener final : public IpcListener {
  public:
   explicit FakeListener(std::atomic<int>& invalidations) : invalidations_(invalidations) {}
-  void setDelegate(std::weak_ptr<IpcListenerDelegate> delegate) override { delegate_ = delegate; }
+  void setDelegate(std::weak_ptr<IpcListenerDelegate>) override {}
   void resume() override {}
   void invalidate() override { ++invalidations_; }
-  std::weak_ptr<IpcListenerDelegate> delegate_;
 
  private:
   std::atomic<int>& invalidations_;
