@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
@@ -194,7 +195,10 @@ TEST_F(ViewLiveTest, ShowsTheSurfaceScaledIntoItsWindow) {
 TEST_F(ViewLiveTest, QuitsOnQ) {
   auto window = startView(60);
   ASSERT_TRUE(window);
-  ASSERT_EQ(runOnDisplay(display_, {"xdotool", "key", "--window", std::to_string(*window), "q"}), 0);
+  // Under load xdotool may find the new window not yet ready, and says so.
+  const std::vector<std::string> pressQ = {"xdotool", "key", "--window",
+                                           std::to_string(*window), "q"};
+  ASSERT_TRUE(eventually([&] { return runOnDisplay(display_, pressQ) == 0; }, 10s, 100ms));
   expectBothEnd();
 }
 
