@@ -46,28 +46,27 @@ TEST(StreamPlan, DescribesWhatIsCapturedOrWhyNot) {
   EXPECT_EQ(outcome(regionConfig(0, 0, -5, 600, 1)), noSize);
 }
 
-TEST(StreamPlan, WindowIsCapturedAloneWithoutCursorAtTwiceTheSurface) {
-  auto plan = std::get<StreamPlan>(planStream(windowConfig(42), kContent, 2));
-  EXPECT_EQ(plan.filter.kind(), ContentFilter::Kind::desktopIndependentWindow);
-  EXPECT_EQ(plan.filter.window().title, "Notes");
-  const auto& config = plan.configuration;
-  EXPECT_EQ(config.width(), 1280);
-  EXPECT_EQ(config.height(), 720);
-  EXPECT_EQ(config.minimumFrameInterval().value, 1);
-  EXPECT_EQ(config.minimumFrameInterval().timescale, 30);
-  EXPECT_EQ(config.pixelFormat(), 0x42475241u);
-  EXPECT_FALSE(config.showsCursor());
-  EXPECT_FALSE(config.sourceRect().has_value());
-}
-
-TEST(StreamPlan, RegionIsTheWholeDisplayCutByTheSourceRectWithCursor) {
-  auto plan = std::get<StreamPlan>(planStream(regionConfig(-30, 20, 800, 600, 2), kContent, 1));
-  EXPECT_EQ(plan.filter.kind(), ContentFilter::Kind::display);
-  EXPECT_EQ(plan.filter.display().displayID, 2u);
-  EXPECT_TRUE(plan.configuration.showsCursor());
-  EXPECT_EQ(plan.configuration.width(), 1280);
-  ASSERT_TRUE(plan.configuration.sourceRect().has_value());
-  auto rect = *plan.configuration.sourceRect();
+// Both at twice the surface, 30 per second, BGRA, unscaled; a window alone
+// without the cursor, a region as the whole display cut, with it.
+TEST(StreamPlan, WindowIsCapturedAloneAndARegionIsTheDisplayCutByTheSourceRect) {
+  auto window = std::get<StreamPlan>(planStream(windowConfig(42), kContent, 2));
+  auto region = std::get<StreamPlan>(planStream(regionConfig(-30, 20, 800, 600, 2), kContent, 1));
+  for (const auto& config : {window.configuration, region.configuration}) {
+    EXPECT_EQ(config.width(), 1280);
+    EXPECT_EQ(config.height(), 720);
+    EXPECT_EQ(config.minimumFrameInterval().value, 1);
+    EXPECT_EQ(config.minimumFrameInterval().timescale, 30);
+    EXPECT_EQ(config.pixelFormat(), 0x42475241u);
+  }
+  EXPECT_EQ(window.filter.kind(), ContentFilter::Kind::desktopIndependentWindow);
+  EXPECT_EQ(window.filter.window().title, "Notes");
+  EXPECT_FALSE(window.configuration.showsCursor());
+  EXPECT_FALSE(window.configuration.sourceRect().has_value());
+  EXPECT_EQ(region.filter.kind(), ContentFilter::Kind::display);
+  EXPECT_EQ(region.filter.display().displayID, 2u);
+  EXPECT_TRUE(region.configuration.showsCursor());
+  ASSERT_TRUE(region.configuration.sourceRect().has_value());
+  auto rect = *region.configuration.sourceRect();
   EXPECT_EQ((std::array{rect.x, rect.y, rect.width, rect.height}),
             (std::array{-30.0, 20.0, 800.0, 600.0}));
 }

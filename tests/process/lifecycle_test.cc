@@ -23,6 +23,12 @@ constexpr const char* kClientGone =
 constexpr const char* kPatternStarted =
     "test-pattern render timer started @ 30Hz (no window picked)";
 
+void expectExitZeroWhenTheClientGoes(DialledHelper& dialled) {
+  dialled.hangUp();
+  EXPECT_EQ(dialled.helper.waitForExit(10s), std::optional<int>(0)) << dialled.helper.log();
+  EXPECT_EQ(dialled.helper.countContaining(kClientGone), 1u) << dialled.helper.log();
+}
+
 TEST(Lifecycle, WithoutASentinelItServesOneClientThenExitsZero) {
   SentinelHome home;
   DialledHelper dialled(home);
@@ -37,10 +43,7 @@ TEST(Lifecycle, WithoutASentinelItServesOneClientThenExitsZero) {
   EXPECT_TRUE(copyFrame(surface));
   // Listener-only draws nothing: no pattern, no stream.
   EXPECT_EQ(helper.count(kPatternStarted), 0u);
-
-  dialled.hangUp();
-  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
-  EXPECT_EQ(helper.countContaining(kClientGone), 1u) << helper.log();
+  expectExitZeroWhenTheClientGoes(dialled);
 }
 
 // The client leaving ends a helper that is drawing, with status 0.
@@ -62,10 +65,7 @@ TEST(Lifecycle, EnabledWithoutAWindowShowsAMovingOpaquePatternUntilTheClientGoes
       waitForFrame(surface, [&](const Frame& frame) { return !frame.samePixels(*first.last); });
   EXPECT_TRUE(later.matched) << "the pattern did not move";
   EXPECT_TRUE(opaqueEverywhere(*later.last));
-
-  dialled.hangUp();
-  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
-  EXPECT_EQ(helper.countContaining(kClientGone), 1u) << helper.log();
+  expectExitZeroWhenTheClientGoes(dialled);
   EXPECT_EQ(helper.count("shutdown — invalidating listener + exit"), 1u) << helper.log();
 }
 

@@ -36,14 +36,6 @@ constexpr Quadrants kFirstColors = kQuadrantsA;
 constexpr Quadrants kSecondColors = kQuadrantsB;
 
 constexpr const char* kStreamStarted = "started — window id=";
-constexpr const char* kPaused = "hidden/minimized → pause (freeze last frame)";
-
-std::string pauseLine(std::uint32_t id) {
-  return "visibility: window " + std::to_string(id) + " " + kPaused;
-}
-std::string resumeLine(std::uint32_t id) {
-  return "visibility: window " + std::to_string(id) + " returned → resume";
-}
 
 std::unique_ptr<TestWindowProcess> openWindow(const std::string& display, const char* size,
                                               const Quadrants& colors) {
@@ -63,11 +55,12 @@ class WindowCapture : public ::testing::Test {
     ASSERT_TRUE(window);
     ASSERT_EQ(home.write(windowSentinel(window->id())), "");
     ASSERT_NO_FATAL_FAILURE(dialled.start(display, std::move(argvPrefix)));
-    auto shown = waitForFrame(dialled.surface(), showsFirst);
+    shown = waitForFrame(dialled.surface(), showsFirst);
     ASSERT_TRUE(shown.matched) << describeQuadrants(*shown.last, kWidePlacement) << "\n"
                                << dialled.helper.log();
   }
 
+  FrameWait shown;
   std::unique_ptr<TestWindowProcess> window;
   SentinelHome home;
   DialledHelper dialled{home};
@@ -76,8 +69,6 @@ class WindowCapture : public ::testing::Test {
 
 TEST_F(WindowCapture, ShowsTheWindowFittedAndCentredOnBlack) {
   ASSERT_NO_FATAL_FAILURE(startOnWideWindow(sharedDisplay()));
-  auto shown = waitForFrame(dialled.surface(), showsFirst);
-  ASSERT_TRUE(shown.matched);
   const Frame& frame = *shown.last;
   EXPECT_TRUE(opaqueEverywhere(frame));
   // The bars, up to 8 pixels from the picture's edge, are black.
@@ -97,19 +88,10 @@ TEST_F(WindowCapture, ShowsTheWindowFittedAndCentredOnBlack) {
 }
 
 TEST_F(WindowCapture, ASecondWindowIsSwappedInWithoutRestartingTheStreamAndClearedToThePattern) {
-  const std::string& display = sharedDisplay();
-  auto first = openWindow(display, kWideSize, kFirstColors);
-  auto second = openWindow(display, kSquareSize, kSecondColors);
-  ASSERT_TRUE(first && second);
-  ASSERT_EQ(home.write(windowSentinel(first->id())), "");
-  ASSERT_NO_FATAL_FAILURE(dialled.start(display));
+  ASSERT_NO_FATAL_FAILURE(startOnWideWindow(sharedDisplay()));
+  auto second = openWindow(sharedDisplay(), kSquareSize, kSecondColors);
+  ASSERT_TRUE(second);
   const client::MappedSurface& surface = dialled.surface();
-  auto before = waitForFrame(surface, [](const Frame& frame) {
-    return showsQuadrants(frame, kWidePlacement, kFirstColors);
-  });
-  ASSERT_TRUE(before.matched) << describeQuadrants(*before.last, kWidePlacement) << "\n"
-                              << helper.log();
-
   ASSERT_EQ(home.write(windowSentinel(second->id())), "");
   auto after = waitForFrame(surface, [](const Frame& frame) {
     return showsQuadrants(frame, kSquarePlacement, kSecondColors) && blackAt(frame, 100, 180) &&
@@ -178,7 +160,9 @@ TEST_F(WindowCapture, AHiddenWindowFreezesThePictureUntilItReturns) {
   const client::MappedSurface& surface = dialled.surface();
 
   ASSERT_TRUE(window->command("hidden"));
-  ASSERT_TRUE(helper.waitForLog(pauseLine(window->id()), 8s)) << helper.log();
+  const std::string visibility = "visibility: window " + std::to_string(window->id());
+  ASSERT_TRUE(helper.waitForLog(visibility + " hidden/minimized → pause (freeze last frame)", 8s))
+      << helper.log();
   ASSERT_TRUE(window->command("colors " + kSecondColors.argument()));
   // Long enough for a few dozen frames at 30 per second.
   std::this_thread::sleep_for(1s);
@@ -190,7 +174,7 @@ TEST_F(WindowCapture, AHiddenWindowFreezesThePictureUntilItReturns) {
   char id[16];
   std::snprintf(id, sizeof(id), "0x%x", window->id());
   ASSERT_EQ(runOnDisplay(display, {"xprop", "-id", id, "-remove", "_NET_WM_STATE"}), 0);
-  ASSERT_TRUE(helper.waitForLog(resumeLine(window->id()), 8s)) << helper.log();
+  ASSERT_TRUE(helper.waitForLog(visibility + " returned → resume", 8s)) << helper.log();
   // The window stays still: its present picture comes with the resume.
   auto resumed = waitForFrame(surface, [](const Frame& frame) {
     return showsQuadrants(frame, kWidePlacement, kSecondColors);

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "platform/fake/fake_screen_capture.h"
 #include "platform/log/captured_log.h"
@@ -18,14 +20,13 @@ namespace fenwright {
 
 using namespace std::chrono_literals;
 
-// A listener that only records what the service asked of it.
+// A listener that only counts the service's invalidations.
 class FakeListener final : public IpcListener {
  public:
   explicit FakeListener(std::atomic<int>& invalidations) : invalidations_(invalidations) {}
-  void setDelegate(std::weak_ptr<IpcListenerDelegate> delegate) override { delegate_ = delegate; }
+  void setDelegate(std::weak_ptr<IpcListenerDelegate>) override {}
   void resume() override {}
   void invalidate() override { ++invalidations_; }
-  std::weak_ptr<IpcListenerDelegate> delegate_;
 
  private:
   std::atomic<int>& invalidations_;
@@ -54,6 +55,7 @@ class FakeConnection final : public IpcConnection {
 // queue that owns them.
 struct FenwrightServiceTestAccess {
   using Service = FenwrightService;
+  using Config = PiPSentinelConfig;
 
   template <class F>
   static void onQueue(Service& s, F&& f) {
@@ -70,17 +72,9 @@ struct FenwrightServiceTestAccess {
     onQueue(s, [&] { value = f(); });
     return value;
   }
-  static PiPSentinelConfig currentConfig(Service& s) {
-    return read(s, [&] { return s.currentConfig; });
-  }
-  static void setCurrentConfig(Service& s, const PiPSentinelConfig& c) {
-    onQueue(s, [&] { s.currentConfig = c; });
-  }
-  static std::shared_ptr<CaptureStream> stream(Service& s) {
-    std::shared_ptr<CaptureStream> current;
-    onQueue(s, [&] { current = s.stream; });
-    return current;
-  }
+  static Config currentConfig(Service& s) { return read(s, [&] { return s.currentConfig; }); }
+  static void setCurrentConfig(Service& s, Config c) { onQueue(s, [&] { s.currentConfig = c; }); }
+  static std::shared_ptr<CaptureStream> stream(Service& s) { return read(s, [&] { return s.stream; }); }
   static std::shared_ptr<RepeatingTimer> testPatternTimer(Service& s) {
     return read(s, [&] { return s.testPatternTimer; });
   }
@@ -88,20 +82,11 @@ struct FenwrightServiceTestAccess {
     return read(s, [&] { return s.sentinelTimer || s.visibilityTimer || s.testPatternTimer; });
   }
   static bool paused(Service& s) { return s.paused.load(); }
-  static void setPaused(Service& s, bool value) {
-    onQueue(s, [&] { s.paused.store(value); });
-  }
+  static void setPaused(Service& s, bool value) { onQueue(s, [&] { s.paused.store(value); }); }
   static PiPFrameBuffer& frameBuffer(Service& s) { return *s.frameBuffer; }
 
-  static void checkSentinel(Service& s) {
-    onQueue(s, [&] { s.checkSentinel(); });
-  }
-  static void checkVisibility(Service& s) {
-    onQueue(s, [&] { s.checkVisibility(); });
-  }
-  static void startTestPatternTimer(Service& s) {
-    onQueue(s, [&] { s.startTestPatternTimer(); });
-  }
+  static void checkSentinel(Service& s) { onQueue(s, [&] { s.checkSentinel(); }); }
+  static void checkVisibility(Service& s) { onQueue(s, [&] { s.checkVisibility(); }); }
   static void shutdownAndExit(Service& s) { s.shutdownAndExit(); }
 
   // Runs a task to its end, as a watcher reaction would.
@@ -114,12 +99,10 @@ struct FenwrightServiceTestAccess {
     });
     done.get_future().wait();
   }
-  static void startStream(const std::shared_ptr<Service>& s) {
+  static void startStream(std::shared_ptr<Service> s) {
     await([&] { return s->startStreamAsync(); });
   }
-  static void stopStream(const std::shared_ptr<Service>& s) {
-    await([&] { return s->stopStream(); });
-  }
+  static void stopStream(std::shared_ptr<Service> s) { await([&] { return s->stopStream(); }); }
 
   // Waits until every sentinel reaction has finished and `queue` is idle.
   static bool waitForReactions(Service& s, std::chrono::milliseconds timeout = 5s) {
@@ -129,6 +112,21 @@ struct FenwrightServiceTestAccess {
 };
 
 using Access = FenwrightServiceTestAccess;
+
+// A solid frame the size of the surface: every surface pixel shows it.
+inline std::vector<std::uint8_t> solidFrame(std::uint8_t b, std::uint8_t g, std::uint8_t r) {
+  std::vector<std::uint8_t> pixels(1280 * 720 * 4, 255);
+  for (auto i = 0u; i < pixels.size(); i += 4) pixels[i] = b, pixels[i + 1] = g, pixels[i + 2] = r;
+  return pixels;
+}
+inline SampleBuffer completeFrame(const std::vector<std::uint8_t>& pixels) {
+  return SampleBuffer::frame(ImageView{1280, 720, 1280 * 4, pixels.data()}, FrameStatus::complete);
+}
+// The surface's centre pixel, B, G, R, A.
+inline std::array<std::uint8_t, 4> centre(FenwrightService& s) {
+  const std::uint8_t* p = Access::frameBuffer(s).surface()->baseAddress() + 180 * 2560 + 320 * 4;
+  return {p[0], p[1], p[2], p[3]};
+}
 
 // One service on the fake backend, with a recorded exit and fake listener.
 class ServiceHarness {
@@ -141,9 +139,8 @@ class ServiceHarness {
           exitStatus = status;
           ++exits;
         },
-        [this](std::string_view name) -> std::unique_ptr<IpcListener> {
+        [this](std::string_view) -> std::unique_ptr<IpcListener> {
           ++listenersMade;
-          listenerName = std::string(name);
           if (failListener) return nullptr;
           auto made = std::make_unique<FakeListener>(invalidations);
           lastListener = made.get();
@@ -152,11 +149,18 @@ class ServiceHarness {
   }
   ~ServiceHarness() {
     capture->releaseQueries();
-    Access::waitForReactions(*service, 2s);
+    if (service) Access::waitForReactions(*service, 2s);
   }
 
   bool waitForExit() {
     return testing::eventually([&] { return exits.load() > 0; }, 2s, 1ms);
+  }
+
+  // Starts the stream for `config` and waits for its line.
+  void streaming(const PiPSentinelConfig& config, const std::string& line) {
+    adopt(config);
+    Access::startStream(service);
+    ASSERT_TRUE(log.waitFor(line, 1s));
   }
 
   // Allocates the surface and takes `config` as the one in force, without
@@ -176,7 +180,6 @@ class ServiceHarness {
   std::atomic<int> listenersMade{0};
   bool failListener = false;
   std::atomic<int> invalidations{0};
-  std::string listenerName;
   FakeListener* lastListener = nullptr;
 };
 

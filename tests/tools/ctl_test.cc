@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "config/pip_sentinel_reader.h"
+#include "support/capture_fixtures.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "x11/test_window_process.h"
@@ -25,8 +26,7 @@ namespace {
 
 struct CtlRun {
   int status = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 std::string slurp(const std::filesystem::path& path) {
@@ -75,38 +75,21 @@ class CtlTest : public ::testing::Test {
 // Ids and regions need no X server. Each run writes the whole file (the
 // first creates its directory) and shows what it wrote and where.
 TEST_F(CtlTest, EachRequestWritesTheWholeFile) {
-  PiPSentinelConfig window;
-  window.enabled = true;
-  window.source = "window";
-  PiPSentinelConfig region = window;
-  region.source = "region";
-  region.regionX = -10;
-  region.regionY = 20;
-  region.regionWidth = 800;
-  region.regionHeight = 600;
-  region.regionDisplayID = 66;
-  PiPSentinelConfig regionOnMain = region;
-  regionOnMain.regionDisplayID = 0;
-  struct Case {
-    std::vector<std::string> arguments;
-    PiPSentinelConfig expected;
-    std::optional<std::uint32_t> windowID;
-  };
-  const std::vector<Case> cases = {
-      {{"window", "31457284"}, window, 31457284u},
-      {{"window", "0x1e00004"}, window, 0x1e00004u},
-      {{"window", "0XFFFFFFFF"}, window, 0xFFFFFFFFu},
-      {{"region", "-10", "20", "800", "600", "--display", "66"}, region, std::nullopt},
-      {{"region", "-10", "20", "800", "600"}, regionOnMain, std::nullopt},
-      {{"off"}, PiPSentinelConfig{}, std::nullopt},
+  const std::pair<std::vector<std::string>, PiPSentinelConfig> cases[] = {
+      {{"window", "31457284"}, windowConfig(31457284u)},
+      {{"window", "0x1e00004"}, windowConfig(0x1e00004u)},
+      {{"window", "0XFFFFFFFF"}, windowConfig(0xFFFFFFFFu)},
+      {{"region", "-10", "20", "800", "600", "--display", "66"},
+       regionConfig(-10, 20, 800, 600, 66)},
+      {{"region", "-10", "20", "800", "600"}, regionConfig(-10, 20, 800, 600, 0)},
+      {{"off"}, PiPSentinelConfig{}},
   };
   ASSERT_FALSE(std::filesystem::exists(sentinel().parent_path()));
-  for (auto c : cases) {
-    CtlRun run = ctl(c.arguments);
-    SCOPED_TRACE(c.arguments[0] + " " + c.arguments.back());
+  for (const auto& [arguments, expected] : cases) {
+    CtlRun run = ctl(arguments);
+    SCOPED_TRACE(arguments[0] + " " + arguments.back());
     ASSERT_EQ(run.status, 0) << run.err;
-    c.expected.windowID = c.windowID;
-    EXPECT_EQ(written(), c.expected);
+    EXPECT_EQ(written(), expected);
     EXPECT_NE(run.out.find(slurp(sentinel())), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(sentinel().string()), std::string::npos) << run.out;
   }
@@ -134,8 +117,7 @@ TEST_F(CtlTest, BadArgumentsExitTwoAndLeaveTheFileAlone) {
       {},
   };
   for (const auto& arguments : bad) {
-    std::string shown;
-    for (const auto& a : arguments) shown += a + " ";
+    const std::string shown = arguments.empty() ? "" : arguments[0] + " " + arguments.back();
     CtlRun run = ctl(arguments);
     EXPECT_EQ(run.status, 2) << shown << run.err;
     EXPECT_FALSE(run.err.empty()) << shown;
