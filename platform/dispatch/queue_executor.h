@@ -29,14 +29,16 @@ struct QueueIdentity {
 // The queue whose block runs on this thread, for SerialQueue::current().
 class CurrentQueue {
  public:
-  explicit CurrentQueue(const QueueIdentity* identity) : saved_(running) { running = identity; }
-  ~CurrentQueue() { running = saved_; }
+  explicit CurrentQueue(const QueueIdentity* identity) : saved_(slot()) { slot() = identity; }
+  ~CurrentQueue() { slot() = saved_; }
   CurrentQueue(const CurrentQueue&) = delete;
   CurrentQueue& operator=(const CurrentQueue&) = delete;
-  static const QueueIdentity* get() { return running; }
+  static const QueueIdentity* get() { return slot(); }
 
  private:
-  static thread_local const QueueIdentity* running;
+  // Behind a function of one file: a thread_local class member reached
+  // from other files goes through a wrapper that UBSan reads as null.
+  static const QueueIdentity*& slot();
   const QueueIdentity* saved_;
 };
 

@@ -2,7 +2,10 @@
 
 namespace fenwright {
 
-thread_local const QueueIdentity* CurrentQueue::running = nullptr;
+const QueueIdentity*& CurrentQueue::slot() {
+  thread_local const QueueIdentity* running = nullptr;
+  return running;
+}
 
 SerialQueue::SerialQueue(std::string label)
     : label_(std::move(label)),
