@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -20,8 +21,9 @@ class SerialQueue;
 // runs blocks (a queue that is gone drops what it had not started), and how
 // many of its blocks are running, so that it can wait for them as it goes.
 struct QueueIdentity {
-  explicit QueueIdentity(const SerialQueue* q) : queue(q) {}
+  QueueIdentity(const SerialQueue* q, std::string_view l) : queue(q), label(l) {}
   const SerialQueue* queue;
+  std::string_view label;  // the queue's, which outlives its running blocks
   std::atomic<bool> open{true};
   std::atomic<int> running{0};
 };

@@ -2,19 +2,14 @@
 
 namespace fenwright {
 
-const QueueIdentity*& CurrentQueue::slot() {
-  thread_local const QueueIdentity* running = nullptr;
-  return running;
-}
-
 SerialQueue::SerialQueue(std::string label)
     : label_(std::move(label)),
-      identity_(std::make_shared<QueueIdentity>(this)),
+      identity_(std::make_shared<QueueIdentity>(this, label_)),
       executor_(asio::make_strand(sharedContext()), identity_) {}
 
 SerialQueue::SerialQueue(std::string label, const SerialQueue& target)
     : label_(std::move(label)),
-      identity_(std::make_shared<QueueIdentity>(this)),
+      identity_(std::make_shared<QueueIdentity>(this, label_)),
       executor_(target.executor_.inner(), identity_) {}
 
 SerialQueue::~SerialQueue() {

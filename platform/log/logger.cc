@@ -5,7 +5,7 @@
 #include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
-#include "platform/dispatch/serial_queue.h"
+#include "platform/dispatch/queue_executor.h"
 
 namespace fenwright::log {
 namespace {
@@ -29,8 +29,8 @@ class QueueFlag final : public spdlog::custom_flag_formatter {
  public:
   void format(const spdlog::details::log_msg&, const std::tm&,
               spdlog::memory_buf_t& dest) override {
-    const SerialQueue* queue = SerialQueue::current();
-    std::string_view text = queue ? std::string_view(queue->label()) : std::string_view("-");
+    const QueueIdentity* running = CurrentQueue::get();
+    std::string_view text = running ? running->label : "-";
     dest.append(text.data(), text.data() + text.size());
   }
   std::unique_ptr<custom_flag_formatter> clone() const override {
