@@ -1,5 +1,9 @@
 #pragma once
 
+// A standard header first: asio picks its allocator from what the standard
+// library says of itself, and every file must see the same choice.
+#include <cstddef>
+
 #include <asio/io_context.hpp>
 
 namespace fenwright {

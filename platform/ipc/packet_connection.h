@@ -1,7 +1,5 @@
 #pragma once
 
-#include <asio/steady_timer.hpp>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +7,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+
+#include <asio/steady_timer.hpp>
 
 #include "platform/ipc/fd_watcher.h"
 #include "platform/ipc/outgoing_packet.h"

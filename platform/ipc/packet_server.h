@@ -1,7 +1,5 @@
 #pragma once
 
-#include <asio/steady_timer.hpp>
-
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -9,6 +7,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+
+#include <asio/steady_timer.hpp>
 
 #include "platform/ipc/fd_watcher.h"
 #include "platform/ipc/packet_connection.h"
