@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -25,6 +26,8 @@
 #include "render/frame_compositor.h"
 #include "render/pip_frame_buffer.h"
 #include "render/test_pattern.h"
+#include "scale/area_scaler.h"
+#include "tests/scale/reference_fit.h"
 
 namespace fenwright {
 namespace {
@@ -184,6 +187,36 @@ void libyuvPeer(benchmark::State& state, Size size) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(frame.size()));
 }
 
+// Shrink ratios from 1:1 to 8:1 into the surface, each a size off the
+// whole ratio so the fit is fractional with a fractional offset: the
+// scaling alone, beside a memcpy of the input, and its PSNR against the
+// double-precision area average.
+constexpr double kRatios[] = {1.0, 1.25, 1.5, 2.0, 2.134, 3.0, 4.5, 6.0, 8.0};
+
+Size sweepSize(double ratio) {
+  return {static_cast<int>(std::lround(kWidth * ratio)) - 1,
+          static_cast<int>(std::lround(kHeight * ratio)) + 1};
+}
+
+void scaleSweep(benchmark::State& state, Size size) {
+  std::vector<std::uint8_t> frame = makeFrame(size);
+  std::vector<std::uint8_t> surface(PiPFrameBuffer::allocationSize);
+  const ImageView source = viewOf(frame, size);
+  const double scale = std::min(static_cast<double>(kWidth) / size.width,
+                                static_cast<double>(kHeight) / size.height);
+  AreaScaler scaler;
+  auto fit = [&] {
+    scaler.fit(source, scale, surface.data(), kWidth, kHeight, kStride,
+               AreaScaler::Background::opaqueBlack);
+  };
+  runAgainstPeers(state, source, fit);
+  fit();
+  state.counters["psnr_db"] = testing::compare(testing::referenceFit(source, scale, kWidth, kHeight),
+                                               {kWidth, kHeight, kStride, surface.data()},
+                                               AreaScaler::Background::opaqueBlack)
+                                  .colourPsnr;
+}
+
 void renderTestPattern(benchmark::State& state) {
   PiPFrameBuffer buffer;
   if (!buffer.allocate()) {
@@ -233,6 +266,12 @@ int main(int argc, char** argv) {
     add("compose/" + name(size), compose, size);
     add("memcpy/" + name(size), copyInput, size);
     add("libyuv/" + name(size), libyuvPeer, size);
+  }
+  for (double ratio : kRatios) {
+    char ratioName[16];
+    std::snprintf(ratioName, sizeof ratioName, "%.3g", ratio);
+    add("scaleSweep/" + std::string(ratioName) + "/" + name(sweepSize(ratio)), scaleSweep,
+        sweepSize(ratio));
   }
   add("renderTestPattern", renderTestPattern)->MeasureProcessCPUTime();
   add("TestPattern::draw", drawTestPattern);
