@@ -154,8 +154,8 @@ void AreaScaler::plan(const Geometry& geometry) {
     const std::uint16_t* end = rows_.weights(last) + rows_.count(last);
     for (const std::uint16_t* w = first; w != end; ++w) rowWeights_.insert(rowWeights_.end(), 8, *w);
   }
-  if (sums_.size() < 4 * static_cast<std::size_t>(geometry.sourceWidth))
-    sums_.resize(4 * static_cast<std::size_t>(geometry.sourceWidth));
+  if (sums_.size() < 4 * static_cast<std::size_t>(columnFilter_.sumsLength()))
+    sums_.resize(4 * static_cast<std::size_t>(columnFilter_.sumsLength()));
 
   // Each tap truncates about half a 1/256 step on average; start the
   // rounding that much higher so the filter has no dark bias.

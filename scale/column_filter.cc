@@ -7,11 +7,22 @@
 #include "scale/x86_simd.h"
 
 #if FENWRIGHT_X86_SIMD
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace fenwright {
 namespace {
+
+struct GroupedJob {
+  const std::uint16_t* sums;
+  const int* starts;
+  const std::uint16_t* weights;
+  int taps;
+  int pixels;
+  std::uint8_t* out;
+  std::uint16_t rounding;
+  std::uint32_t alpha;
+};
 
 struct RowJob {
   const std::uint16_t* sums;
@@ -66,6 +77,94 @@ int filterRow(const RowJob& job) {
   return x;
 }
 
+// Four target pixels' 16-bit channels [a, b | c, d] from their taps, each
+// pixel's taps taken four at a time; kGroups 0 means job.taps / 4.
+template <int kGroups>
+__attribute__((target("avx2"))) inline __m256i filterFour(const GroupedJob& job, int x) {
+  const int groups = kGroups > 0 ? kGroups : job.taps / 4;
+  __m256i pixel[4];
+  for (int i = 0; i < 4; ++i) {
+    const std::uint16_t* sums = job.sums + job.starts[x + i];
+    const std::uint16_t* weights = job.weights + static_cast<std::size_t>(x + i) * job.taps * 4;
+    __m256i total = _mm256_mulhi_epu16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums)),
+                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights)));
+    for (int g = 1; g < groups; ++g)
+      total = _mm256_add_epi16(
+          total, _mm256_mulhi_epu16(
+                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + 16 * g)),
+                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights + 16 * g))));
+    pixel[i] = total;
+  }
+  // Each register holds one pixel's four partial sums; fold them across.
+  __m256i ab = _mm256_add_epi16(_mm256_unpacklo_epi64(pixel[0], pixel[1]),
+                                _mm256_unpackhi_epi64(pixel[0], pixel[1]));
+  __m256i cd = _mm256_add_epi16(_mm256_unpacklo_epi64(pixel[2], pixel[3]),
+                                _mm256_unpackhi_epi64(pixel[2], pixel[3]));
+  return _mm256_add_epi16(_mm256_permute2x128_si256(ab, cd, 0x20),
+                          _mm256_permute2x128_si256(ab, cd, 0x31));
+}
+
+// Pixels x and x + 1 of at most two taps, one 128-bit load each.
+__attribute__((target("avx2"))) inline __m256i filterTwoPairs(const GroupedJob& job, int x) {
+  __m256i sums = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(job.sums + job.starts[x + 1]),
+                                     reinterpret_cast<const __m128i*>(job.sums + job.starts[x]));
+  return _mm256_mulhi_epu16(
+      sums, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.weights + 8 * x)));
+}
+
+// Four such pixels, ordered [a, c | b, d].
+__attribute__((target("avx2"))) inline __m256i filterFourPairs(const GroupedJob& job, int x) {
+  __m256i ab = filterTwoPairs(job, x);
+  __m256i cd = filterTwoPairs(job, x + 2);
+  return _mm256_add_epi16(_mm256_unpacklo_epi64(ab, cd), _mm256_unpackhi_epi64(ab, cd));
+}
+
+// Four target pixels as 8-bit channels in 16-bit lanes.
+template <int kGroups>
+__attribute__((target("avx2"))) inline __m256i four(const GroupedJob& job, int x,
+                                                    __m256i rounding) {
+  __m256i total;
+  if constexpr (kGroups < 0)
+    total = filterFourPairs(job, x);
+  else
+    total = filterFour<kGroups>(job, x);
+  return _mm256_srli_epi16(_mm256_adds_epu16(total, rounding), 8);
+}
+
+// Eight target pixels a step, four for what is left; returns where it
+// stopped.
+template <int kGroups>
+__attribute__((target("avx2"))) int filterGrouped(const GroupedJob& job) {
+  const __m256i rounding = _mm256_set1_epi16(static_cast<short>(job.rounding));
+  const __m256i alpha = _mm256_set1_epi32(static_cast<int>(job.alpha));
+    // Pairs come out [a, c | b, d], groups [a, b | c, d]: the packed 32-bit
+  // pixels go back in order accordingly.
+  const __m256i order = kGroups < 0 ? _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)
+                                    : _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+  int x = 0;
+  for (; x + 8 <= job.pixels; x += 8) {
+    __m256i eight = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(four<kGroups>(job, x, rounding), four<kGroups>(job, x + 4, rounding)), order);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(job.out + 4 * x), _mm256_or_si256(eight, alpha));
+  }
+  if (x + 4 <= job.pixels) {
+    __m256i packed = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(four<kGroups>(job, x, rounding), four<kGroups>(job, x, rounding)), order);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(job.out + 4 * x),
+                     _mm_or_si128(_mm256_castsi256_si128(packed), _mm256_castsi256_si128(alpha)));
+    x += 4;
+  }
+  return x;
+}
+
+int filterAvx2(const GroupedJob& job) {
+  switch (job.taps) {
+    case 2: return filterGrouped<-1>(job);
+    case 4: return filterGrouped<1>(job);
+    case 8: return filterGrouped<2>(job);
+    case 12: return filterGrouped<3>(job);
+    default: return filterGrouped<0>(job);
+  }
+}
+
 int filterSse2(const RowJob& job) {
   // Shrinking by up to about 7:1 and every enlargement need at most eight
   // taps; a fixed count unrolls the inner loop, which otherwise costs more
@@ -109,7 +208,9 @@ void ColumnFilter::build(const ResampleAxis& axis) {
   taps_ = axis.maxCount();
   starts_.clear();
   weights_.clear();
-  sourceBegin_ = sourceEnd_ = 0;
+  groupedStarts_.clear();
+  groupedWeights_.clear();
+  sourceBegin_ = sourceEnd_ = sumsLength_ = 0;
   const int pixels = end_ - begin_;
   if (pixels <= 0) return;
 
@@ -135,6 +236,21 @@ void ColumnFilter::build(const ResampleAxis& axis) {
       std::fill(lanes, lanes + 4, weights[k]);
     }
   }
+
+  groupedTaps_ = taps_ <= 2 ? 2 : (taps_ + 3) / 4 * 4;
+  groupedStarts_.assign(static_cast<std::size_t>(pixels), 0);
+  groupedWeights_.assign(static_cast<std::size_t>(pixels) * groupedTaps_ * 4, 0);
+  sumsLength_ = sourceEnd_;
+  for (int i = 0; i < pixels; ++i) {
+    int start = axis.start(begin_ + i);
+    int padded = std::max(0, std::min(start, axis.sourceLength() - groupedTaps_));
+    groupedStarts_[static_cast<std::size_t>(i)] = 4 * padded;
+    sumsLength_ = std::max(sumsLength_, padded + groupedTaps_);
+    const std::uint16_t* weights = axis.weights(begin_ + i);
+    std::uint16_t* slot = groupedWeights_.data() + static_cast<std::size_t>(i) * groupedTaps_ * 4;
+    for (int k = 0; k < axis.count(begin_ + i); ++k)
+      std::fill_n(slot + 4 * (start - padded + k), 4, weights[k]);
+  }
 }
 
 void ColumnFilter::apply(const std::uint16_t* sums, std::uint8_t* row, std::uint16_t rounding,
@@ -145,7 +261,13 @@ void ColumnFilter::apply(const std::uint16_t* sums, std::uint8_t* row, std::uint
                    pixels, row + 4 * begin_, rounding,        alpha};
   int x = 0;
 #if FENWRIGHT_X86_SIMD
-  if (scalerPath() >= ScalerPath::sse2) x = filterSse2(job);
+  const ScalerPath path = scalerPath();
+  if (path == ScalerPath::avx2) {
+    x = filterAvx2({sums, groupedStarts_.data(), groupedWeights_.data(), groupedTaps_, pixels,
+                    row + 4 * begin_, rounding, alpha});
+  } else if (path >= ScalerPath::sse2) {
+    x = filterSse2(job);
+  }
 #endif
   filterPixels(job, x);
 }
