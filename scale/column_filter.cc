@@ -77,82 +77,102 @@ int filterRow(const RowJob& job) {
   return x;
 }
 
-// Four target pixels' 16-bit channels [a, b | c, d] from their taps, each
-// pixel's taps taken four at a time; kGroups 0 means job.taps / 4.
+// The AVX2 kernels walk the grouped layout: `starts` and `weights` point at
+// the next target pixel's entries and move on as pixels are done. Locals,
+// not the job's fields, so the compiler need not reload them after each
+// store.
+struct Cursor {
+  const std::uint16_t* sums;
+  const int* starts;
+  const std::uint16_t* weights;
+};
+
+__attribute__((target("avx2"))) inline __m256i load256(const std::uint16_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// Target pixels `first`, `first` + 1 and those four further on, as 16-bit
+// channels [a, b | e, f]: taken so, two such sets pack into eight pixels in
+// order. Each pixel's taps are read four at a time, `groups` times.
 template <int kGroups>
-__attribute__((target("avx2"))) inline __m256i filterFour(const GroupedJob& job, int x) {
-  const int groups = kGroups > 0 ? kGroups : job.taps / 4;
+__attribute__((target("avx2"))) inline __m256i filterFour(const Cursor& at, int first,
+                                                          int groups) {
+  if constexpr (kGroups > 0) groups = kGroups;
   __m256i pixel[4];
   for (int i = 0; i < 4; ++i) {
-    const std::uint16_t* sums = job.sums + job.starts[x + i];
-    const std::uint16_t* weights = job.weights + static_cast<std::size_t>(x + i) * job.taps * 4;
-    __m256i total = _mm256_mulhi_epu16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums)),
-                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights)));
+    const int target = first + (i & 1) + (i >> 1) * 4;
+    const std::uint16_t* sums = at.sums + at.starts[target];
+    const std::uint16_t* weights = at.weights + 16 * groups * target;
+    __m256i total = _mm256_mulhi_epu16(load256(sums), load256(weights));
     for (int g = 1; g < groups; ++g)
       total = _mm256_add_epi16(
-          total, _mm256_mulhi_epu16(
-                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + 16 * g)),
-                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights + 16 * g))));
+          total, _mm256_mulhi_epu16(load256(sums + 16 * g), load256(weights + 16 * g)));
     pixel[i] = total;
   }
   // Each register holds one pixel's four partial sums; fold them across.
   __m256i ab = _mm256_add_epi16(_mm256_unpacklo_epi64(pixel[0], pixel[1]),
                                 _mm256_unpackhi_epi64(pixel[0], pixel[1]));
-  __m256i cd = _mm256_add_epi16(_mm256_unpacklo_epi64(pixel[2], pixel[3]),
+  __m256i ef = _mm256_add_epi16(_mm256_unpacklo_epi64(pixel[2], pixel[3]),
                                 _mm256_unpackhi_epi64(pixel[2], pixel[3]));
-  return _mm256_add_epi16(_mm256_permute2x128_si256(ab, cd, 0x20),
-                          _mm256_permute2x128_si256(ab, cd, 0x31));
+  return _mm256_add_epi16(_mm256_permute2x128_si256(ab, ef, 0x20),
+                          _mm256_permute2x128_si256(ab, ef, 0x31));
 }
 
-// Pixels x and x + 1 of at most two taps, one 128-bit load each.
-__attribute__((target("avx2"))) inline __m256i filterTwoPairs(const GroupedJob& job, int x) {
-  __m256i sums = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(job.sums + job.starts[x + 1]),
-                                     reinterpret_cast<const __m128i*>(job.sums + job.starts[x]));
-  return _mm256_mulhi_epu16(
-      sums, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.weights + 8 * x)));
-}
-
-// Four such pixels, ordered [a, c | b, d].
-__attribute__((target("avx2"))) inline __m256i filterFourPairs(const GroupedJob& job, int x) {
-  __m256i ab = filterTwoPairs(job, x);
-  __m256i cd = filterTwoPairs(job, x + 2);
+// The same for pixels of at most two taps, one 128-bit load each: pixels
+// `first` to `first` + 3 ordered [a, c | b, d].
+__attribute__((target("avx2"))) inline __m256i filterFourPairs(const Cursor& at, int first) {
+  auto sumsAt = [&at](int i) { return reinterpret_cast<const __m128i*>(at.sums + at.starts[i]); };
+  __m256i ab = _mm256_mulhi_epu16(_mm256_loadu2_m128i(sumsAt(first + 1), sumsAt(first)),
+                                  load256(at.weights + 8 * first));
+  __m256i cd = _mm256_mulhi_epu16(_mm256_loadu2_m128i(sumsAt(first + 3), sumsAt(first + 2)),
+                                  load256(at.weights + 8 * first + 16));
   return _mm256_add_epi16(_mm256_unpacklo_epi64(ab, cd), _mm256_unpackhi_epi64(ab, cd));
 }
 
-// Four target pixels as 8-bit channels in 16-bit lanes.
-template <int kGroups>
-__attribute__((target("avx2"))) inline __m256i four(const GroupedJob& job, int x,
-                                                    __m256i rounding) {
-  __m256i total;
-  if constexpr (kGroups < 0)
-    total = filterFourPairs(job, x);
-  else
-    total = filterFour<kGroups>(job, x);
+// 16-bit totals in 1/256 steps as 8-bit levels in 16-bit lanes.
+__attribute__((target("avx2"))) inline __m256i level(__m256i total, __m256i rounding) {
   return _mm256_srli_epi16(_mm256_adds_epu16(total, rounding), 8);
 }
 
-// Eight target pixels a step, four for what is left; returns where it
+// Target pixels [x, x + 8), packed in order. kGroups -1 takes pairs, 0
+// job.taps / 4 groups, not known when compiled.
+template <int kGroups>
+__attribute__((target("avx2"))) inline __m256i filterEight(const Cursor& at, int x, int groups,
+                                                           __m256i rounding) {
+  if constexpr (kGroups < 0) {
+    // Pairs come out [a, c | b, d]: the packed 32-bit pixels go back in order.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    return _mm256_permutevar8x32_epi32(
+        _mm256_packus_epi16(level(filterFourPairs(at, x), rounding),
+                            level(filterFourPairs(at, x + 4), rounding)),
+        order);
+  } else {
+    return _mm256_packus_epi16(level(filterFour<kGroups>(at, x, groups), rounding),
+                               level(filterFour<kGroups>(at, x + 2, groups), rounding));
+  }
+}
+
+// Eight target pixels a step; a last step overlapping the one before
+// finishes the row (recomputing a pixel writes the same bytes). Rows
+// narrower than one step are left to the portable loop; returns where it
 // stopped.
 template <int kGroups>
 __attribute__((target("avx2"))) int filterGrouped(const GroupedJob& job) {
   const __m256i rounding = _mm256_set1_epi16(static_cast<short>(job.rounding));
   const __m256i alpha = _mm256_set1_epi32(static_cast<int>(job.alpha));
-    // Pairs come out [a, c | b, d], groups [a, b | c, d]: the packed 32-bit
-  // pixels go back in order accordingly.
-  const __m256i order = kGroups < 0 ? _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)
-                                    : _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+  const int groups = job.taps / 4;
+  const int pixels = job.pixels;
+  std::uint8_t* out = job.out;
+  const Cursor at{job.sums, job.starts, job.weights};
+  if (pixels < 8) return 0;
+  auto eightAt = [&](int x) __attribute__((target("avx2"))) {
+    __m256i eight = filterEight<kGroups>(at, x, groups, rounding);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * x), _mm256_or_si256(eight, alpha));
+  };
   int x = 0;
-  for (; x + 8 <= job.pixels; x += 8) {
-    __m256i eight = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(four<kGroups>(job, x, rounding), four<kGroups>(job, x + 4, rounding)), order);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(job.out + 4 * x), _mm256_or_si256(eight, alpha));
-  }
-  if (x + 4 <= job.pixels) {
-    __m256i packed = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(four<kGroups>(job, x, rounding), four<kGroups>(job, x, rounding)), order);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(job.out + 4 * x),
-                     _mm_or_si128(_mm256_castsi256_si128(packed), _mm256_castsi256_si128(alpha)));
-    x += 4;
-  }
-  return x;
+  for (; x + 8 <= pixels; x += 8) eightAt(x);
+  if (x < pixels) eightAt(pixels - 8);
+  return pixels;
 }
 
 int filterAvx2(const GroupedJob& job) {

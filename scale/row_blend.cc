@@ -38,31 +38,42 @@ int blendChunks(const std::uint8_t* first, long bytesPerRow, int count,
   return x;
 }
 
-// Eight source pixels a step, the same sums as blendChunks. The 64-bit
-// quarters are reordered first so the in-lane unpacks leave the pixels in
-// order.
+// Sums of eight source pixels from `p` on, as blendChunks makes them. The
+// 64-bit quarters are reordered first so the in-lane unpacks leave the
+// pixels in order.
+template <int kCount>
+__attribute__((target("avx2"))) inline void blendEight(const std::uint8_t* p, long bytesPerRow,
+                                                       int taps, const __m256i* weights,
+                                                       std::uint16_t* sums) {
+  if constexpr (kCount > 0) taps = kCount;
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i lo = zero;
+  __m256i hi = zero;
+  for (int k = 0; k < taps; ++k, p += bytesPerRow) {
+    __m256i v = _mm256_permute4x64_epi64(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), 0xd8);
+    lo = _mm256_add_epi16(lo, _mm256_mulhi_epu16(_mm256_unpacklo_epi8(zero, v), weights[k]));
+    hi = _mm256_add_epi16(hi, _mm256_mulhi_epu16(_mm256_unpackhi_epi8(zero, v), weights[k]));
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), lo);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 16), hi);
+}
+
+// Eight source pixels a step, a last step overlapping the one before
+// (recomputing a pixel's sums writes the same values); rows narrower than
+// one step are left to the others. Up to 16 rows; returns where it stopped.
 template <int kCount>
 __attribute__((target("avx2"))) int blendChunksAvx2(const std::uint8_t* first, long bytesPerRow,
                                                     int count, const std::uint16_t* weights,
                                                     int begin, int end, std::uint16_t* sums) {
   const int taps = kCount > 0 ? kCount : count;
-  const __m256i zero = _mm256_setzero_si256();
+  if (end - begin < 8 || taps > 16) return begin;
+  __m256i w[kCount > 0 ? kCount : 16];
+  for (int k = 0; k < taps; ++k) w[k] = _mm256_set1_epi16(static_cast<short>(weights[8 * k]));
   int x = begin;
-  for (; x + 8 <= end; x += 8) {
-    __m256i lo = zero;
-    __m256i hi = zero;
-    const std::uint8_t* p = first + 4 * x;
-    for (int k = 0; k < taps; ++k, p += bytesPerRow) {
-      __m256i v = _mm256_permute4x64_epi64(
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), 0xd8);
-      __m256i w = _mm256_set1_epi16(static_cast<short>(weights[8 * k]));
-      lo = _mm256_add_epi16(lo, _mm256_mulhi_epu16(_mm256_unpacklo_epi8(zero, v), w));
-      hi = _mm256_add_epi16(hi, _mm256_mulhi_epu16(_mm256_unpackhi_epi8(zero, v), w));
-    }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 4 * x), lo);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 4 * x + 16), hi);
-  }
-  return x;
+  for (; x + 8 <= end; x += 8) blendEight<kCount>(first + 4 * x, bytesPerRow, taps, w, sums + 4 * x);
+  if (x < end) blendEight<kCount>(first + 4 * (end - 8), bytesPerRow, taps, w, sums + 4 * (end - 8));
+  return end;
 }
 
 int blendAvx2(const std::uint8_t* first, long bytesPerRow, int count,
