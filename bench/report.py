@@ -44,16 +44,18 @@ def time_ms(b):
 
 
 def render_table(data):
-    lines = ["| case | ours (ms) | memcpy (ms) | ×memcpy | libyuv (ms) | ×libyuv |",
-             "|---|---|---|---|---|---|"]
+    lines = ["| case | ours (ms) | memcpy (ms) | ×memcpy | libyuv (ms) | ×libyuv | PSNR (dB) |",
+             "|---|---|---|---|---|---|---|"]
     for b in benchmark_rows(data):
         ours = b.get("cpu_ms", time_ms(b))
         mem = b.get("memcpy_ms")
         yuv = b.get("libyuv_ms")
-        lines.append("| {} | {:.3f} | {} | {} | {} | {} |".format(
+        psnr = b.get("psnr_db")
+        lines.append("| {} | {:.3f} | {} | {} | {} | {} | {} |".format(
             b["name"], ours,
             f"{mem:.3f}" if mem else "–", f"{ours / mem:.2f}" if mem else "–",
-            f"{yuv:.3f}" if yuv else "–", f"{ours / yuv:.2f}" if yuv else "–"))
+            f"{yuv:.3f}" if yuv else "–", f"{ours / yuv:.2f}" if yuv else "–",
+            f"{psnr:.1f}" if psnr else "–"))
     return lines
 
 
