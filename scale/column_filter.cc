@@ -77,10 +77,9 @@ int filterRow(const RowJob& job) {
   return x;
 }
 
-// The AVX2 kernels walk the grouped layout: `starts` and `weights` point at
-// the next target pixel's entries and move on as pixels are done. Locals,
-// not the job's fields, so the compiler need not reload them after each
-// store.
+// The grouped layout as the AVX2 kernels read it, held in locals rather
+// than read through the job, so the compiler need not reload it after
+// each store.
 struct Cursor {
   const std::uint16_t* sums;
   const int* starts;
@@ -267,7 +266,8 @@ void ColumnFilter::build(const ResampleAxis& axis) {
     groupedStarts_[static_cast<std::size_t>(i)] = 4 * padded;
     sumsLength_ = std::max(sumsLength_, padded + groupedTaps_);
     const std::uint16_t* weights = axis.weights(begin_ + i);
-    std::uint16_t* slot = groupedWeights_.data() + static_cast<std::size_t>(i) * groupedTaps_ * 4;
+    std::uint16_t* slot =
+        groupedWeights_.data() + static_cast<std::size_t>(i) * groupedTaps_ * 4;
     for (int k = 0; k < axis.count(begin_ + i); ++k)
       std::fill_n(slot + 4 * (start - padded + k), 4, weights[k]);
   }

@@ -71,8 +71,10 @@ __attribute__((target("avx2"))) int blendChunksAvx2(const std::uint8_t* first, l
   __m256i w[kCount > 0 ? kCount : 16];
   for (int k = 0; k < taps; ++k) w[k] = _mm256_set1_epi16(static_cast<short>(weights[8 * k]));
   int x = begin;
-  for (; x + 8 <= end; x += 8) blendEight<kCount>(first + 4 * x, bytesPerRow, taps, w, sums + 4 * x);
-  if (x < end) blendEight<kCount>(first + 4 * (end - 8), bytesPerRow, taps, w, sums + 4 * (end - 8));
+  for (; x + 8 <= end; x += 8)
+    blendEight<kCount>(first + 4 * x, bytesPerRow, taps, w, sums + 4 * x);
+  if (x < end)
+    blendEight<kCount>(first + 4 * (end - 8), bytesPerRow, taps, w, sums + 4 * (end - 8));
   return end;
 }
 
