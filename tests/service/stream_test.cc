@@ -1,3 +1,5 @@
+// Starting the capture stream, and the frames it delivers.
+
 #include <gtest/gtest.h>
 
 #include "service_harness.h"
@@ -80,6 +82,65 @@ TEST_F(StreamStart, ServiceGoneBeforeTheSuccessBlockStoresAndLogsNothing) {
   releaser.join();
   EXPECT_TRUE(weak.expired());
   EXPECT_FALSE(h.log.contains("SCStream started — window id=42 title=Notes"));
+}
+
+constexpr std::array<std::uint8_t, 4> kBlue{255, 0, 0, 255}, kRed{0, 0, 255, 255};
+
+class SampleIntake : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    h.capture->setContent(sampleContent());
+    h.streaming(windowConfig(42), "SCStream started — window id=42 title=Notes");
+    stream = h.capture->lastStream();
+    showBlue();
+  }
+  void showBlue() {
+    ASSERT_TRUE(stream->deliver(completeFrame(blue)));
+    ASSERT_EQ(centre(*h.service), kBlue);
+  }
+  ServiceHarness h;
+  std::shared_ptr<FakeCaptureStream> stream;
+  std::vector<std::uint8_t> blue = solidFrame(255, 0, 0), red = solidFrame(0, 0, 255);
+};
+
+// Only a valid screen sample with an image, whose status (when it has one)
+// is complete, is written, and none while paused; no status passes.
+TEST_F(SampleIntake, OnlyValidCompleteScreenFramesWithAnImageAreWrittenWhenNotPaused) {
+  struct Case {
+    SampleBuffer sample;
+    bool written = false;
+    StreamOutputType type = StreamOutputType::screen;
+    bool paused = false;
+  };
+  std::vector<Case> cases;
+  for (auto status : {FrameStatus::idle, FrameStatus::blank, FrameStatus::suspended,
+                      FrameStatus::started, FrameStatus::stopped, FrameStatus{7}})
+    cases.push_back({SampleBuffer::frame(completeFrame(red).imageBuffer.value(), status)});
+  cases.push_back({completeFrame(red), false, StreamOutputType::audio});
+  cases.push_back({completeFrame(red), false, StreamOutputType::screen, true});
+  cases.push_back({completeFrame(red)});
+  cases.back().sample.isValid = false;
+  cases.push_back({completeFrame(red)});
+  cases.back().sample.imageBuffer.reset();
+  cases.push_back({completeFrame(red), true});
+  cases.push_back({completeFrame(red), true});
+  cases.back().sample.status.reset();
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    Access::setPaused(*h.service, cases[i].paused);
+    stream->deliver(cases[i].sample, cases[i].type);
+    EXPECT_EQ(centre(*h.service), cases[i].written ? kRed : kBlue) << i;
+    Access::setPaused(*h.service, false);
+    showBlue();
+  }
+}
+
+TEST_F(SampleIntake, StreamStoppingByItselfOnlyLogs) {
+  stream->stopByItself(CaptureError{"window 42 was destroyed"});
+  EXPECT_TRUE(h.log.containsError("SCStream stopped with error: window 42 was destroyed"));
+  EXPECT_EQ(Access::stream(*h.service), stream);
+  EXPECT_EQ(Access::testPatternTimer(*h.service), nullptr);
+  EXPECT_FALSE(Access::paused(*h.service));
+  EXPECT_EQ(centre(*h.service), kBlue);
 }
 
 }  // namespace
