@@ -100,21 +100,11 @@ TEST_F(CtlTest, BadArgumentsExitTwoAndLeaveTheFileAlone) {
   const std::string existing = R"({"enabled":true,"window_id":7})";
   writeExisting(existing);
   const std::vector<std::vector<std::string>> bad = {
-      {"window", "abc"},
-      {"window", "12abc"},
-      {"window", "0x"},
-      {"window", "0"},
-      {"window", "-5"},
-      {"window", "0x100000000"},
-      {"window"},
-      {"window", "5", "--title", "x"},
-      {"region", "0", "0", "-800", "600"},
-      {"region", "0", "0", "800", "0"},
-      {"region", "0", "0", "800"},
-      {"region", "a", "0", "800", "600"},
-      {"region", "0", "0", "800", "600", "--display", "-1"},
-      {"off", "now"},
-      {},
+      {"window", "abc"}, {"window", "12abc"}, {"window", "0x"}, {"window", "0"},
+      {"window", "-5"}, {"window", "0x100000000"}, {"window"}, {"window", "5", "--title", "x"},
+      {"region", "0", "0", "-800", "600"}, {"region", "0", "0", "800", "0"},
+      {"region", "0", "0", "800"}, {"region", "a", "0", "800", "600"},
+      {"region", "0", "0", "800", "600", "--display", "-1"}, {"off", "now"}, {},
   };
   for (const auto& arguments : bad) {
     const std::string shown = arguments.empty() ? "" : arguments[0] + " " + arguments.back();
