@@ -14,7 +14,6 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +31,7 @@
 #include <vector>
 
 #include "platform/ipc/seq_packet_socket.h"
+#include "platform/ipc/unix_listen_socket.h"
 #include "platform/unique_fd.h"
 #include "protocol/wire_protocol.h"
 #include "tools/client/fenwright_client.h"
@@ -61,20 +61,9 @@ std::size_t openDescriptors() {
 
 // One listening socket for the whole run, in a private directory.
 struct Listener {
-  std::filesystem::path path;
-  UniqueFd fd;
-
-  Listener() {
-    char dir[] = "/tmp/fenwright-fuzz-XXXXXX";
-    check(::mkdtemp(dir) != nullptr);
-    path = std::filesystem::path(dir) / "s";
-    fd = UniqueFd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.native().size());
-    check(fd && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
-    check(::listen(fd.get(), 4) == 0);
-  }
+  char dir[27] = "/tmp/fenwright-fuzz-XXXXXX";
+  std::filesystem::path path = std::filesystem::path(::mkdtemp(dir)) / "s";
+  fenwright::UnixListenSocket socket = std::move(*fenwright::UnixListenSocket::bindAt(path));
   ~Listener() {
     std::error_code ignored;
     std::filesystem::remove_all(path.parent_path(), ignored);
@@ -204,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     auto client = fenwright::client::FenwrightClient::connect(listener.path);
     check(client.ok());
-    UniqueFd helper(::accept4(listener.fd.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    UniqueFd helper = listener.socket.accept().fd;
     check(helper.valid());
 
     std::vector<Descriptor> descriptors;
