@@ -70,9 +70,9 @@ class ViewTest : public ListenerTest {
   TempDir out_;
 };
 
-// One frame, then a series of them over one connection; each time it goes
-// away afterwards, as the extension does.
-TEST_F(ViewTest, SnapshotsAreTheSurfaceAsPngs) {
+// Exactly the surface, in RGBA, and it goes away afterwards as the
+// extension does. (A series of them: the headless demo, tests/scripts.)
+TEST_F(ViewTest, SnapshotIsTheSurfaceAsAPng) {
   auto png = out_.path() / "out.png";
   ASSERT_EQ(run(socket() + " --snapshot " + png.string()), 0);
   auto image = readPng(png);
@@ -80,19 +80,8 @@ TEST_F(ViewTest, SnapshotsAreTheSurfaceAsPngs) {
   EXPECT_EQ(image->width, 640u);
   EXPECT_EQ(image->height, 360u);
   EXPECT_TRUE(image->rgba == patternAsRgba(surface_));
-  ASSERT_TRUE(service_->waitForInvalidations(1));
-
-  auto series = out_.path() / "series.png";
-  ASSERT_EQ(run(socket() + " --snapshot " + series.string() + " --count 3 --interval 30"), 0);
-  for (int i = 1; i <= 3; ++i) {
-    auto image = readPng(out_.path() / ("series-" + std::to_string(i) + ".png"));
-    ASSERT_TRUE(image) << i;
-    EXPECT_TRUE(image->rgba == patternAsRgba(surface_)) << i;
-  }
-  EXPECT_FALSE(std::filesystem::exists(series));
-  ASSERT_TRUE(service_->waitForInvalidations(2));
-  EXPECT_EQ(service_->accepted(), 2u);
-  EXPECT_EQ(service_->fetches, 2);
+  EXPECT_TRUE(service_->waitForInvalidations(1));
+  EXPECT_EQ(service_->fetches, 1);
 }
 
 // No helper, no surface, bad arguments, pixels that do not fit or nowhere
