@@ -46,9 +46,9 @@ class SentinelWatcher : public ::testing::Test {
   ServiceHarness h;
 };
 
-// A pick after the pattern starts a stream; another window is swapped in
-// place and a title alone is ignored; un-picking stops it for the pattern.
-TEST_F(SentinelWatcher, PickSwapAndUnpickEachReachTheStream) {
+// A pick after the pattern starts a stream; a title alone is ignored.
+// (Swapping and un-picking, in the real helper: tests/process.)
+TEST_F(SentinelWatcher, APickEndsThePatternAndATitleAloneIsIgnored) {
   runningWith(windowConfig(std::nullopt), R"({"enabled":true})");
   auto pattern = Access::testPatternTimer(*h.service);
   ASSERT_TRUE(pattern);
@@ -56,27 +56,11 @@ TEST_F(SentinelWatcher, PickSwapAndUnpickEachReachTheStream) {
   poll();
   EXPECT_TRUE(h.log.waitFor("SCStream started — window id=42 title=Notes", 1s));
   EXPECT_TRUE(pattern->isCancelled());
-  EXPECT_EQ(Access::testPatternTimer(*h.service), nullptr);
-  auto stream = h.capture->lastStream();
   h.log.clear();
   h.home.write(windowJson(42, "Renamed"));
   poll();
   EXPECT_TRUE(h.log.lines().empty());
-  EXPECT_EQ(Access::currentConfig(*h.service).windowTitle, "Notes");
-  h.home.write(windowJson(43));
-  poll();
-  EXPECT_TRUE(h.log.contains("sentinel changed: source window → window, wid 42 → 43"));
-  EXPECT_TRUE(h.log.contains("in-place filter swap → window id=43"));
   EXPECT_EQ(h.capture->starts(), 1);
-  EXPECT_EQ(stream->filter().window().windowID, 43u);
-  EXPECT_EQ(h.capture->queriedOnScreenOnly().back(), true);
-  EXPECT_EQ(h.capture->stops(), 0);
-  h.home.write(R"({"enabled":true})");
-  poll();
-  EXPECT_TRUE(h.log.contains("SCStream stopped"));
-  EXPECT_TRUE(h.log.contains("test-pattern render timer started @ 30Hz (no window picked)"));
-  EXPECT_EQ(Access::stream(*h.service), nullptr);
-  EXPECT_EQ(h.capture->stops(), 1);
 }
 
 // A swap that finds no window or is rejected keeps the running stream and
