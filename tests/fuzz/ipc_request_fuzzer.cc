@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <string>
 
 #include "protocol/wire_protocol.h"
 
@@ -54,5 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The listener reads into an 80-byte buffer and learns the real length
   // from MSG_TRUNC: the decoder then sees a prefix of a longer message.
   checkDecoding(bytes.first(std::min(size, wire::kRequestSize)), size);
+  // However long the reason, its error reply carries it cut to the field.
+  wire::Reply error{wire::ReplyKind::error, 1, wire::ErrorCode::badSize, {},
+                    std::string(size, 'm')};
+  auto encoded = wire::encodeReply(error);
+  auto back = wire::decodeReply(encoded, encoded.size());
+  check(back.reply && back.reply->message == error.message.substr(0, wire::kMessageFieldSize));
   return 0;
 }

@@ -89,7 +89,7 @@ TEST_F(ViewTest, SnapshotIsTheSurfaceAsAPng) {
 TEST_F(ViewTest, FailsWithoutAHelperOrASurfaceAndLeavesNothingBehind) {
   const std::string snapshot = " --snapshot " + (out_.path() / "x.png").string();
   EXPECT_EQ(run("--socket " + (out_.path() / "none").string() + snapshot), 1);
-  service_->behaviour = FakeService::Behaviour::nil;
+  service_->nil = true;
   EXPECT_EQ(run(socket() + snapshot), 1);
   EXPECT_NE(run(snapshot + " --interval 5"), 0);
   std::vector<std::uint8_t> tooFew(10), enough(32);

@@ -24,37 +24,22 @@ bool allZero(const client::MappedSurface& client) {
                      [](std::uint8_t byte) { return byte == 0; });
 }
 
-// Renders before it draw nothing and log nothing; a second allocate is a
-// no-op; another buffer has another surface.
+// What a client maps: 640x360 BGRA, zeroed, between renders; and one line.
 TEST(FrameBufferSurface, AllocateMakesOneZeroed640By360BgraSurface) {
-  PiPFrameBuffer buffer, other;
+  PiPFrameBuffer buffer;
   log::CapturedLog log;
-  buffer.writeFrame(TestImage::uniform(1280, 720, 0xffffffff).view());
-  buffer.renderTestPattern(0.05);
-  EXPECT_EQ(buffer.surface(), nullptr);
-  EXPECT_TRUE(log.lines().empty());
   ASSERT_TRUE(buffer.allocate());
   const SharedSurface* surface = buffer.surface();
   ASSERT_NE(surface, nullptr);
   EXPECT_EQ((std::array{surface->width(), surface->height(), surface->bytesPerRow()}),
             (std::array<std::uint32_t, 3>{640, 360, 2560}));
-  EXPECT_NE(buffer.surfaceID(), 0u);
   auto client = mapAsClient(*surface);
   ASSERT_EQ(client.allocationSize(), 921600u);
   EXPECT_TRUE(allZero(client));
   EXPECT_EQ(client.seed() % 2, 0u);
-  ASSERT_EQ(log.lines().size(), 1u);
-  EXPECT_EQ(log.lines()[0].category, "buffer");
-  EXPECT_FALSE(log.lines()[0].isError);
-  EXPECT_EQ(log.lines()[0].text,
-            "IOSurface allocated id=" + std::to_string(buffer.surfaceID()) + " 640×360");
-  const std::uint32_t id = buffer.surfaceID();
-  EXPECT_TRUE(buffer.allocate());
-  EXPECT_EQ(buffer.surfaceID(), id);
-  EXPECT_EQ(buffer.surface(), surface);
-  EXPECT_EQ(log.lines().size(), 1u);
-  ASSERT_TRUE(other.allocate());
-  EXPECT_NE(other.surfaceID(), id);
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"IOSurface allocated id=" +
+                                                  std::to_string(buffer.surfaceID()) + " 640×360"});
+  EXPECT_TRUE(log.lines().at(0).category == "buffer" && !log.lines()[0].isError);
 }
 
 // Nothing was made, so a later call tries again.
@@ -73,11 +58,8 @@ TEST(FrameBufferSurface, FailedOrWrongSizedAllocationLogsAndIsTriedAgain) {
     EXPECT_FALSE(buffer.allocate());
     EXPECT_FALSE(buffer.allocate());
     EXPECT_EQ(buffer.surface(), nullptr);
-    EXPECT_EQ(buffer.surfaceID(), 0u);
     EXPECT_EQ(log.count(line), 2u);
-    EXPECT_TRUE(log.containsError(line));
-    EXPECT_EQ(log.count("IOSurfaceCreate failed"), 2u);
-    EXPECT_TRUE(log.containsError("IOSurfaceCreate failed"));
+    EXPECT_TRUE(log.containsError(line) && log.containsError("IOSurfaceCreate failed"));
   }
 }
 
