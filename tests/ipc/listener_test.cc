@@ -1,5 +1,5 @@
-// The listener with a fake service in-process: what a client sees, and what
-// the service's handlers see, however the client or the service behaves.
+// The listener with a fake service in-process: what a client sees, and
+// what the service's handlers see, however the client behaves.
 // A client that misbehaves gets an error reply or a log line, leaks
 // nothing, harms no other connection and never ends the listener.
 
