@@ -102,9 +102,7 @@ class LyingHelperTest : public ::testing::Test {
   }
 
   wire::Reply reply(wire::ReplyKind kind = wire::ReplyKind::surface) {
-    wire::Reply reply;
-    reply.kind = kind;
-    reply.requestId = nextId_;
+    wire::Reply reply{kind, nextId_, {}, {}, {}};
     if (kind == wire::ReplyKind::surface)
       reply.surface = {surface_.id(), 640, 360, 2560, 921600, kPixelFormatBGRA, 4096};
     return reply;
@@ -183,8 +181,8 @@ TEST_F(LyingHelperTest, MalformedRepliesAreErrorsAndLeakNothing) {
   expectError(reply(), fds({pixels}), "it carried 1 descriptor(s), expected 2");
   expectError(reply(), fds({pixels, control, sealed(10)}),
               "it carried 3 descriptor(s), expected 2");
-  std::vector<UniqueFd> twenty;
-  for (int i = 0; i < 20; ++i) twenty.push_back(memfd(10));
+  std::vector<UniqueFd> twenty(20);
+  for (auto& fd : twenty) fd = memfd(10);
   expectError(reply(), twenty, "it carried more than");
   expectError(reply(wire::ReplyKind::nil), goodFds(), "it carried 2 descriptor(s), expected 0");
   expectError(reply(), fds({pipeEnd, pipeEnd}), "the pixel descriptor is not shared memory");
@@ -203,7 +201,7 @@ TEST_F(LyingHelperTest, MalformedRepliesAreErrorsAndLeakNothing) {
   stale.requestId = 1;
   ASSERT_TRUE(sendBytes(server_, wire::encodeReply(stale)));
   auto good = goodFds();
-  ASSERT_TRUE(sendBytes(server_, wire::encodeReply(reply()), std::vector<const UniqueFd*>{&good[0], &good[1]}));
+  ASSERT_TRUE(sendBytes(server_, wire::encodeReply(reply()), std::array{&good[0], &good[1]}));
   auto fine = client_->fetchSurface(2s);
   ASSERT_TRUE(fine && *fine) << fine.error();
   EXPECT_EQ((*fine)->id(), surface_.id());

@@ -83,7 +83,6 @@ class FakeService final : public IpcListenerDelegate,
       index = invalidations_.size();
       invalidations_.push_back(0);
     }
-    lastPid = connection.processIdentifier();
     connection.setExportedObject(weak_from_this());
     connection.setInvalidationHandler([weak = weak_from_this(), index] {
       if (auto self = weak.lock()) {
@@ -116,7 +115,6 @@ class FakeService final : public IpcListenerDelegate,
 
   std::atomic<bool> nil{false};
   std::atomic<int> fetches{0};
-  std::atomic<int> lastPid{0};
 
  private:
   const SharedSurface* surface_;

@@ -4,16 +4,12 @@
 // nothing, harms no other connection and never ends the listener.
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/fsuid.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -57,18 +53,15 @@ ino_t inodeOf(const std::filesystem::path& path) {
 
 
 // Only for reading: the client can neither write nor resize the memory,
-// not even by reopening it. (Shared, not copied: ClientTest.)
-TEST_F(ListenerTest, EveryFetchSharesTheSurfaceReadOnlyWithItsDocumentedFields) {
+// not even by reopening it. (Shared, not copied: ClientTest; the fields
+// as documented: the documented Python client, tests/scripts.)
+TEST_F(ListenerTest, EveryFetchSharesTheSurfaceReadOnly) {
   UniqueFd socket = dial(runtime_.socketPath());
   auto reply = rawFetch(socket, 0xC0FFEE);
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
   EXPECT_EQ(reply->reply.requestId, 0xC0FFEEu);
-  const wire::SurfaceDescription& s = reply->reply.surface;
-  EXPECT_EQ(s.surfaceId, surface_.id());
-  EXPECT_EQ(std::vector<std::uint64_t>({s.width, s.height, s.bytesPerRow, s.allocationSize,
-                                        s.pixelFormat, s.controlSize}),
-            std::vector<std::uint64_t>({640, 360, 2560, 921600, 0x42475241, 4096}));
+  EXPECT_EQ(reply->reply.surface.surfaceId, surface_.id());
   ASSERT_EQ(reply->fds.size(), 2u);
   for (std::uint64_t size : {921600u, 4096u}) {
     const UniqueFd& fd = reply->fds[size == 4096];
@@ -90,8 +83,6 @@ TEST_F(ListenerTest, EveryFetchSharesTheSurfaceReadOnlyWithItsDocumentedFields) 
     EXPECT_NE(::mprotect(readOnly->data(), size, PROT_READ | PROT_WRITE), 0);
   }
   EXPECT_EQ(std::memcmp(surface_.baseAddress(), makePatternSurface().baseAddress(), 921600), 0);
-
-  EXPECT_EQ(service_->lastPid, ::getpid());
 }
 
 // However a peer goes (closed before asking, with its requests unanswered
@@ -408,49 +399,6 @@ TEST_F(HostileClientTest, RunningOutOfDescriptorsBacksOffAndRecovers) {
   late.reset();
   ASSERT_TRUE(service_->waitForInvalidations(2));
   EXPECT_TRUE(waitForFdCount(baseline_));
-}
-
-TEST_F(HostileClientTest, ConnectionFromAnotherUserIsRefused) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
-  std::size_t accepted = service_->accepted();
-  sockaddr_un address = addressOf(runtime_.socketPath());
-  auto request = fetchRequest(1);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Only system calls from here on. The peer credentials record the
-    // effective uid; the file system uid 0 still lets it reach our socket.
-    if (::setresuid(65534, 65534, 0) != 0) ::_exit(10);
-    ::setfsuid(0);
-    for (int i = 0; i < 50; ++i) {
-      int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        ::_exit(12);
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-      pollfd entry{fd, POLLIN, 0};
-      char buffer[256];
-      if (::poll(&entry, 1, 5000) != 1 || ::recv(fd, buffer, sizeof buffer, 0) > 0) ::_exit(13);
-      ::close(fd);
-    }
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_TRUE(log_.waitFor("listener: refusing connection from pid=" + std::to_string(child) +
-                               " uid=65534 — not our user (uid=0)",
-                           5s));
-  EXPECT_EQ(service_->accepted(), accepted);
-  expectBystanderUnharmed();
-  EXPECT_TRUE(waitForFdCount(baseline_));
-  // The other 49 only in a sum, at the end of the minute or of the listener.
-  listener_.reset();
-  auto texts = log_.texts();
-  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
-                          [](auto& text) { return text.starts_with("listener: refusing"); }),
-            1);
-  EXPECT_TRUE(log_.containsError("listener: refused 50 connections from other users in the last "
-                                 "minute"));
 }
 
 }  // namespace
