@@ -1,5 +1,6 @@
 // The pure decisions of capture control, row by row: which mode, which
-// reaction to a sentinel change, which stream, whether the window shows.
+// reaction to a sentinel change, which stream. (Whether the window shows:
+// the service's VisibilityWatcher and the real helper, tests/process.)
 
 #include <array>
 
@@ -8,7 +9,6 @@
 #include "capture/capture_mode.h"
 #include "capture/sentinel_reaction.h"
 #include "capture/stream_plan.h"
-#include "capture/visibility.h"
 #include "support/capture_fixtures.h"
 
 namespace fenwright {
@@ -125,18 +125,6 @@ TEST(StreamPlan, WindowIsCapturedAloneAndARegionIsTheDisplayCutByTheSourceRect) 
   auto rect = *region.configuration.sourceRect();
   EXPECT_EQ((std::array{rect.x, rect.y, rect.width, rect.height}),
             (std::array{-30.0, 20.0, 800.0, 600.0}));
-}
-
-// A minimised window does not show; the paused flag moves only on a
-// transition.
-TEST(Visibility, AMinimisedWindowIsHiddenAndPausedFlipsOnTransitions) {
-  EXPECT_TRUE(isWindowVisible(kContent.windows, 42));
-  EXPECT_FALSE(isWindowVisible(kContent.windows, 44));
-  EXPECT_FALSE(isWindowVisible(kContent.windows, 77));
-  EXPECT_EQ(pauseChange(false, false), PauseChange::pause);
-  EXPECT_EQ(pauseChange(false, true), PauseChange::none);
-  EXPECT_EQ(pauseChange(true, true), PauseChange::resume);
-  EXPECT_EQ(pauseChange(true, false), PauseChange::none);
 }
 
 }  // namespace

@@ -39,17 +39,16 @@ std::size_t openDescriptors() {
   return count;
 }
 
-// kind % 4: memfd (twice as likely), pipe, /dev/null; bits 2-3 seal shrink,
-// grow. Size: as announced, one short, or the recipe's own. The control
-// memory gets a header, its magic right unless bit 4 says otherwise.
+// kind % 3: memfd (twice as likely) or a pipe; bits 2-3 seal shrink, grow.
+// Size: as announced, one short, or the recipe's own. The control memory
+// gets a header, its magic right unless bit 4 says otherwise.
 UniqueFd makeDescriptor(const std::uint8_t* recipe, std::size_t index, const wire::Reply* reply) {
-  if (recipe[0] % 4 == 2) {
+  if (recipe[0] % 3 == 2) {
     int ends[2];
     check(::pipe2(ends, O_CLOEXEC) == 0);
     ::close(ends[1]);
     return UniqueFd(ends[0]);
   }
-  if (recipe[0] % 4 == 3) return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   UniqueFd fd(::memfd_create("fuzz", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   check(fd.valid());
   const wire::SurfaceDescription s = reply ? reply->surface : wire::SurfaceDescription{};

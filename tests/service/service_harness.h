@@ -6,7 +6,6 @@
 #include <future>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "platform/fake/fake_screen_capture.h"
@@ -41,10 +40,6 @@ struct FenwrightServiceTestAccess {
   template <class F>
   static void onQueue(Service& s, F&& f) {
     s.queue.sync(std::forward<F>(f));
-  }
-  template <class F>
-  static void queueAsync(Service& s, F&& f) {
-    s.queue.async(std::forward<F>(f));
   }
   // A copy of what `f` returns, taken on `queue`.
   template <class F>
