@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -257,47 +258,40 @@ class HostileClientTest : public ListenerTest {
 // Random junk is the request fuzzer's; these are the near misses.
 TEST_F(HostileClientTest, MalformedRequestsGetErrorRepliesAndTheConnectionStaysUsable) {
   const std::uint32_t id = 0x11223344;
-  const auto valid = fetchRequest(id);
-  auto with = [&](std::size_t offset, std::uint8_t value) {
-    auto bytes = valid;
-    bytes[offset] = value;
-    return bytes;
-  };
-  auto resized = [&](std::size_t size) {
-    auto bytes = valid;
+  // A valid request cut or padded to `size`, its byte `at` set to `value`.
+  auto request = [&](std::size_t size, std::size_t at = 0, std::uint8_t value = 'F') {
+    auto bytes = fetchRequest(id);
     bytes.resize(size, 0xAB);
+    if (at < size) bytes[at] = value;
     return bytes;
-  };
-  struct Case {
-    std::vector<std::uint8_t> bytes;
-    wire::ErrorCode code;
-    std::uint32_t echoedId;
   };
   using E = wire::ErrorCode;
-  const Case cases[] = {
-      {{}, E::badSize, 0},                    {{0x46}, E::badSize, 0},
-      {resized(40), E::badSize, id},          {resized(81), E::badSize, id},
-      {resized(100000), E::badSize, id},      {with(0, 'X'), E::badMagic, 0},
-      {with(4, 2), E::unsupportedVersion, id}, {with(6, 9), E::unknownOperation, id},
-      {with(16, 'X'), E::nameMismatch, id},   {with(48, 'X'), E::nameMismatch, id},
-      {with(48 + 22, '!'), E::nameMismatch, id},
+  const std::tuple<std::vector<std::uint8_t>, E, std::uint32_t> cases[] = {
+      {request(0), E::badSize, 0},           {request(1), E::badSize, 0},
+      {request(40), E::badSize, id},         {request(81), E::badSize, id},
+      {request(100000), E::badSize, id},     {request(80, 0, 'X'), E::badMagic, 0},
+      {request(80, 4, 2), E::unsupportedVersion, id},
+      {request(80, 6, 9), E::unknownOperation, id},
+      {request(80, 16, 'X'), E::nameMismatch, id},
+      {request(80, 48, 'X'), E::nameMismatch, id},
+      {request(80, 48 + 22, '!'), E::nameMismatch, id},
   };
   // Each alone, then twice more in one unread burst: the errors come back
   // in order, and the log holds a bounded share of them.
   UniqueFd socket = dial(runtime_.socketPath());
   for (int round = 0; round < 3; ++round) {
-    for (const Case& c : cases) {
-      if (round == 0 || c.bytes.size() < 1000) {
-        ASSERT_TRUE(sendBytes(socket, c.bytes));
+    for (const auto& [bytes, code, echoedId] : cases) {
+      if (round == 0 || bytes.size() < 1000) {
+        ASSERT_TRUE(sendBytes(socket, bytes));
       }
     }
-    for (const Case& c : cases) {
-      if (round > 0 && c.bytes.size() >= 1000) continue;
+    for (const auto& [bytes, code, echoedId] : cases) {
+      if (round > 0 && bytes.size() >= 1000) continue;
       auto reply = receiveReply(socket);
       ASSERT_TRUE(reply);
       EXPECT_EQ(reply->reply.kind, wire::ReplyKind::error);
-      EXPECT_EQ(reply->reply.error, c.code);
-      EXPECT_EQ(reply->reply.requestId, c.echoedId);
+      EXPECT_EQ(reply->reply.error, code);
+      EXPECT_EQ(reply->reply.requestId, echoedId);
       EXPECT_TRUE(reply->fds.empty());
       EXPECT_TRUE(round > 0 || log_.containsError(pidPrefix() + "malformed request: " +
                                                   reply->reply.message + " — replied with an error"));
@@ -353,28 +347,20 @@ TEST_F(HostileClientTest, RunningOutOfDescriptorsBacksOffAndRecovers) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "UBSan probes vtables through a pipe: with no descriptors left, false alarms";
 #endif
-  rlimit original{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
   // Made before the drought: connect() needs no new descriptor here, and
   // the kernel queues the connection for the listener.
   UniqueFd late(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   ASSERT_TRUE(late);
   sockaddr_un address = addressOf(runtime_.socketPath());
+  // The soft limit at the lowest free descriptor: none can be opened.
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
   rlimit lowered = original;
-  lowered.rlim_cur = static_cast<rlim_t>(openFdCount() + 16);
+  lowered.rlim_cur = static_cast<rlim_t>(openDevNull().get());
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-  std::vector<UniqueFd> fillers;
   // Whatever fails below, later tests get their descriptors back.
-  struct Restore {
-    std::vector<UniqueFd>& fillers;
-    rlimit limit;
-    ~Restore() {
-      fillers.clear();
-      ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-  } restore{fillers, original};
-  for (UniqueFd fd = openDevNull(); fd; fd = openDevNull()) fillers.push_back(std::move(fd));
-  ASSERT_EQ(errno, EMFILE);
+  std::shared_ptr<void> restore(nullptr, [&](void*) { ::setrlimit(RLIMIT_NOFILE, &original); });
+  ASSERT_FALSE(openDevNull());
 
   ASSERT_EQ(::connect(late.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
             0);
@@ -387,7 +373,6 @@ TEST_F(HostileClientTest, RunningOutOfDescriptorsBacksOffAndRecovers) {
   EXPECT_EQ(starved->reply.error, wire::ErrorCode::surfaceUnavailable);
   // That took a second of retries to answer; accepting was retried as
   // often meanwhile, and the line stays single.
-  fillers.clear();
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
   EXPECT_EQ(log_.count(exhausted), 1u);
   EXPECT_TRUE(log_.waitFor("listener: accepting connections again", 5s));
