@@ -54,7 +54,7 @@ ino_t inodeOf(const std::filesystem::path& path) {
 
 
 // Only for reading: the client can neither write nor resize the memory,
-// not even by reopening it. (Shared, not copied: ClientTest; the fields
+// not even by reopening it. (Shared, not copied: ClientSurface; the fields
 // as documented: the documented Python client, tests/scripts.)
 TEST_F(ListenerTest, EveryFetchSharesTheSurfaceReadOnly) {
   UniqueFd socket = dial(runtime_.socketPath());

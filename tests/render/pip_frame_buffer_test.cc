@@ -42,27 +42,6 @@ TEST(FrameBufferSurface, AllocateMakesOneZeroed640By360BgraSurface) {
   EXPECT_TRUE(log.lines().at(0).category == "buffer" && !log.lines()[0].isError);
 }
 
-// Nothing was made, so a later call tries again.
-TEST(FrameBufferSurface, FailedOrWrongSizedAllocationLogsAndIsTriedAgain) {
-  const std::pair<SurfaceAllocator, std::string> cases[] = {
-      {[]() -> Expected<SharedSurface> {
-         return unexpected(std::string("memfd_create (fenwright-surface): Too many open files"));
-       },
-       "shared surface: memfd_create (fenwright-surface): Too many open files"},
-      {[] { return SharedSurface::create(320, 180); },
-       "shared surface: the surface holds 230400 bytes, not 921600"},
-  };
-  for (const auto& [allocator, line] : cases) {
-    PiPFrameBuffer buffer(allocator);
-    log::CapturedLog log;
-    EXPECT_FALSE(buffer.allocate());
-    EXPECT_FALSE(buffer.allocate());
-    EXPECT_EQ(buffer.surface(), nullptr);
-    EXPECT_EQ(log.count(line), 2u);
-    EXPECT_TRUE(log.containsError(line) && log.containsError("IOSurfaceCreate failed"));
-  }
-}
-
 // Every render, frame or pattern, advances the seed by two; a client
 // copying meanwhile never takes a torn frame.
 TEST(FrameBufferSeed, EveryRenderAdvancesTheSeedByTwoAndNoCopyIsTorn) {
