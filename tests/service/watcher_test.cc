@@ -4,10 +4,10 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "platform/unique_fd.h"
 #include "service_harness.h"
 
 namespace fenwright {
@@ -79,34 +79,21 @@ TEST_F(SentinelWatcher, SwapFailuresAreLoggedAndKeepTheStream) {
   EXPECT_EQ(h.capture->starts(), 1);
 }
 
-// While alive, no file can be opened: the soft descriptor limit sits at
-// the lowest free descriptor (a tight `ulimit -n` in use).
-class NoDescriptorsLeft {
- public:
-  NoDescriptorsLeft() {
-    ::getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit tight = saved_;
-    int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::close(lowest);
-    tight.rlim_cur = static_cast<rlim_t>(lowest);
-    EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-  }
-  ~NoDescriptorsLeft() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
-
- private:
-  rlimit saved_{};
-};
-
 TEST_F(SentinelWatcher, OutOfDescriptorsKeepsThePictureAndReadsAgainLater) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "UBSan probes vtables through a pipe: with no descriptors left, false alarms";
 #endif
   runningWith(windowConfig(42), windowJson(42));
-  {
-    NoDescriptorsLeft none;
-    poll();
-    poll();
-  }
+  // The soft limit at the lowest free descriptor (a tight `ulimit -n` in
+  // use): no file can be opened.
+  rlimit saved{};
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(UniqueFd(::open("/dev/null", O_RDONLY)).get());
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  poll();
+  poll();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(h.exits.load(), 0);
   EXPECT_TRUE(h.capture->lastStream()->isRunning());
   EXPECT_EQ(h.log.count("sentinel: read failed (Too many open files) — keeping the current "
