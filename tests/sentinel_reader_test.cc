@@ -45,18 +45,15 @@ TEST_F(SentinelReader, EachKeyFallsBackAloneAndTheRecordIsSilent) {
        })},
       {R"({"enabled":true})", enabledWith([](auto&) {})},
       {R"({"enabled":true,"window_id":0})", enabledWith([](auto& c) { c.windowID = 0; })},
-      {R"({"enabled":true,"source":5,"window_id":"42","window_title":null,
-        "region_width":"800","region_height":600})",
+      {R"({"enabled":true,"source":5,"window_id":"42","window_title":null,"region_x":1.5,
+        "region_width":"800","region_height":600,"region_y":true,"region_display_id":-1})",
        enabledWith([](auto& c) { c.regionHeight = 600; })},
       {R"({"enabled":"true","window_id":3})",
        enabledWith([](auto& c) { c.enabled = false, c.windowID = 3; })},
       {R"({"Enabled":true,"enabled":true,"Window_ID":9})", enabledWith([](auto&) {})},
-      {R"({"enabled":true,"window_id":4294967296,"region_display_id":-1})",
-       enabledWith([](auto&) {})},
+      {R"({"enabled":true,"window_id":4294967296})", enabledWith([](auto&) {})},
       {R"({"enabled":true,"window_id":4294967295})",
        enabledWith([](auto& c) { c.windowID = 4294967295u; })},
-      {R"({"enabled":true,"region_width":800.0,"region_height":true})",
-       enabledWith([](auto&) {})},
   };
   for (const auto& [json, expected] : cases) {
     home.write(json);
