@@ -1,6 +1,6 @@
 // The client library: waiting for frames, and replies from a helper that
 // lies. (Copies never torn while the frame buffer renders: render's
-// FrameBufferSeed.)
+// FrameBufferSurface.)
 
 #include <fcntl.h>
 #include <sys/mman.h>
