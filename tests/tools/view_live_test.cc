@@ -27,9 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Disconnect {
-  void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
 template <class T>
 using Reply = fenwright::MallocPtr<T>;
 
@@ -105,7 +102,8 @@ TEST_F(ViewLiveTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) 
   auto own = XServer::start("800x600");
   ASSERT_TRUE(own);
   display_ = own->display();
-  std::unique_ptr<xcb_connection_t, Disconnect> x(xcb_connect(display_.c_str(), nullptr));
+  std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> x(
+      xcb_connect(display_.c_str(), nullptr), &xcb_disconnect);
   ASSERT_EQ(xcb_connection_has_error(x.get()), 0);
   xcb_connection_t* c = x.get();
   auto window = startView(600);
