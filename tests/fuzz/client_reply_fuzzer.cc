@@ -39,16 +39,11 @@ std::size_t openDescriptors() {
   return count;
 }
 
-// kind % 3: memfd (twice as likely) or a pipe; bits 2-3 seal shrink, grow.
+// kind % 3: memfd (twice as likely) or /dev/null; bits 2-3 seal shrink, grow.
 // Size: as announced, one short, or the recipe's own. The control memory
 // gets a header, its magic right unless bit 4 says otherwise.
 UniqueFd makeDescriptor(const std::uint8_t* recipe, std::size_t index, const wire::Reply* reply) {
-  if (recipe[0] % 3 == 2) {
-    int ends[2];
-    check(::pipe2(ends, O_CLOEXEC) == 0);
-    ::close(ends[1]);
-    return UniqueFd(ends[0]);
-  }
+  if (recipe[0] % 3 == 2) return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   UniqueFd fd(::memfd_create("fuzz", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   check(fd.valid());
   const wire::SurfaceDescription s = reply ? reply->surface : wire::SurfaceDescription{};
@@ -57,9 +52,8 @@ UniqueFd makeDescriptor(const std::uint8_t* recipe, std::size_t index, const wir
   if (recipe[1] % 3 == 2 || size > (std::uint64_t{1} << 30)) size = recipe[1] * 64u;
   check(::ftruncate(fd.get(), static_cast<off_t>(size)) == 0);
   if (index == 1 && size >= wire::kControlHeaderSize) {
-    const std::uint32_t header[6] = {recipe[1],  recipe[0] & 16 ? 0 : wire::kControlMagic,
-                                     s.width,    s.height,
-                                     s.bytesPerRow, s.pixelFormat};
+    const std::uint32_t header[6] = {recipe[1], recipe[0] & 16 ? 0 : wire::kControlMagic,
+                                     s.width,   s.height, s.bytesPerRow, s.pixelFormat};
     check(::pwrite(fd.get(), header, sizeof header, 0) == sizeof header);
   }
   int seals = (recipe[0] & 4 ? F_SEAL_SHRINK : 0) | (recipe[0] & 8 ? F_SEAL_GROW : 0);

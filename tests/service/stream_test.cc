@@ -8,20 +8,13 @@
 namespace fenwright {
 namespace {
 
-class StreamStart : public ::testing::Test {
- protected:
-  void SetUp() override {
-    h.capture->setContent(sampleContent());
-    h.capture->setMainDisplayID(2);
-  }
-  bool fellBack() {
+TEST(StreamStart, EveryFailureLogsWhyAndFallsBackKeepingTheOldStream) {
+  ServiceHarness h;
+  h.capture->setContent(sampleContent());
+  auto fellBack = [&] {
     return h.log.waitFor("test-pattern render timer started @ 30Hz (no window picked)", 1s) &&
            Access::testPatternTimer(*h.service) != nullptr;
-  }
-  ServiceHarness h;
-};
-
-TEST_F(StreamStart, EveryFailureLogsWhyAndFallsBackKeepingTheOldStream) {
+  };
   h.capture->failQueries(CaptureError{"the display server went away"});
   h.adopt(windowConfig(42));
   Access::startStream(h.service);
