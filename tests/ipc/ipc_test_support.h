@@ -104,13 +104,11 @@ class FakeService final : public IpcListenerDelegate,
     std::lock_guard lock(mutex_);
     return invalidations_;
   }
-  std::size_t accepted() const { return invalidations().size(); }
-  int totalInvalidations() const {
-    auto all = invalidations();
-    return std::accumulate(all.begin(), all.end(), 0);
-  }
   bool waitForInvalidations(int total) const {
-    return eventually([&] { return totalInvalidations() >= total; });
+    return eventually([&] {
+      auto all = invalidations();
+      return std::accumulate(all.begin(), all.end(), 0) >= total;
+    });
   }
 
   std::atomic<bool> nil{false};
@@ -209,15 +207,6 @@ class ListenerTest : public ::testing::Test {
       listener->resume();
     }
     return listener;
-  }
-
-  // After one whole connect-fetch-close cycle, so that everything the
-  // listener creates once (its reactor) already exists.
-  int settledFdCount() {
-    int invalidations = service_->totalInvalidations();
-    EXPECT_TRUE(rawFetch(dial(runtime_.socketPath()), 1));
-    EXPECT_TRUE(service_->waitForInvalidations(invalidations + 1));
-    return quietFdCount();
   }
 
   RuntimeDir runtime_;

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -31,9 +31,7 @@ struct CtlRun {
 
 std::string slurp(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream all;
-  all << in.rdbuf();
-  return all.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 class CtlTest : public ::testing::Test {

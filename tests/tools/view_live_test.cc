@@ -115,9 +115,10 @@ TEST_F(ViewLiveTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) 
   // The status line: the rate, then live or paused.
   const std::string prefix = "_NET_WM_NAME = \"Fenwright \xE2\x80\x94 ";
   std::string title;
-  eventually(
-      [&] { return (title = propertyLine(display_, id, "_NET_WM_NAME")).starts_with(prefix); }, 10s);
-  EXPECT_TRUE(title.starts_with(prefix)) << title;
+  EXPECT_TRUE(eventually([&] {
+    title = propertyLine(display_, id, "_NET_WM_NAME");
+    return title.starts_with(prefix);
+  }, 10s)) << title;
   EXPECT_NE(title.find(" fps \xE2\x80\x94 "), std::string::npos) << title;
   EXPECT_TRUE(title.ends_with("live\"") || title.ends_with("paused\"")) << title;
 
