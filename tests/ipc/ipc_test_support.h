@@ -2,14 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -41,11 +42,8 @@ class RuntimeDir {
     ::setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
   }
   ~RuntimeDir() {
-    if (previous_) {
-      ::setenv("XDG_RUNTIME_DIR", previous_->c_str(), 1);
-    } else {
-      ::unsetenv("XDG_RUNTIME_DIR");
-    }
+    previous_ ? ::setenv("XDG_RUNTIME_DIR", previous_->c_str(), 1)
+              : ::unsetenv("XDG_RUNTIME_DIR");
   }
   RuntimeDir(const RuntimeDir&) = delete;
   RuntimeDir& operator=(const RuntimeDir&) = delete;
@@ -70,131 +68,68 @@ inline SharedSurface makePatternSurface(std::uint8_t salt = 0) {
   return std::move(*surface);
 }
 
-// A stand-in for the service: accepts every connection like the real one,
-// counts what happens, and serves `surface` (or nil).
+// A stand-in for the service: accepts every connection as the real one
+// does, counts what happens, and serves `surface` (or nil, when told).
 class FakeService final : public IpcListenerDelegate,
                           public PiPSurfaceProtocol,
                           public std::enable_shared_from_this<FakeService> {
  public:
-  enum class Behaviour { reply, noReply, replyTwice, noExportedObject, decline };
-
   explicit FakeService(const SharedSurface* surface) : surface_(surface) {}
-
-  void setBehaviour(Behaviour behaviour) {
-    std::lock_guard lock(mutex_);
-    behaviour_ = behaviour;
-  }
 
   bool listenerShouldAcceptNewConnection(IpcListener&, IpcConnection& connection) override {
     std::size_t index;
-    Behaviour behaviour;
     {
       std::lock_guard lock(mutex_);
-      index = pids_.size();
-      pids_.push_back(connection.processIdentifier());
+      index = invalidations_.size();
       invalidations_.push_back(0);
-      behaviour = behaviour_;
     }
-    changed_.notify_all();
-    if (behaviour == Behaviour::decline) return false;
-    if (behaviour != Behaviour::noExportedObject) connection.setExportedObject(weak_from_this());
+    connection.setExportedObject(weak_from_this());
     connection.setInvalidationHandler([weak = weak_from_this(), index] {
-      if (auto self = weak.lock()) self->invalidated(index);
+      if (auto self = weak.lock()) {
+        std::lock_guard lock(self->mutex_);
+        ++self->invalidations_[index];
+      }
     });
-    connection.setInterruptionHandler([] {});
     connection.resume();
     return true;
   }
 
   void fetchSurface(const std::function<void(const SharedSurface*)>& reply) override {
-    Behaviour behaviour;
-    {
-      std::lock_guard lock(mutex_);
-      ++fetches_;
-      behaviour = behaviour_;
-    }
-    if (behaviour == Behaviour::noReply) return;
-    reply(surface_);
-    if (behaviour == Behaviour::replyTwice) reply(surface_);
+    ++fetches;
+    reply(nil ? nullptr : surface_);
   }
 
-  std::size_t accepted() const {
+  // Per accepted connection, in order of acceptance.
+  std::vector<int> invalidations() const {
     std::lock_guard lock(mutex_);
-    return pids_.size();
+    return invalidations_;
   }
-  int pidOf(std::size_t index) const {
-    std::lock_guard lock(mutex_);
-    return pids_.at(index);
-  }
-  int invalidationsOf(std::size_t index) const {
-    std::lock_guard lock(mutex_);
-    return invalidations_.at(index);
-  }
-  int totalInvalidations() const {
-    std::lock_guard lock(mutex_);
-    int total = 0;
-    for (int count : invalidations_) total += count;
-    return total;
-  }
-  int fetches() const {
-    std::lock_guard lock(mutex_);
-    return fetches_;
-  }
-
-  bool waitForAccepted(std::size_t count, std::chrono::milliseconds timeout = 5s) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return pids_.size() >= count; });
-  }
-  bool waitForInvalidations(int total, std::chrono::milliseconds timeout = 5s) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
-      int sum = 0;
-      for (int count : invalidations_) sum += count;
-      return sum >= total;
+  bool waitForInvalidations(int total) const {
+    return eventually([&] {
+      auto all = invalidations();
+      return std::accumulate(all.begin(), all.end(), 0) >= total;
     });
   }
 
- private:
-  void invalidated(std::size_t index) {
-    {
-      std::lock_guard lock(mutex_);
-      ++invalidations_.at(index);
-    }
-    changed_.notify_all();
-  }
+  std::atomic<bool> nil{false};
+  std::atomic<int> fetches{0};
 
+ private:
   const SharedSurface* surface_;
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  Behaviour behaviour_ = Behaviour::reply;
-  std::vector<int> pids_;
   std::vector<int> invalidations_;
-  int fetches_ = 0;
 };
 
 // Descriptors open in this process right now.
 inline int openFdCount() {
-  int count = 0;
-  for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-    ++count;
-  return count;
-}
-
-// What each open descriptor is, for failure messages.
-inline std::string describeFds() {
-  std::string text;
-  for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code ignored;
-    text += entry.path().filename().string() + "->" +
-            std::filesystem::read_symlink(entry.path(), ignored).string() + " ";
-  }
-  return text;
+  auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
 
 // Descriptors open once the listener has closed its copies of the ones it
 // sent: it may still hold them for a moment after the client has its reply.
-// `ownSurfaceFds`: the memfds the test itself holds (its surface's two).
-inline int quietFdCount(int ownSurfaceFds = 2) {
+// Two are the test's own surface's.
+inline int quietFdCount() {
   eventually([&] {
     int surfaceFds = 0;
     for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
@@ -202,17 +137,16 @@ inline int quietFdCount(int ownSurfaceFds = 2) {
       auto target = std::filesystem::read_symlink(entry.path(), ignored).string();
       surfaceFds += target.find("memfd:fenwright-surface") != std::string::npos;
     }
-    return surfaceFds <= ownSurfaceFds;
+    return surfaceFds <= 2;
   });
   return openFdCount();
 }
 
 // The listener closes descriptors on its own queue.
 inline bool waitForFdCount(int expected) {
-  if (eventually([&] { return openFdCount() == expected; })) return true;
-  ADD_FAILURE() << openFdCount() << " descriptors open, expected " << expected << ": "
-                << describeFds();
-  return false;
+  bool reached = eventually([&] { return openFdCount() == expected; });
+  EXPECT_EQ(openFdCount(), expected);
+  return reached;
 }
 
 // One raw request/reply exchange as a client in another language would do it.
@@ -221,13 +155,9 @@ struct RawReply {
   std::vector<UniqueFd> fds;
 };
 
-inline std::optional<RawReply> receiveReply(const UniqueFd& socket,
-                                            std::chrono::milliseconds timeout = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+inline std::optional<RawReply> receiveReply(const UniqueFd& socket) {
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || waitReadable(socket, left) != Readiness::ready) return std::nullopt;
+    if (waitReadable(socket, 5s) != Readiness::ready) return std::nullopt;
     ReceivedPacket packet = receivePacket(socket, wire::kReplySize, 8);
     if (packet.status == ReceivedPacket::Status::wouldBlock) continue;
     if (packet.status != ReceivedPacket::Status::message) return std::nullopt;
@@ -245,9 +175,13 @@ inline bool sendBytes(const UniqueFd& socket, std::span<const std::uint8_t> byte
   return sendPacket(socket, bytes, fds).status == SendOutcome::Status::sent;
 }
 
+inline std::vector<std::uint8_t> fetchRequest(std::uint32_t id) {
+  auto bytes = wire::encodeRequest({wire::Operation::fetchSurface, id});
+  return {bytes.begin(), bytes.end()};
+}
+
 inline std::optional<RawReply> rawFetch(const UniqueFd& socket, std::uint32_t requestId) {
-  auto request = wire::encodeRequest({wire::Operation::fetchSurface, requestId});
-  if (!sendBytes(socket, request)) return std::nullopt;
+  if (!sendBytes(socket, fetchRequest(requestId))) return std::nullopt;
   return receiveReply(socket);
 }
 
@@ -257,47 +191,28 @@ inline UniqueFd dial(const std::filesystem::path& path) {
   return socket ? std::move(*socket) : UniqueFd();
 }
 
-}  // namespace fenwright::testing
-
-namespace fenwright::testing {
-
 // A listener on a private runtime directory, serving a pattern surface
 // through a FakeService.
 class ListenerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    surface_.emplace(makePatternSurface());
-    service_ = std::make_shared<FakeService>(&*surface_);
-    startListener();
-  }
-  void TearDown() override { listener_.reset(); }
-
-  void startListener() {
-    listener_ = IpcListener::make(kServiceName);
+    listener_ = listen();
     ASSERT_TRUE(listener_);
-    listener_->setDelegate(service_);
-    listener_->resume();
   }
 
-  // After one whole connect-fetch-close cycle, so that everything the
-  // listener creates once (its reactor) already exists.
-  int settledFdCount() {
-    std::size_t before = service_->accepted();
-    int invalidations = service_->totalInvalidations();
-    {
-      UniqueFd socket = dial(runtime_.socketPath());
-      auto reply = rawFetch(socket, 1);
-      EXPECT_TRUE(reply);
+  std::unique_ptr<IpcListener> listen() {
+    auto listener = IpcListener::make(kServiceName);
+    if (listener) {
+      listener->setDelegate(service_);
+      listener->resume();
     }
-    EXPECT_TRUE(service_->waitForAccepted(before + 1));
-    EXPECT_TRUE(service_->waitForInvalidations(invalidations + 1));
-    return quietFdCount();
+    return listener;
   }
 
   RuntimeDir runtime_;
   log::CapturedLog log_;
-  std::optional<SharedSurface> surface_;
-  std::shared_ptr<FakeService> service_;
+  SharedSurface surface_ = makePatternSurface();
+  std::shared_ptr<FakeService> service_ = std::make_shared<FakeService>(&surface_);
   std::unique_ptr<IpcListener> listener_;
 };
 

@@ -29,12 +29,11 @@ class SurfaceRender : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(buffer_.allocate());
-    client_.emplace(*buffer_.surface());
-    ASSERT_TRUE(client_->mapped());
+    client_.emplace(testing::mapAsClient(*buffer_.surface()));
   }
 
   PiPFrameBuffer buffer_;
-  std::optional<testing::SurfaceClient> client_;
+  std::optional<client::MappedSurface> client_;
 };
 
 // Uniform pictures, shrunk or enlarged, with bars at the sides or above
@@ -51,7 +50,7 @@ TEST_F(SurfaceRender, UniformPicturesShowTheirColourByCoverageOverBlack) {
     buffer_.writeFrame(picture.view());
     const double s = std::min(double(kWidth) / width, double(kHeight) / height);
     EXPECT_EQ(testing::compare(testing::referenceFit(picture.view(), s, kWidth, kHeight),
-                               {kWidth, kHeight, 4 * kWidth, client_->pixels()},
+                               {kWidth, kHeight, 4 * kWidth, client_->pixels().data()},
                                AreaScaler::Background::opaqueBlack).pixelsOff,
               0);
   }
@@ -71,7 +70,7 @@ TEST_F(SurfaceRender, TestPatternFollowsTheGradientEverywhere) {
     for (int y = 0; y < kHeight; ++y)
       for (int x = 0; x < kWidth; ++x) {
         const double t = std::min(std::hypot(x + 0.5 - 320, y + 0.5 - 180) / 384, 1.0);
-        const std::uint8_t* p = client_->pixels() + 4 * (y * kWidth + x);
+        const std::uint8_t* p = client_->pixels().data() + 4 * (y * kWidth + x);
         for (int k = 0; k < 3; ++k)
           off += std::abs(p[k] - 255 * (inner[k] + t * (outer[k] - inner[k]))) > 1;
         off += p[3] != 255;

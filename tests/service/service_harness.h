@@ -6,7 +6,6 @@
 #include <future>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "platform/fake/fake_screen_capture.h"
@@ -32,25 +31,6 @@ class FakeListener final : public IpcListener {
   std::atomic<int>& invalidations_;
 };
 
-// A connection driven by the test: it runs the service's handlers on demand.
-class FakeConnection final : public IpcConnection {
- public:
-  explicit FakeConnection(int pid) : pid_(pid) {}
-  int processIdentifier() const override { return pid_; }
-  void setExportedObject(std::weak_ptr<PiPSurfaceProtocol> object) override { exported = object; }
-  void setInvalidationHandler(std::function<void()> handler) override { invalidated = handler; }
-  void setInterruptionHandler(std::function<void()> handler) override { interrupted = handler; }
-  void resume() override { resumed = true; }
-
-  std::weak_ptr<PiPSurfaceProtocol> exported;
-  std::function<void()> invalidated;
-  std::function<void()> interrupted;
-  bool resumed = false;
-
- private:
-  int pid_;
-};
-
 // Reaches the service's private operations and fields, always on the
 // queue that owns them.
 struct FenwrightServiceTestAccess {
@@ -60,10 +40,6 @@ struct FenwrightServiceTestAccess {
   template <class F>
   static void onQueue(Service& s, F&& f) {
     s.queue.sync(std::forward<F>(f));
-  }
-  template <class F>
-  static void queueAsync(Service& s, F&& f) {
-    s.queue.async(std::forward<F>(f));
   }
   // A copy of what `f` returns, taken on `queue`.
   template <class F>
@@ -142,9 +118,7 @@ class ServiceHarness {
         [this](std::string_view) -> std::unique_ptr<IpcListener> {
           ++listenersMade;
           if (failListener) return nullptr;
-          auto made = std::make_unique<FakeListener>(invalidations);
-          lastListener = made.get();
-          return made;
+          return std::make_unique<FakeListener>(invalidations);
         });
   }
   ~ServiceHarness() {
@@ -180,7 +154,6 @@ class ServiceHarness {
   std::atomic<int> listenersMade{0};
   bool failListener = false;
   std::atomic<int> invalidations{0};
-  FakeListener* lastListener = nullptr;
 };
 
 }  // namespace fenwright

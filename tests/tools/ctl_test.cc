@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -31,9 +31,7 @@ struct CtlRun {
 
 std::string slurp(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream all;
-  all << in.rdbuf();
-  return all.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 class CtlTest : public ::testing::Test {
@@ -100,21 +98,11 @@ TEST_F(CtlTest, BadArgumentsExitTwoAndLeaveTheFileAlone) {
   const std::string existing = R"({"enabled":true,"window_id":7})";
   writeExisting(existing);
   const std::vector<std::vector<std::string>> bad = {
-      {"window", "abc"},
-      {"window", "12abc"},
-      {"window", "0x"},
-      {"window", "0"},
-      {"window", "-5"},
-      {"window", "0x100000000"},
-      {"window"},
-      {"window", "5", "--title", "x"},
-      {"region", "0", "0", "-800", "600"},
-      {"region", "0", "0", "800", "0"},
-      {"region", "0", "0", "800"},
-      {"region", "a", "0", "800", "600"},
-      {"region", "0", "0", "800", "600", "--display", "-1"},
-      {"off", "now"},
-      {},
+      {"window", "abc"}, {"window", "12abc"}, {"window", "0x"}, {"window", "0"},
+      {"window", "-5"}, {"window", "0x100000000"}, {"window"}, {"window", "5", "--title", "x"},
+      {"region", "0", "0", "-800", "600"}, {"region", "0", "0", "800", "0"},
+      {"region", "0", "0", "800"}, {"region", "a", "0", "800", "600"},
+      {"region", "0", "0", "800", "600", "--display", "-1"}, {"off", "now"}, {},
   };
   for (const auto& arguments : bad) {
     const std::string shown = arguments.empty() ? "" : arguments[0] + " " + arguments.back();

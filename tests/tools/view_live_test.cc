@@ -1,25 +1,25 @@
 // fenwright-view's live window against the ipc test server (which exits 0
 // once its one client goes): the window is kept above, titled with the
-// frame rate, and every way of quitting closes the connection.
+// frame rate, shows the surface, and every way of quitting closes the
+// connection.
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
-#include "support/eventually.h"
 #include "platform/c_deleter.h"
-#include "support/temp_dir.h"
 #include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/temp_dir.h"
 #include "x11/x_server.h"
 
 namespace fenwright::testing {
@@ -27,10 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Disconnect {
-  void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
 template <class T>
 using Reply = fenwright::MallocPtr<T>;
 
@@ -40,138 +36,112 @@ xcb_atom_t atom(xcb_connection_t* c, const char* name) {
   return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
 
-std::string textOf(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
-  Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-      c, xcb_get_property(c, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 256), nullptr));
-  if (!reply) return {};
-  return {static_cast<const char*>(xcb_get_property_value(reply.get())),
-          static_cast<std::size_t>(xcb_get_property_value_length(reply.get()))};
+void sendTo(xcb_connection_t* c, xcb_window_t window, const void* event) {
+  xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, static_cast<const char*>(event));
+  xcb_flush(c);
 }
 
 class ViewLiveTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  // A fresh server for each viewer, then the viewer on it, up to its
+  // "window <id>" line. Cases that quit it pass a time past the suite's
+  // timeout, so a missed quit fails.
+  std::optional<xcb_window_t> startView(double exitAfter) {
     ::chmod(runtime_.path().c_str(), 0700);
-    display_ = sharedDisplay();
+    // The last server exited without taking its socket file along.
+    auto socket = runtime_.path() / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
+    std::filesystem::remove(socket);
     ChildProcess::Options options;
     options.argv = {FENWRIGHT_IPC_TEST_SERVER};
     options.environment = {{"XDG_RUNTIME_DIR", runtime_.path().string()}};
     options.quiet = true;
     server_ = ChildProcess::spawn(options);
-    ASSERT_TRUE(server_);
-    auto socket = runtime_.path() / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
-    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(socket); }, 10s));
-    x_.reset(xcb_connect(display_.c_str(), nullptr));
-    ASSERT_EQ(xcb_connection_has_error(x_.get()), 0);
-  }
-
-  // Starts the viewer and waits for its "window <id>" line. Cases that
-  // quit it pass a time past the suite's timeout, so a missed quit fails.
-  std::optional<xcb_window_t> startView(double exitAfter) {
-    ChildProcess::Options options;
+    if (!server_ || !eventually([&] { return std::filesystem::exists(socket); }, 10s)) return {};
     options.argv = {FENWRIGHT_VIEW, "--exit-after", std::to_string(exitAfter)};
-    options.environment = {{"XDG_RUNTIME_DIR", runtime_.path().string()},
-                           {"DISPLAY", display_}};
+    options.environment.push_back({"DISPLAY", display_});
+    options.quiet = false;
     options.pipeStdout = true;
     view_ = ChildProcess::spawn(options);
-    if (!view_) return std::nullopt;
-    auto line = view_->readLine(10s);
-    if (!line || line->rfind("window ", 0) != 0) return std::nullopt;
+    auto line = view_ ? view_->readLine(10s) : std::nullopt;
+    if (!line || !line->starts_with("window ")) return std::nullopt;
     return static_cast<xcb_window_t>(std::stoul(line->substr(7)));
   }
 
-  void sendToView(xcb_window_t window, const void* event) {
-    xcb_send_event(x_.get(), 0, window, XCB_EVENT_MASK_NO_EVENT,
-                   static_cast<const char*>(event));
-    xcb_flush(x_.get());
-  }
-
-  // The viewer exits 0 and, with its connection gone, so does the server.
-  void expectBothEnd() {
-    EXPECT_EQ(view_->wait(), 0);
+  // The viewer exits (0 unless killed) and, with its connection gone, so
+  // does the server.
+  void expectBothEnd(bool killed = false) {
+    EXPECT_TRUE(view_->wait() == 0 || killed);
     EXPECT_EQ(server_->wait(), 0);
   }
 
   TempDir runtime_;
-  std::string display_;
+  std::string display_ = sharedDisplay();
   std::unique_ptr<ChildProcess> server_;
   std::unique_ptr<ChildProcess> view_;
-  Connection x_;
 };
 
-TEST_F(ViewLiveTest, ExitAfterEndsTheViewerAndTheHelper) {
+// After its time, on q, or killed: the viewer takes the helper with it.
+TEST_F(ViewLiveTest, ExitAfterQOrASignalEndsTheViewerAndTheHelper) {
   ASSERT_TRUE(startView(1));
   expectBothEnd();
-}
-
-TEST_F(ViewLiveTest, WindowIsAboveTitledAndClosesOnDelete) {
   auto window = startView(600);
   ASSERT_TRUE(window);
-  xcb_connection_t* c = x_.get();
-  const std::string id = std::to_string(*window);
-  EXPECT_NE(propertyLine(display_, id, "_NET_WM_STATE").find("_NET_WM_STATE_ABOVE"),
-            std::string::npos);
-  EXPECT_NE(propertyLine(display_, id, "WM_PROTOCOLS").find("WM_DELETE_WINDOW"), std::string::npos);
-
-  // The status line: the rate, then live or paused.
-  const std::string prefix = "Fenwright \xE2\x80\x94 ";
-  const xcb_atom_t netWmName = atom(c, "_NET_WM_NAME");
-  std::string title;
-  eventually([&] { return (title = textOf(c, *window, netWmName)).rfind(prefix, 0) == 0; }, 10s);
-  EXPECT_EQ(title.rfind(prefix, 0), 0u) << title;
-  EXPECT_NE(title.find(" fps \xE2\x80\x94 "), std::string::npos) << title;
-  EXPECT_TRUE(title.ends_with("live") || title.ends_with("paused")) << title;
-
-  xcb_client_message_event_t close{};
-  close.response_type = XCB_CLIENT_MESSAGE;
-  close.format = 32;
-  close.window = *window;
-  close.type = atom(c, "WM_PROTOCOLS");
-  close.data.data32[0] = atom(c, "WM_DELETE_WINDOW");
-  close.data.data32[1] = XCB_CURRENT_TIME;
-  sendToView(*window, &close);
+  EXPECT_EQ(runOnDisplay(display_, {"xdotool", "key", "--window", std::to_string(*window), "q"}),
+            0);
   expectBothEnd();
+  ASSERT_TRUE(startView(600));
+  view_->signal(SIGTERM);
+  expectBothEnd(true);
 }
 
 // What the screen shows: the server's surface scaled into the 480x270
 // window. Every pixel must be one of the source pixels nearest its
 // position (the pattern's neighbours all differ), in B, G, R order.
-TEST_F(ViewLiveTest, ShowsTheSurfaceScaledIntoItsWindow) {
+TEST_F(ViewLiveTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) {
   // A private server: nothing of another test may cover the window.
   auto own = XServer::start("800x600");
   ASSERT_TRUE(own);
   display_ = own->display();
-  x_.reset(xcb_connect(display_.c_str(), nullptr));
-  ASSERT_EQ(xcb_connection_has_error(x_.get()), 0);
+  std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> x(
+      xcb_connect(display_.c_str(), nullptr), &xcb_disconnect);
+  ASSERT_EQ(xcb_connection_has_error(x.get()), 0);
+  xcb_connection_t* c = x.get();
   auto window = startView(600);
   ASSERT_TRUE(window);
+  const std::string id = std::to_string(*window);
+  EXPECT_NE(propertyLine(display_, id, "_NET_WM_STATE").find("_NET_WM_STATE_ABOVE"),
+            std::string::npos);
+  EXPECT_NE(propertyLine(display_, id, "WM_PROTOCOLS").find("WM_DELETE_WINDOW"), std::string::npos);
+  // The status line: the rate, then live or paused.
+  const std::string prefix = "_NET_WM_NAME = \"Fenwright \xE2\x80\x94 ";
+  std::string title;
+  EXPECT_TRUE(eventually([&] {
+    title = propertyLine(display_, id, "_NET_WM_NAME");
+    return title.starts_with(prefix);
+  }, 10s)) << title;
+  EXPECT_NE(title.find(" fps \xE2\x80\x94 "), std::string::npos) << title;
+  EXPECT_TRUE(title.ends_with("live\"") || title.ends_with("paused\"")) << title;
 
   constexpr int kWidth = 480, kHeight = 270, kSourceWidth = 640, kSourceHeight = 360;
-  auto source = [](int x, int y, int channel) {
-    const std::size_t i = (static_cast<std::size_t>(y) * kSourceWidth + x) * 4 + channel;
-    return static_cast<std::uint8_t>((i * 7) % 251);
-  };
   auto nearSource = [&](const std::uint8_t* pixel, int x, int y) {
     const int sx = (2 * x + 1) * kSourceWidth / (2 * kWidth);
     const int sy = (2 * y + 1) * kSourceHeight / (2 * kHeight);
     for (int dy = -1; dy <= 1; ++dy) {
       for (int dx = -1; dx <= 1; ++dx) {
-        const int cx = std::clamp(sx + dx, 0, kSourceWidth - 1);
-        const int cy = std::clamp(sy + dy, 0, kSourceHeight - 1);
-        if (pixel[0] == source(cx, cy, 0) && pixel[1] == source(cx, cy, 1) &&
-            pixel[2] == source(cx, cy, 2))
+        const std::size_t i = (static_cast<std::size_t>(std::clamp(sy + dy, 0, kSourceHeight - 1)) *
+                                   kSourceWidth + std::clamp(sx + dx, 0, kSourceWidth - 1)) * 4;
+        if (pixel[0] == (i * 7) % 251 && pixel[1] == (i * 7 + 7) % 251 &&
+            pixel[2] == (i * 7 + 14) % 251)
           return true;
       }
     }
     return false;
   };
-
   int mismatches = -1;
   eventually(
       [&] {
         Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-            x_.get(),
-            xcb_get_image(x_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, *window, 0, 0, kWidth, kHeight, ~0u),
+            c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, *window, 0, 0, kWidth, kHeight, ~0u),
             nullptr));
         if (!image || xcb_get_image_data_length(image.get()) != kWidth * kHeight * 4) return false;
         const std::uint8_t* data = xcb_get_image_data(image.get());
@@ -184,31 +154,14 @@ TEST_F(ViewLiveTest, ShowsTheSurfaceScaledIntoItsWindow) {
       10s, 50ms);
   EXPECT_EQ(mismatches, 0) << "of " << kWidth * kHeight << " pixels";
 
-  // Gone for whatever reason, the viewer takes the helper with it.
-  view_->signal(SIGTERM);
-  view_->wait();
-  EXPECT_EQ(server_->wait(), 0);
-}
-
-// The key that types q in the server's keymap, pressed on the window.
-TEST_F(ViewLiveTest, QuitsOnQ) {
-  auto window = startView(600);
-  ASSERT_TRUE(window);
-  xcb_connection_t* c = x_.get();
-  const xcb_setup_t* setup = xcb_get_setup(c);
-  const auto count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
-  Reply<xcb_get_keyboard_mapping_reply_t> keymap(xcb_get_keyboard_mapping_reply(
-      c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr));
-  ASSERT_TRUE(keymap);
-  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(keymap.get());
-  xcb_key_press_event_t press{};
-  for (int i = 0; i < xcb_get_keyboard_mapping_keysyms_length(keymap.get()) && !press.detail; ++i)
-    if (keysyms[i] == 'q') press.detail = setup->min_keycode + i / keymap->keysyms_per_keycode;
-  ASSERT_NE(press.detail, 0);
-  press.response_type = XCB_KEY_PRESS;
-  press.event = *window;
-  press.same_screen = 1;
-  sendToView(*window, &press);
+  xcb_client_message_event_t close{};
+  close.response_type = XCB_CLIENT_MESSAGE;
+  close.format = 32;
+  close.window = *window;
+  close.type = atom(c, "WM_PROTOCOLS");
+  close.data.data32[0] = atom(c, "WM_DELETE_WINDOW");
+  close.data.data32[1] = XCB_CURRENT_TIME;
+  sendTo(c, *window, &close);
   expectBothEnd();
 }
 

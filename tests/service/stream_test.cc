@@ -1,9 +1,47 @@
+// Starting the capture stream, and the frames it delivers. (A stream that
+// stops by itself keeps the last picture: the soak, PickedWindowsDestroyed.)
+
 #include <gtest/gtest.h>
 
 #include "service_harness.h"
 
 namespace fenwright {
 namespace {
+
+TEST(StreamStart, EveryFailureLogsWhyAndFallsBackKeepingTheOldStream) {
+  ServiceHarness h;
+  h.capture->setContent(sampleContent());
+  auto fellBack = [&] {
+    return h.log.waitFor("test-pattern render timer started @ 30Hz (no window picked)", 1s) &&
+           Access::testPatternTimer(*h.service) != nullptr;
+  };
+  h.capture->failQueries(CaptureError{"the display server went away"});
+  h.adopt(windowConfig(42));
+  Access::startStream(h.service);
+  EXPECT_TRUE(h.log.containsError("SCShareableContent failed: the display server went away"));
+  EXPECT_TRUE(fellBack());
+  h.capture->failQueries(std::nullopt);
+  h.adopt(windowConfig(99));
+  Access::startStream(h.service);
+  EXPECT_TRUE(h.log.containsError("startStreamAsync: window id=99 not in SCShareableContent; "
+                                  "window may have closed. Falling back to test pattern."));
+  EXPECT_TRUE(fellBack());
+  EXPECT_EQ(h.capture->lastStream(), nullptr);
+
+  h.streaming(windowConfig(42), "SCStream started — window id=42 title=Notes");
+  auto held = Access::stream(*h.service);
+  h.capture->failNextAddOutput(CaptureError{"no more outputs"});
+  Access::startStream(h.service);
+  EXPECT_TRUE(h.log.containsError("SCStream start failed: no more outputs"));
+  EXPECT_TRUE(fellBack());
+  h.capture->failNextStart(CaptureError{"permission denied"});
+  Access::startStream(h.service);
+  EXPECT_TRUE(h.log.containsError("SCStream start failed: permission denied"));
+  EXPECT_EQ(h.capture->starts(), 1);
+  EXPECT_EQ(Access::stream(*h.service), held);
+  // Off-screen windows are listed too: a minimised window can be picked.
+  EXPECT_FALSE(h.capture->queriedOnScreenOnly().front());
+}
 
 constexpr std::array<std::uint8_t, 4> kBlue{255, 0, 0, 255}, kRed{0, 0, 255, 255};
 
@@ -53,15 +91,6 @@ TEST_F(SampleIntake, OnlyValidCompleteScreenFramesWithAnImageAreWrittenWhenNotPa
     Access::setPaused(*h.service, false);
     showBlue();
   }
-}
-
-TEST_F(SampleIntake, StreamStoppingByItselfOnlyLogs) {
-  stream->stopByItself(CaptureError{"window 42 was destroyed"});
-  EXPECT_TRUE(h.log.containsError("SCStream stopped with error: window 42 was destroyed"));
-  EXPECT_EQ(Access::stream(*h.service), stream);
-  EXPECT_EQ(Access::testPatternTimer(*h.service), nullptr);
-  EXPECT_FALSE(Access::paused(*h.service));
-  EXPECT_EQ(centre(*h.service), kBlue);
 }
 
 }  // namespace

@@ -1,0 +1,131 @@
+// The pure decisions of capture control, row by row: which mode, which
+// reaction to a sentinel change, which stream. (Whether the window shows:
+// the service's VisibilityWatcher and the real helper, tests/process.)
+
+#include <array>
+
+#include <gtest/gtest.h>
+
+#include "capture/capture_mode.h"
+#include "capture/sentinel_reaction.h"
+#include "capture/stream_plan.h"
+#include "support/capture_fixtures.h"
+
+namespace fenwright {
+namespace {
+
+const ShareableContent kContent = sampleContent();
+
+PiPSentinelConfig with(PiPSentinelConfig config, auto change) {
+  change(config);
+  return config;
+}
+
+TEST(CaptureMode, OnlyTheExactWordsCountAndOtherWordsCaptureAsAWindow) {
+  struct Case {
+    const char* source;
+    std::optional<std::uint32_t> windowID;
+    std::int64_t regionWidth;
+    bool region, picks;
+    std::optional<std::uint32_t> followed;
+  };
+  const Case cases[] = {
+      {"window", 42, 0, false, true, 42},     {"window", 0, 0, false, true, 0},
+      {"window", {}, 800, false, false, {}},  {"region", 42, 800, true, true, {}},
+      {"region", 42, 0, true, false, {}},     {"Region", 42, 800, false, true, {}},
+      {"Region", {}, 800, false, false, {}},
+  };
+  for (const auto& c : cases) {
+    PiPSentinelConfig config = windowConfig(c.windowID, c.source);
+    config.regionWidth = c.regionWidth;
+    config.regionHeight = 600;
+    EXPECT_EQ(isRegionMode(config), c.region) << c.source;
+    EXPECT_EQ(picksCaptureSource(config), c.picks) << c.source << c.regionWidth;
+    EXPECT_EQ(followedWindow(config), c.followed) << c.source;
+  }
+}
+
+TEST(SentinelReaction, EachChangeGetsItsReactionAndItsLine) {
+  using R = SentinelReaction;
+  const auto w42 = windowConfig(42), none = windowConfig(std::nullopt);
+  const auto region = regionConfig(0, 0, 800, 300);
+  const std::tuple<PiPSentinelConfig, PiPSentinelConfig, R> cases[] = {
+      {w42, with(w42, [](auto& c) { c.enabled = false; }), R::shutDown},
+      {w42, PiPSentinelConfig{}, R::shutDown},
+      {w42, with(w42, [](auto& c) { c.windowTitle = "Renamed"; }), R::nothing},
+      {w42, windowConfig(43), R::swap},
+      {none, w42, R::swap},
+      {none, windowConfig(0), R::swap},
+      {w42, none, R::testPattern},
+      {w42, regionConfig(10, 0, 800, 300), R::restart},
+      {regionConfig(10, 0, 800, 300), region, R::restart},
+      {w42, regionConfig(0, 0, 0, 300), R::testPattern},
+      {w42, with(w42, [](auto& c) { c.regionDisplayID = 2; }), R::restart},
+      {region, with(region, [](auto& c) { c.windowID = 42; }), R::restart},
+      {windowConfig(42, "Region"), windowConfig(43, "Region"), R::restart},
+      {windowConfig(42, "Region"), windowConfig(std::nullopt, "Region"), R::testPattern},
+  };
+  int row = 0;
+  for (const auto& [current, fresh, expected] : cases)
+    EXPECT_EQ(sentinelReaction(current, fresh), expected) << row++;
+  EXPECT_EQ(sentinelChangeLine(w42, windowConfig(43)),
+            "sentinel changed: source window → window, wid 42 → 43");
+  EXPECT_EQ(sentinelChangeLine(none, windowConfig(0)),
+            "sentinel changed: source window → window, wid nil → 0");
+  EXPECT_EQ(sentinelChangeLine(w42, region),
+            "sentinel changed: source window → region, wid 42 → nil");
+}
+
+// What the start logs: the description of the stream, or why there is none.
+TEST(StreamPlan, DescribesWhatIsCapturedOrWhyNot) {
+  const std::string noWindow =
+      "startStreamAsync: window mode without window_id; falling back to test pattern";
+  const std::string noSize =
+      "startStreamAsync: region mode without dimensions; falling back to test pattern";
+  const std::tuple<PiPSentinelConfig, std::uint32_t, ShareableContent, std::string> cases[] = {
+      {windowConfig(42), 2, kContent, "window id=42 title=Notes"},
+      {windowConfig(43), 2, kContent, "window id=43 title=<untitled>"},
+      {windowConfig(44), 2, kContent, "window id=44 title=Minimised"},
+      {windowConfig(99), 2, kContent,
+       "startStreamAsync: window id=99 not in SCShareableContent; window may have closed. "
+       "Falling back to test pattern."},
+      {windowConfig(std::nullopt), 2, kContent, noWindow},
+      {windowConfig(std::nullopt, "Region"), 2, kContent, noWindow},
+      {regionConfig(10, 20, 800, 600, 1), 2, kContent, "region 800×600 at (10,20) on display 1"},
+      {regionConfig(-30, -4, 100, 50, 1), 2, kContent, "region 100×50 at (-30,-4) on display 1"},
+      {regionConfig(0, 0, 640, 360, 0), 2, kContent, "region 640×360 at (0,0) on display 2"},
+      {regionConfig(0, 0, 640, 360, 77), 2, kContent, "region 640×360 at (0,0) on display 2"},
+      {regionConfig(0, 0, 640, 360, 77), 9, kContent, "region 640×360 at (0,0) on display 1"},
+      {regionConfig(0, 0, 640, 360, 1), 1, ShareableContent{},
+       "startStreamAsync: no display available for region capture"},
+      {regionConfig(0, 0, 0, 600, 1), 2, kContent, noSize},
+      {regionConfig(0, 0, 800, 0, 1), 2, kContent, noSize},
+      {regionConfig(0, 0, -5, 600, 1), 2, kContent, noSize},
+  };
+  for (const auto& [config, mainDisplay, content, expected] : cases) {
+    auto plan = planStream(config, content, mainDisplay);
+    const auto* fallback = std::get_if<StreamFallback>(&plan);
+    EXPECT_EQ(fallback ? fallback->reason : std::get<StreamPlan>(plan).description, expected);
+  }
+}
+
+// A window alone without the cursor; a region as the whole display cut,
+// with it.
+TEST(StreamPlan, WindowIsCapturedAloneAndARegionIsTheDisplayCutByTheSourceRect) {
+  auto window = std::get<StreamPlan>(planStream(windowConfig(42), kContent, 2));
+  auto region = std::get<StreamPlan>(planStream(regionConfig(-30, 20, 800, 600, 2), kContent, 1));
+  EXPECT_EQ(window.filter.kind(), ContentFilter::Kind::desktopIndependentWindow);
+  EXPECT_EQ(window.filter.window().title, "Notes");
+  EXPECT_FALSE(window.configuration.showsCursor());
+  EXPECT_FALSE(window.configuration.sourceRect().has_value());
+  EXPECT_EQ(region.filter.kind(), ContentFilter::Kind::display);
+  EXPECT_EQ(region.filter.display().displayID, 2u);
+  EXPECT_TRUE(region.configuration.showsCursor());
+  ASSERT_TRUE(region.configuration.sourceRect().has_value());
+  auto rect = *region.configuration.sourceRect();
+  EXPECT_EQ((std::array{rect.x, rect.y, rect.width, rect.height}),
+            (std::array{-30.0, 20.0, 800.0, 600.0}));
+}
+
+}  // namespace
+}  // namespace fenwright
