@@ -21,6 +21,8 @@ if [ "${1:-}" != --inside ]; then
     runtime=$(mktemp -d)
     chown "$user:" "$home" "$runtime"
     chmod 700 "$home" "$runtime"
+    mkdir -p "$home/.local/share/applications"
+    chown -R "$user:" "$home"
     status=0
     setpriv --reuid="$user" --regid="$user" --clear-groups -- \
       env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS \
@@ -61,6 +63,9 @@ trap stop_all EXIT
 logs=${WAYLAND_SESSION_LOGS:-/dev/null}
 export XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland GSETTINGS_BACKEND=memory
 export NO_AT_BRIDGE=1 GTK_A11Y=none
+# The tests' windows are apps the shell knows (a window's app id is what a
+# pick remembers it by).
+export XDG_DATA_DIRS="$here/../tests/wayland/data:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}"
 
 wait_for() {  # wait_for WHAT TEST...  (up to 15 s)
   local what=$1 n=0
