@@ -18,7 +18,7 @@ packages=(
 # ScreenCast portal, and a native Wayland client, for the Wayland tests.
 if [ "${1:-}" = --wayland ]; then
   packages+=(gnome-shell pipewire wireplumber dbus-daemon dbus-bin libglib2.0-bin
-             xdg-desktop-portal xdg-desktop-portal-gnome weston)
+             xdg-desktop-portal xdg-desktop-portal-gnome foot)
 fi
 # ./scripts/deps.sh --bench: also the peers the benchmarks compare against.
 if [ "${1:-}" = --bench ]; then

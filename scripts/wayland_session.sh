@@ -45,7 +45,9 @@ if [ "${1:-}" != --inside ]; then
                      --fork --print-pid --nopidfile)
   export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$session_dir/system_bus"
   status=0
-  env -u DISPLAY -u WAYLAND_DISPLAY dbus-run-session -- "$0" --inside "$@" || status=$?
+  # The bus daemons' chatter about activations stays out of the caller's log.
+  env -u DISPLAY -u WAYLAND_DISPLAY dbus-run-session -- "$0" --inside "$@" \
+    2> >(grep --line-buffered -v '^dbus-daemon\[' >&2) || status=$?
   kill "$system_bus_pid" 2>/dev/null || true
   rm -rf "$session_dir" ${own_runtime:+"$own_runtime"}
   exit "$status"

@@ -84,6 +84,10 @@ Expected<std::unique_ptr<PipeWireReceiver>> PipeWireReceiver::connect(UniqueFd r
   h.streamEvents.param_changed = [](void* data, std::uint32_t id, const spa_pod* param) {
     static_cast<PipeWireReceiver*>(data)->onParamChanged(id, param);
   };
+  h.streamEvents.remove_buffer = [](void* data, pw_buffer* buffer) {
+    auto* receiver = static_cast<PipeWireReceiver*>(data);
+    if (receiver->held_ == buffer) receiver->held_ = nullptr;
+  };
   h.streamEvents.process = [](void* data) {
     auto* receiver = static_cast<PipeWireReceiver*>(data);
     if (receiver->events_.frameReady) receiver->events_.frameReady();

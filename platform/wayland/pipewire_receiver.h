@@ -36,6 +36,8 @@ class PipeWireReceiver {
   PipeWireReceiver& operator=(const PipeWireReceiver&) = delete;
 
   int descriptor() const;
+  // Runs what is due. Buffers may go (and be unmapped) meanwhile: never
+  // while a view of one is still in use.
   void iterate();
 
   // The newest picture waiting (the crop the producer marked, or the whole

@@ -95,10 +95,13 @@ std::optional<CaptureError> StreamCore::open(const ContentFilter& filter) {
   PipeWireReceiver::Events events;
   std::weak_ptr<StreamCore> weak = weak_from_this();
   events.frameReady = [weak] {
-    if (auto self = weak.lock()) {
-      self->fresh_ = true;
-      self->schedule();
-    }
+    // Taken after the loop's turn, never inside it.
+    waylandQueue().async([weak] {
+      if (auto self = weak.lock()) {
+        self->fresh_ = true;
+        self->schedule();
+      }
+    });
   };
   events.ended = [weak](const std::string& reason) {
     // Said from inside the loop's iteration: end after it.
@@ -118,6 +121,7 @@ std::optional<CaptureError> StreamCore::open(const ContentFilter& filter) {
 void StreamCore::closeSource() {
   stopWatching(sessionWatch_);
   stopWatching(receiverWatch_);
+  loopDue_ = false;
   receiver_.reset();
   session_.reset();
 }
@@ -206,6 +210,12 @@ void StreamCore::abandon() {
 
 void StreamCore::watchSession() {
   if (!session_) return;
+  // sd-bus may hold messages it has already read: handle them before
+  // waiting on the socket.
+  if (!session_->process()) {
+    endWithError("the portal closed the session: the window was closed or the sharing stopped");
+    return;
+  }
   if (!sessionWatch_) {
     sessionWatch_.emplace(waylandQueue().executor());
     std::error_code error;
@@ -219,14 +229,7 @@ void StreamCore::watchSession() {
   sessionWatch_->async_wait(asio::posix::descriptor_base::wait_read,
                             [weak = weak_from_this()](const std::error_code& error) {
                               auto self = weak.lock();
-                              if (!self || error || self->state_ != State::running ||
-                                  !self->session_)
-                                return;
-                              if (!self->session_->process()) {
-                                self->endWithError("the portal closed the session: the window "
-                                                   "was closed or the sharing stopped");
-                                return;
-                              }
+                              if (!self || error || self->state_ != State::running) return;
                               self->watchSession();
                             });
 }
@@ -250,8 +253,14 @@ void StreamCore::watchReceiver() {
                                if (!self || error || self->state_ != State::running ||
                                    !self->receiver_)
                                  return;
+                               // The loop may drop the buffer a sample out
+                               // still views: its turn waits for the return.
+                               if (self->inFlight_) {
+                                 self->loopDue_ = true;
+                                 return;
+                               }
                                self->receiver_->iterate();
-                               if (self->state_ == State::running) self->watchReceiver();
+                               self->watchReceiver();
                              });
 }
 
@@ -321,6 +330,11 @@ void StreamCore::sampleReturned() {
   if (state_ == State::stopped) {
     finishStop();
     return;
+  }
+  if (loopDue_ && receiver_) {
+    loopDue_ = false;
+    receiver_->iterate();
+    watchReceiver();
   }
   schedule();
 }

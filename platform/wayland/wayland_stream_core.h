@@ -80,6 +80,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   bool wantCurrent_ = false;
   bool inFlight_ = false;
   bool timerArmed_ = false;
+  bool loopDue_ = false;
   bool hasDelivered_ = false;
   Clock::time_point lastDelivery_{};
   std::vector<Completion<Done>> stopWaiters_;
