@@ -58,18 +58,29 @@ int readObjectPath(sd_bus_message* m, std::string& out) {
   return r;
 }
 
-// The stream list of Start's reply: the first stream's node is all we use.
-int readStreams(sd_bus_message* m, std::uint32_t& node, bool& found) {
+// The stream list of Start's reply: the first stream's node and size are
+// all we use.
+struct FirstStream {
+  bool found = false;
+  std::uint32_t node = 0;
+  std::int32_t width = 0, height = 0;
+};
+
+int readStreams(sd_bus_message* m, FirstStream& first) {
   int r = sd_bus_message_enter_container(m, 'v', "a(ua{sv})");
   if (r < 0) return r;
   if ((r = sd_bus_message_enter_container(m, 'a', "(ua{sv})")) < 0) return r;
   while ((r = sd_bus_message_enter_container(m, 'r', "ua{sv}")) > 0) {
     std::uint32_t id = 0;
+    std::int32_t width = 0, height = 0;
     if ((r = sd_bus_message_read(m, "u", &id)) < 0) return r;
-    if ((r = sd_bus_message_skip(m, "a{sv}")) < 0) return r;
+    r = forEachEntry(m, [&](std::string_view key) {
+      if (key == "size") return sd_bus_message_read(m, "v", "(ii)", &width, &height);
+      return sd_bus_message_skip(m, "v");
+    });
+    if (r < 0) return r;
     if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-    if (!found) node = id;
-    found = true;
+    if (!first.found) first = {true, id, width, height};
   }
   if (r < 0) return r;
   if ((r = sd_bus_message_exit_container(m)) < 0) return r;
@@ -262,8 +273,7 @@ Expected<std::unique_ptr<PortalSession>> PortalSession::open(const PortalRequest
       [](sd_bus_message*) { return 0; }, deadline);
   if (!selected) return unexpected(selected.error());
 
-  std::uint32_t node = 0;
-  bool hasNode = false;
+  FirstStream stream;
   std::string token;
   auto started = connection->request(
       "Start",
@@ -274,14 +284,14 @@ Expected<std::unique_ptr<PortalSession>> PortalSession::open(const PortalRequest
       },
       [&](sd_bus_message* m) {
         return forEachEntry(m, [&](std::string_view key) {
-          if (key == "streams") return readStreams(m, node, hasNode);
+          if (key == "streams") return readStreams(m, stream);
           if (key == "restore_token") return readString(m, token);
           return sd_bus_message_skip(m, "v");
         });
       },
       deadline);
   if (!started) return unexpected(started.error());
-  if (!hasNode) return unexpected(std::string("the portal started no stream"));
+  if (!stream.found) return unexpected(std::string("the portal started no stream"));
   if (!connection->watchClosed(sessionHandle))
     return unexpected(std::string("cannot watch the portal session"));
 
@@ -302,7 +312,9 @@ Expected<std::unique_ptr<PortalSession>> PortalSession::open(const PortalRequest
 
   std::unique_ptr<PortalSession> opened(new PortalSession(std::move(connection)));
   opened->remote_ = std::move(remote);
-  opened->nodeId_ = node;
+  opened->nodeId_ = stream.node;
+  opened->width_ = stream.width;
+  opened->height_ = stream.height;
   opened->restoreToken_ = std::move(token);
   return opened;
 }

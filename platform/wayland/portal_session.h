@@ -37,6 +37,9 @@ class PortalSession {
   // The PipeWire remote that reaches the session's stream, once.
   UniqueFd takeRemote();
   std::uint32_t nodeId() const { return nodeId_; }
+  // The source's size as the portal told it; 0 when it did not.
+  int width() const { return width_; }
+  int height() const { return height_; }
   // The token that opens the same source next time (each is good once);
   // empty when the portal gave none.
   const std::string& restoreToken() const { return restoreToken_; }
@@ -54,6 +57,8 @@ class PortalSession {
   std::unique_ptr<Connection> connection_;
   UniqueFd remote_;
   std::uint32_t nodeId_ = 0;
+  int width_ = 0;
+  int height_ = 0;
   std::string restoreToken_;
 };
 
