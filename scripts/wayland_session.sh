@@ -69,12 +69,12 @@ export NO_AT_BRIDGE=1 GTK_A11Y=none
 # pick remembers it by).
 export XDG_DATA_DIRS="$here/../tests/wayland/data:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}"
 
-wait_for() {  # wait_for WHAT TEST...  (up to 15 s)
+wait_for() {  # wait_for WHAT TEST...  (up to 30 s: a loaded machine is slow)
   local what=$1 n=0
   shift
   until "$@" >/dev/null 2>&1; do
     n=$((n + 1))
-    if [ $n -gt 150 ]; then echo "wayland-session: $what did not come up" >&2; return 1; fi
+    if [ $n -gt 300 ]; then echo "wayland-session: $what did not come up" >&2; return 1; fi
     sleep 0.1
   done
 }
