@@ -323,6 +323,8 @@ bool screenCastPortalReachable() {
   sd_bus* rawBus = nullptr;
   if (sd_bus_open_user(&rawBus) < 0) return false;
   SdBus bus(rawBus);
+  // A portal that is slow to come up is taken as none: start-up waits.
+  sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUsec);
   std::uint32_t types = 0;
   SdBusError error;
   int r = sd_bus_get_property_trivial(bus.get(), kPortal, kPortalPath, kScreenCast,
