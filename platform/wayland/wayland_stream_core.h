@@ -33,7 +33,9 @@ struct PickResolver {
 // untouched until the output has returned. Windows come as the producer's
 // crop of a monitor-sized buffer; a region is cut from its monitor here.
 // A swap closes one session and opens the next; the output keeps the last
-// picture meanwhile.
+// picture meanwhile. Opening waits for the portal on this queue (0.1–1 s
+// with a working token, the request's timeout with a dead one): one of the
+// executor's threads is taken for that long, the rest of the helper runs on.
 class StreamCore : public std::enable_shared_from_this<StreamCore> {
  public:
   StreamCore(PickResolver resolver, ContentFilter filter, StreamConfiguration configuration,
