@@ -18,6 +18,9 @@ struct PiPSentinelConfig {
   std::int64_t regionWidth = 0;
   std::int64_t regionHeight = 0;
   std::uint32_t regionDisplayID = 0;
+  // On Wayland: the restore token of the source picked in the portal's
+  // dialog (the window or display ids are then that pick's id).
+  std::optional<std::string> portalRestoreToken;
 
   bool operator==(const PiPSentinelConfig&) const = default;
 };

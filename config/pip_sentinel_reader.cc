@@ -62,6 +62,7 @@ PiPSentinelConfig parsePiPSentinel(std::string_view bytes) try {
   config.regionWidth = integer(document, "region_width").value_or(0);
   config.regionHeight = integer(document, "region_height").value_or(0);
   config.regionDisplayID = identifier(document, "region_display_id").value_or(0);
+  config.portalRestoreToken = text(document, "portal_restore_token");
   return config;
 } catch (...) {
   // Only memory can run out here: the parser is told not to throw and each

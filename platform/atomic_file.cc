@@ -12,7 +12,8 @@
 
 namespace fenwright {
 
-std::string writeFileAtomically(const std::filesystem::path& path, std::string_view contents) {
+std::string writeFileAtomically(const std::filesystem::path& path, std::string_view contents,
+                                unsigned mode) {
   auto directory = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
   std::string temporaryName = ".";
   temporaryName.append(path.filename().string()).append(".XXXXXX");
@@ -33,7 +34,7 @@ std::string writeFileAtomically(const std::filesystem::path& path, std::string_v
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  if (::fchmod(fd.get(), 0644) != 0) return fail("cannot set the mode of");
+  if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) return fail("cannot set the mode of");
   if (::fsync(fd.get()) != 0) return fail("cannot sync");
   fd.reset();
   if (::rename(temporary.c_str(), path.c_str()) != 0) return fail("cannot rename");

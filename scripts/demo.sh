@@ -5,6 +5,8 @@
 #   ./scripts/demo.sh --window ID   ... of a window of yours (see: fenwright-ctl windows)
 #   ./scripts/demo.sh --for 20      close the live viewer after 20 seconds
 #   ./scripts/demo.sh --headless    no display needed: snapshots under demo-output/
+#   ./scripts/demo.sh --wayland     the Wayland backend in a headless GNOME session:
+#                                   snapshots under demo-output/ (needs deps.sh --wayland)
 #
 # Without $DISPLAY the demo is headless. Headless, it starts its own X server
 # and window manager, opens a sample window, runs the helper through
@@ -16,14 +18,16 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 headless=0
+wayland=0
 window=""
 view_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --headless) headless=1 ;;
+    --wayland) wayland=1 ;;
     --window) window=${2:?--window needs an id}; shift ;;
     --for) view_args=(--exit-after "${2:?--for needs seconds}"); shift ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
@@ -43,6 +47,26 @@ helper=$build/service/fenwright
 ctl=$build/tools/ctl/fenwright-ctl
 view=$build/tools/view/fenwright-view
 sample=$build/tests/x11/fenwright_test_window
+
+if [ "$wayland" = 1 ]; then
+  out=${FENWRIGHT_DEMO_OUTPUT:-$root/demo-output}
+  rm -rf "$out" && mkdir -p "$out"
+  # The session runs as fenwright-test when we are root: it writes there.
+  if [ "$(id -u)" = 0 ]; then
+    id -u fenwright-test >/dev/null 2>&1 ||
+      useradd --system --no-create-home --shell /usr/sbin/nologin fenwright-test
+    chown fenwright-test: "$out"
+  fi
+  echo "demo: a headless GNOME session; output in $out/"
+  ./scripts/wayland_session.sh "$root/scripts/demo_wayland.sh" "$build" "$out"
+  cat <<EOF
+demo: wrote, in $out/
+  1-wayland-window-blue.png        a native Wayland window, picked once, fitted with bars
+  2-wayland-swap-to-red.png        another window swapped in place, no dialog
+  3-wayland-region-top-half.png    the top half of the screen, between black bands
+EOF
+  exit 0
+fi
 
 work=$(mktemp -d)
 pids=()

@@ -12,7 +12,14 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libyuv-dev
   xvfb xauth openbox xdotool x11-xserver-utils x11-utils systemd
   imagemagick dpkg-dev procps python3
+  libpipewire-0.3-dev
 )
+# ./scripts/deps.sh --wayland: a headless GNOME session with PipeWire and the
+# ScreenCast portal, and a native Wayland client, for the Wayland tests.
+if [ "${1:-}" = --wayland ]; then
+  packages+=(gnome-shell pipewire wireplumber dbus-daemon dbus-bin libglib2.0-bin
+             xdg-desktop-portal xdg-desktop-portal-gnome foot)
+fi
 # ./scripts/deps.sh --bench: also the peers the benchmarks compare against.
 if [ "${1:-}" = --bench ]; then
   packages+=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good ffmpeg)

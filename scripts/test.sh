@@ -9,7 +9,7 @@
 # per-user limits, such as the descriptors it may have in flight.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/deps.sh
+./scripts/deps.sh --wayland
 source scripts/xvfb.sh
 
 presets=${PRESETS:-debug}
@@ -19,6 +19,8 @@ start_xvfb 1920x1080
 echo "test: Xvfb on $DISPLAY"
 
 user_tests='^(process|soak|tools|scripts|x11)\.'
+# Run inside a headless GNOME session of their own, one at a time.
+wayland_tests='^wayland\.'
 test_user=fenwright-test
 if [ "$(id -u)" = 0 ]; then
   id -u "$test_user" >/dev/null 2>&1 ||
@@ -43,10 +45,11 @@ for preset in $presets; do
   cmake --build --preset "$preset" -j "$jobs"
   echo "test: running $preset"
   if [ "$(id -u)" != 0 ]; then
-    ctest --preset "$preset" -j "$jobs" --timeout 300 || failed=1
+    ctest --preset "$preset" -j "$jobs" --timeout 300 -E "$wayland_tests" || failed=1
+    ./scripts/wayland_session.sh ctest --preset "$preset" --timeout 300 -R "$wayland_tests" || failed=1
     continue
   fi
-  ctest --preset "$preset" -j "$jobs" --timeout 300 -E "$user_tests" || failed=1
+  ctest --preset "$preset" -j "$jobs" --timeout 300 -E "$user_tests|$wayland_tests" || failed=1
   # ctest keeps its logs in the build tree; the rest of it is only read.
   mkdir -p "build/$preset/Testing"
   chown -R "$test_user:" "build/$preset/Testing"
@@ -67,6 +70,8 @@ for preset in $presets; do
   }
   echo "test: running $preset as $test_user (ulimit -n 1024): $user_tests"
   as_test_user ctest --preset "$preset" -j "$jobs" --timeout 300 -R "$user_tests" || failed=1
+  echo "test: running $preset in a headless GNOME session as $test_user: $wayland_tests"
+  ./scripts/wayland_session.sh ctest --preset "$preset" --timeout 300 -R "$wayland_tests" || failed=1
 done
 [ "$failed" = 0 ] || { echo "test: some tests failed" >&2; exit 1; }
 

@@ -1,6 +1,7 @@
 // The helper's entry point. It takes no options and reads no variables of
 // its own: the sentinel file decides everything.
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <thread>
@@ -9,10 +10,33 @@
 #include "platform/dispatch/main_loop.h"
 #include "platform/log/logger.h"
 #include "platform/process.h"
+#include "platform/wayland/wayland_screen_capture.h"
 #include "platform/x11/x11_screen_capture.h"
 #include "service/fenwright_service.h"
 
 namespace {
+
+// Wayland when the session has a display and a ScreenCast portal, and the
+// sentinel does not name an X window (an Xwayland window picked by its X id
+// keeps the X11 backend while DISPLAY is set too).
+std::shared_ptr<fenwright::ScreenCapture> chooseScreenCapture(
+    const fenwright::PiPSentinelConfig& config) {
+  using namespace fenwright;
+  const char* x11Display = std::getenv("DISPLAY");
+  const bool xWindowPicked = !config.portalRestoreToken && config.windowID && x11Display &&
+                             x11Display[0] != '\0';
+  if (!xWindowPicked && waylandCaptureAvailable()) {
+    log::helperLogger().info("capture backend: Wayland (ScreenCast portal + PipeWire)");
+    return makeWaylandScreenCapture([]() -> std::optional<wayland::PortalPick> {
+      PiPSentinelConfig now = readPiPSentinel();
+      if (!now.portalRestoreToken || now.portalRestoreToken->empty()) return std::nullopt;
+      return wayland::PortalPick{*now.portalRestoreToken, now.windowTitle,
+                                 now.source == "region"};
+    });
+  }
+  log::helperLogger().info("capture backend: X11");
+  return makeX11ScreenCapture();
+}
 
 int run() {
   using namespace fenwright;
@@ -33,7 +57,7 @@ int run() {
   const PiPSentinelConfig sentinelConfig = read.config;
   // Owned for the whole life of the process, never released.
   static std::shared_ptr<FenwrightService> service =
-      FenwrightService::create(makeX11ScreenCapture());
+      FenwrightService::create(chooseScreenCapture(sentinelConfig));
 
   if (!sentinelConfig.enabled) {
     helperLogger.info("sentinel disabled — listener-only mode to drain pending dial then exit");

@@ -20,6 +20,8 @@
 
 #include "platform/capture/screen_capture.h"
 #include "platform/log/logger.h"
+#include "platform/wayland/portal_pick.h"
+#include "platform/wayland/portal_session.h"
 #include "platform/x11/x11_screen_capture.h"
 #include "tools/ctl/sentinel_command.h"
 
@@ -147,11 +149,33 @@ void commit(const fenwright::ctl::SentinelRequest& request, Outcome& outcome) {
               path.c_str());
 }
 
-// fenwright-ctl window <id> | window --title <text>
+// Opens the portal's dialog and waits for the user's pick (up to five
+// minutes). The session ends with this program; the pick's token lives on.
+std::optional<std::unique_ptr<fenwright::wayland::PortalSession>> pickInPortal(
+    fenwright::wayland::PortalSource source) {
+  fenwright::wayland::PortalRequest request;
+  request.source = source;
+  request.timeout = std::chrono::minutes(5);
+  std::fprintf(stderr, "fenwright-ctl: pick the %s in the dialog\n",
+               source == fenwright::wayland::PortalSource::window ? "window" : "screen");
+  auto session = fenwright::wayland::PortalSession::open(request);
+  if (!session) {
+    fail(session.error());
+    return std::nullopt;
+  }
+  if (session.value()->restoreToken().empty()) {
+    fail("the portal keeps no pick (no restore token): it cannot be opened again");
+    return std::nullopt;
+  }
+  return std::move(session.value());
+}
+
+// fenwright-ctl window <id> | window --title <text> | window --pick
 void addWindowCommand(CLI::App& app, Outcome& outcome) {
   struct Options {
     std::string id;
     std::string title;
+    bool pick = false;
   };
   auto options = std::make_shared<Options>();
   CLI::App* command =
@@ -168,10 +192,25 @@ void addWindowCommand(CLI::App& app, Outcome& outcome) {
                 return text.empty() ? std::string("the title text is empty") : std::string();
               },
               "TEXT"));
+  auto* pickOption = command->add_flag(
+      "--pick", options->pick, "Wayland: pick the window in the desktop portal's dialog");
   idOption->excludes(titleOption);
-  command->callback([options, idOption, titleOption, &outcome] {
+  pickOption->excludes(idOption)->excludes(titleOption);
+  command->callback([options, idOption, titleOption, pickOption, &outcome] {
     fenwright::ctl::SentinelRequest request;
     request.source = "window";
+    if (pickOption->count() > 0) {
+      auto picked = pickInPortal(fenwright::wayland::PortalSource::window);
+      if (!picked) {
+        outcome.status = 1;
+        return;
+      }
+      const std::string& token = (*picked)->restoreToken();
+      request.windowID = fenwright::wayland::portalPickID(token);
+      request.portalRestoreToken = token;
+      commit(request, outcome);
+      return;
+    }
     if (idOption->count() > 0) {
       // An id needs no X server: the helper checks it when it starts.
       request.windowID = parseWindowID(options->id);
@@ -200,30 +239,42 @@ void addWindowCommand(CLI::App& app, Outcome& outcome) {
   });
 }
 
-// fenwright-ctl region <x> <y> <w> <h> [--display <id>]
+// fenwright-ctl region <x> <y> <w> <h> [--display <id>] | region --pick [<x> <y> <w> <h>]
 void addRegionCommand(CLI::App& app, Outcome& outcome) {
   struct Options {
     std::int64_t x = 0, y = 0, width = 0, height = 0;
     std::uint32_t display = 0;
+    bool pick = false;
   };
   constexpr std::int64_t kCoordinate = std::numeric_limits<std::int32_t>::max();
   auto options = std::make_shared<Options>();
   CLI::App* command =
       app.add_subcommand("region", "Follow a rectangle of a display (coordinates on that display)");
-  command->add_option("x", options->x, "left edge")->required()->check(
+  auto* xOption = command->add_option("x", options->x, "left edge")->check(
       CLI::Range(-kCoordinate, kCoordinate));
-  command->add_option("y", options->y, "top edge")->required()->check(
+  auto* yOption = command->add_option("y", options->y, "top edge")->check(
       CLI::Range(-kCoordinate, kCoordinate));
-  command->add_option("w", options->width, "width in pixels")->required()->check(
+  auto* wOption = command->add_option("w", options->width, "width in pixels")->check(
       CLI::Range(std::int64_t{1}, kCoordinate));
-  command->add_option("h", options->height, "height in pixels")->required()->check(
+  auto* hOption = command->add_option("h", options->height, "height in pixels")->check(
       CLI::Range(std::int64_t{1}, kCoordinate));
   auto* displayOption =
       command
           ->add_option("--display", options->display,
                        "RandR output id (see: fenwright-ctl displays; default: the main display)")
           ->check(CLI::Range(std::uint32_t{0}, std::numeric_limits<std::uint32_t>::max()));
-  command->callback([options, displayOption, &outcome] {
+  auto* pickOption = command->add_flag(
+      "--pick", options->pick,
+      "Wayland: pick the screen in the desktop portal's dialog (all of it, or x y w h)");
+  pickOption->excludes(displayOption);
+  command->callback([options, displayOption, pickOption, xOption, yOption, wOption, hOption,
+                     &outcome] {
+    const std::size_t given =
+        xOption->count() + yOption->count() + wOption->count() + hOption->count();
+    const bool pick = pickOption->count() > 0;
+    if (given != 4 && !(pick && given == 0))
+      throw CLI::ValidationError("region", pick ? "give all of x y w h, or none"
+                                                : "give x y w h (or --pick)");
     fenwright::ctl::SentinelRequest request;
     request.source = "region";
     request.regionX = options->x;
@@ -231,6 +282,26 @@ void addRegionCommand(CLI::App& app, Outcome& outcome) {
     request.regionWidth = options->width;
     request.regionHeight = options->height;
     if (displayOption->count() > 0) request.regionDisplayID = options->display;
+    if (pick) {
+      auto picked = pickInPortal(fenwright::wayland::PortalSource::monitor);
+      if (!picked) {
+        outcome.status = 1;
+        return;
+      }
+      const std::string& token = (*picked)->restoreToken();
+      request.regionDisplayID = fenwright::wayland::portalPickID(token);
+      request.portalRestoreToken = token;
+      if (given == 0) {
+        if ((*picked)->width() < 1 || (*picked)->height() < 1) {
+          fail("the portal did not say the screen's size: give x y w h");
+          outcome.status = 1;
+          return;
+        }
+        request.regionX = request.regionY = 0;
+        request.regionWidth = (*picked)->width();
+        request.regionHeight = (*picked)->height();
+      }
+    }
     commit(request, outcome);
   });
 }

@@ -24,6 +24,7 @@ std::string sentinelJson(const SentinelRequest& request) {
       json["region_height"] = request.regionHeight;
       if (request.regionDisplayID) json["region_display_id"] = *request.regionDisplayID;
     }
+    if (request.portalRestoreToken) json["portal_restore_token"] = *request.portalRestoreToken;
   }
   // Titles come from other programs: never let bad UTF-8 make us throw.
   return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

@@ -15,6 +15,8 @@ struct SentinelRequest {
   std::optional<std::string> windowTitle;
   std::int64_t regionX = 0, regionY = 0, regionWidth = 0, regionHeight = 0;
   std::optional<std::uint32_t> regionDisplayID;
+  // A pick made in the Wayland portal's dialog.
+  std::optional<std::string> portalRestoreToken;
 };
 
 // The sentinel file's JSON for a request, keys in the application's order.
