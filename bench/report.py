@@ -64,14 +64,14 @@ def benchmark_table(data, unit="ms"):
                         "threads", "family_index", "per_family_instance_index")},
                       key=lambda k: (KNOWN_COUNTERS.index(k) if k in KNOWN_COUNTERS else 99, k))
     factor = {"us": 1e3, "ms": 1.0}[unit]
-    lines = ["| case | time ({}) | {} goal | met |".format(unit, "".join(f"{c} | " for c in counters)),
+    lines = ["| " + " | ".join(["case", f"time ({unit})"] + counters + ["goal", "met"]) + " |",
              "|---|---|" + "---|" * len(counters) + "---|---|"]
     for b in rows:
         time = b.get("cpu_ms", time_ms(b)) * factor
         cells = ["{:.3f}".format(b[c]) if c in b else "–" for c in counters]
         goal, verdict = goal_of(b)
-        lines.append("| {} | {:.3f} | {}{} | {} |".format(
-            b["name"], time, "".join(f"{c} | " for c in cells), goal or "–", verdict or "–"))
+        verdict = {"met": "met", "missed": "**missed**"}.get(verdict, "–")
+        lines.append("| " + " | ".join([b["name"], f"{time:.3f}"] + cells + [goal or "–", verdict]) + " |")
     return lines
 
 
