@@ -19,7 +19,7 @@ trap 'rm -rf "$results"' EXIT
 start_xvfb 1920x1080
 trap 'kill "$XVFB_PID" 2>/dev/null; rm -rf "$results"' EXIT
 
-run() { echo "bench: $1" >&2; }
+run() { echo "bench: [${SECONDS}s] $1" >&2; }
 run "the helper beside gst-launch-1.0 and ffmpeg: CPU, latency, first frame"
 python3 bench/e2e/capture_bench.py "$build" "$XVFB_PID" "$results/capture.json"
 run "scaling and composition (render)"
