@@ -259,10 +259,13 @@ def main():
 
     out += capture_sections(load(os.path.join(results, "capture.json")))
     out += ["", "## Scaling into the surface (bench/render)", "",
-            "CPU time per call; memcpy and libyuv are the same input measured in the same run."]
+            "CPU time per call where the row has a counter of it, else wall time; memcpy and "
+            "libyuv are the same input measured in the same run."]
     out += [""] + benchmark_table(load(os.path.join(results, "render.json")))
-    out += ["", "## Surface fetch over the socket, client side (bench/ipc)", ""]
-    out += benchmark_table(load(os.path.join(results, "ipc.json")), "us")
+    out += ["", "## Surface fetch over the socket, client side (bench/ipc)", "",
+            "Against a listener in the same process. Rows with a goal: CPU time of the process; "
+            "the others: wall time."]
+    out += [""] + benchmark_table(load(os.path.join(results, "ipc.json")), "us")
     out += ["", "## X11 grab of one frame, in process (bench/x11)", ""]
     out += grab_table(load(os.path.join(results, "x11_grab.json")))
     out += ["", "## Helper memory while the captured window grows", "",
