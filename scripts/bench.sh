@@ -2,7 +2,7 @@
 # Runs every benchmark with its peers in one go and writes bench/report.md
 # (tables with their goals) and bench/startup-latency.png (a histogram).
 # The helper, gst-launch-1.0 and ffmpeg run as a user runs them, on one Xvfb.
-#   ./scripts/bench.sh                    about eight minutes
+#   ./scripts/bench.sh                    about nine minutes
 #   BENCH_SECONDS=30 ./scripts/bench.sh   longer CPU measurements (10 s each by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."

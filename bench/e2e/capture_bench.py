@@ -28,8 +28,12 @@ WINDOWS = [("1280x720", 60), ("1920x1080", 60), ("1280x720", 0)]
 
 
 def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
+    """utime+stime of a process; NaN once it is gone, so its row reads as failed."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (OSError, TypeError):
+        return float("nan")
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
@@ -140,7 +144,7 @@ def run_helper(build, xvfb, xid, seconds, work, warmup=1.0):
             row["exit"] = rest
     client.wait()
     timer.cancel()
-    if "cpu" not in row and seconds > 0 or "first_frame_ms" not in row:
+    if seconds > 0 and not row.get("cpu", float("nan")) >= 0 or "first_frame_ms" not in row:
         with open(os.path.join(work, "helper.log")) as f:
             sys.stderr.write("capture_bench: the helper run failed:\n" + f.read()[-2000:])
         row["failed"] = True
@@ -158,7 +162,8 @@ def run_peer(argv, xvfb, seconds, warmup=1.0):
     peer.kill()
     peer.wait()
     span = after[0] - before[0]
-    return {"cpu": 100 * (after[1] - before[1]) / span, "xserver": 100 * (after[2] - before[2]) / span}
+    cpu = 100 * (after[1] - before[1]) / span
+    return {"cpu": cpu, "xserver": 100 * (after[2] - before[2]) / span} if cpu >= 0 else {"failed": True}
 
 
 def run_peer_latency(build, xid, seconds, work):
