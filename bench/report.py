@@ -254,7 +254,8 @@ def main():
            f"Run on {datetime.date.today().isoformat()}, {machine()}, by `./scripts/bench.sh`.",
            "The machine is shared with other work and noisy: every figure sits beside its",
            "peers measured in the same run, and ranges are over repetitions. A goal's verdict",
-           "is \"met\" only when the whole range meets it.",
+           "is \"met\" only when the whole range meets it. Load average (1, 5, 15 min) as the",
+           "report was written: {:.1f}, {:.1f}, {:.1f}.".format(*os.getloadavg()),
            ""]
 
     out += capture_sections(load(os.path.join(results, "capture.json")))
