@@ -7,7 +7,8 @@
 //   helper <pid>            the helper was started
 //   first_frame_ms <ms>     helper start to the first frame showing the window
 //   begin                   the measured span starts (after --warmup seconds)
-//   end frames=<n> cpu_s=<s>
+//   end frames=<n> cpu_s=<s> helper_cpu_s=<s> seconds=<s>
+//                           the client's CPU and the helper's over the span
 //   helper_exit <status>    after the connection closed
 //
 //   fenwright_bench_client (--launch HELPER [--helper-log FILE] | --raw)
@@ -63,6 +64,23 @@ double cpuSeconds() {
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// utime+stime of another process, from /proc; 0 when it cannot be read.
+double cpuSecondsOf(pid_t pid) {
+  if (pid <= 0) return 0;
+  std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (stat == nullptr) return 0;
+  char text[1024] = {};
+  const std::size_t length = std::fread(text, 1, sizeof text - 1, stat);
+  std::fclose(stat);
+  // Fields after the command name, which may hold spaces: utime is the 14th.
+  const char* rest = std::strrchr(text, ')');
+  unsigned long long utime = 0, stime = 0;
+  if (length == 0 || rest == nullptr ||
+      std::sscanf(rest + 2, "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu %llu", &utime, &stime) != 2)
+    return 0;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 void say(const std::string& line) {
@@ -146,7 +164,7 @@ struct Options {
 // The measured span: `takeFrame` sleeps until the next frame and gives its
 // stamp, or nothing when none came.
 template <class TakeFrame>
-void measure(const Options& options, TakeFrame&& takeFrame) {
+void measure(const Options& options, pid_t helper, TakeFrame&& takeFrame) {
   auto after = [](double seconds) {
     return std::chrono::steady_clock::now() +
            std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
@@ -155,22 +173,25 @@ void measure(const Options& options, TakeFrame&& takeFrame) {
   while (std::chrono::steady_clock::now() < warmEnd) takeFrame(warmEnd);
   Recorder recorder(options.seconds);
   say("begin");
-  const double cpuBefore = cpuSeconds();
+  const auto begin = std::chrono::steady_clock::now();
+  const double cpuBefore = cpuSeconds(), helperBefore = cpuSecondsOf(helper);
   const auto end = after(options.seconds);
   while (std::chrono::steady_clock::now() < end) {
     std::optional<int> stamp = takeFrame(end);
     if (stamp) recorder.add(*stamp, monotonicNs());
   }
-  const double cpu = cpuSeconds() - cpuBefore;
-  char line[96];
-  std::snprintf(line, sizeof line, "end frames=%ld cpu_s=%.4f", recorder.frames(), cpu);
+  const double cpu = cpuSeconds() - cpuBefore, helperCpu = cpuSecondsOf(helper) - helperBefore;
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  char line[160];
+  std::snprintf(line, sizeof line, "end frames=%ld cpu_s=%.4f helper_cpu_s=%.4f seconds=%.4f",
+                recorder.frames(), cpu, helperCpu, seconds);
   say(line);
   recorder.write(options.stamps);
 }
 
 // Dials the helper as soon as its socket takes calls, waits for the window
 // to show, then measures; the connection closes on return.
-void watch(const Options& options, std::int64_t startNs) {
+void watch(const Options& options, pid_t helper, std::int64_t startNs) {
   std::optional<client::FenwrightClient> connection;
   std::optional<client::MappedSurface> surface;
   for (const auto giveUp = std::chrono::steady_clock::now() + 5s;
@@ -203,7 +224,7 @@ void watch(const Options& options, std::int64_t startNs) {
   std::snprintf(line, sizeof line, "first_frame_ms %.3f", static_cast<double>(*firstNs - startNs) / 1e6);
   say(line);
   if (options.seconds <= 0) return;
-  measure(options, [&](std::chrono::steady_clock::time_point until) -> std::optional<int> {
+  measure(options, helper, [&](std::chrono::steady_clock::time_point until) -> std::optional<int> {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (left <= 0ms || !surface->waitForFrame(left)) return std::nullopt;
     auto rgb = settledRgbAt(*surface, kStampX, kStampY);
@@ -226,7 +247,7 @@ int runHelper(const Options& options) {
     return 1;
   }
   say("helper " + std::to_string(helper));
-  watch(options, startNs);
+  watch(options, helper, startNs);
   // The connection is closed: the helper should go on its own.
   int status = 0;
   for (int waited = 0; waited < 500 && ::waitpid(helper, &status, WNOHANG) == 0; ++waited)
@@ -245,7 +266,7 @@ int runHelper(const Options& options) {
 int runRaw(const Options& options) {
   std::vector<std::uint8_t> frame(static_cast<std::size_t>(kBytesPerRow) * kHeight);
   bool open = true;
-  measure(options, [&](std::chrono::steady_clock::time_point) -> std::optional<int> {
+  measure(options, 0, [&](std::chrono::steady_clock::time_point) -> std::optional<int> {
     std::size_t have = 0;
     while (open && have < frame.size()) {
       const ssize_t n = ::read(STDIN_FILENO, frame.data() + have, frame.size() - have);

@@ -131,15 +131,16 @@ def run_helper(build, xvfb, xid, seconds, work, warmup=1.0):
         elif word == "first_frame_ms":
             row["first_frame_ms"] = float(rest)
         elif word == "begin":
-            before = (time.monotonic(), cpu_seconds(helper), cpu_seconds(xvfb))
+            before = (time.monotonic(), cpu_seconds(xvfb))
         elif word == "end":
-            after = (time.monotonic(), cpu_seconds(helper), cpu_seconds(xvfb))
-            span = after[0] - before[0]
-            fields = dict(kv.split("=") for kv in rest.split())
-            row.update(cpu=100 * (after[1] - before[1]) / span,
-                       xserver=100 * (after[2] - before[2]) / span,
-                       fps=int(fields["frames"]) / span,
-                       client_cpu=100 * float(fields["cpu_s"]) / span)
+            # The client reads the helper's CPU itself: the helper exits as
+            # soon as the client lets go, maybe before this line is read.
+            after = (time.monotonic(), cpu_seconds(xvfb))
+            fields = {k: float(v) for k, v in (kv.split("=") for kv in rest.split())}
+            span = fields["seconds"]
+            row.update(cpu=100 * fields["helper_cpu_s"] / span,
+                       xserver=100 * (after[1] - before[1]) / (after[0] - before[0]),
+                       fps=fields["frames"] / span, client_cpu=100 * fields["cpu_s"] / span)
         elif word == "helper_exit":
             row["exit"] = rest
     client.wait()
