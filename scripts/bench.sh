@@ -1,35 +1,36 @@
 #!/usr/bin/env bash
 # Runs every benchmark with its peers in one go and writes bench/report.md
-# (ratio tables) and bench/startup-latency.png (a histogram).
-#   ./scripts/bench.sh            about three minutes
-#   BENCH_SECONDS=30 ./scripts/bench.sh   longer CPU measurements
+# (tables with their goals) and bench/startup-latency.png (a histogram).
+# The helper, gst-launch-1.0 and ffmpeg run as a user runs them, on one Xvfb.
+#   ./scripts/bench.sh                    about nine minutes
+#   BENCH_SECONDS=30 ./scripts/bench.sh   longer CPU measurements (10 s each by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh --bench
 source scripts/xvfb.sh
 
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" >/dev/null
+cmake --build --preset release -j "$(nproc)" --target fenwright fenwright_bench_client \
+  fenwright_stamp_window fenwright_render_bench fenwright_ipc_bench fenwright_x11_grab_bench \
+  fenwright_test_window >/dev/null
 build=build/release
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
 start_xvfb 1920x1080
 trap 'kill "$XVFB_PID" 2>/dev/null; rm -rf "$results"' EXIT
 
-run() { echo "bench: $1" >&2; }
+run() { echo "bench: [${SECONDS}s] $1" >&2; }
+run "the helper beside gst-launch-1.0 and ffmpeg: CPU, latency, first frame"
+python3 bench/e2e/capture_bench.py "$build" "$XVFB_PID" "$results/capture.json"
 run "scaling and composition (render)"
 "$build/bench/render/fenwright_render_bench" --benchmark_format=json \
   --benchmark_out="$results/render.json" --benchmark_out_format=json >/dev/null
 run "surface fetch round trips (ipc)"
 "$build/bench/ipc/fenwright_ipc_bench" --benchmark_format=json \
   --benchmark_out="$results/ipc.json" --benchmark_out_format=json >/dev/null
-run "CPU of a client taking a 30 fps stream"
-"$build/bench/ipc/fenwright_frame_wait_cpu" --seconds "${BENCH_SECONDS:-10}" >"$results/frame_wait.md"
 run "X11 grab cost"
 "$build/bench/x11/fenwright_x11_grab_bench" --benchmark_format=json \
   --benchmark_out="$results/x11_grab.json" --benchmark_out_format=json >/dev/null
-run "X11 capture CPU per minute, beside gst-launch-1.0 when installed"
-"$build/bench/x11/fenwright_x11_cpu" --seconds "${BENCH_SECONDS:-10}" >"$results/x11_cpu.md"
 run "helper memory while the captured window grows"
 python3 bench/x11/window_memory.py "$build/service/fenwright" \
   "$(find "$build" -name fenwright_test_window -type f | head -1)" >"$results/window_memory.md"
