@@ -28,10 +28,10 @@ CaptureResult<T> awaitResult(const std::function<void(Completion<T>)>& start) {
 }
 
 inline CaptureResult<ShareableContent> queryContent(ScreenCapture& capture,
-                                                    bool excludingDesktopWindows = false,
-                                                    bool onScreenWindowsOnly = false) {
+                                                    bool excludingDesktop = false,
+                                                    bool onScreenOnly = false) {
   return awaitResult<ShareableContent>([&](Completion<ShareableContent> done) {
-    capture.getShareableContent(excludingDesktopWindows, onScreenWindowsOnly, std::move(done));
+    capture.getShareableContent(excludingDesktop, onScreenOnly, std::move(done));
   });
 }
 inline CaptureStatus startStream(CaptureStream& stream) {
@@ -94,8 +94,8 @@ class CaptureSession {
       return *error;
     return startStream(*stream_);
   }
-  CaptureStatus startWindow(std::uint32_t id,
-                            const StreamConfiguration& configuration = serviceConfiguration()) {
+  CaptureStatus startWindow(std::uint32_t id, const StreamConfiguration& configuration =
+                                                 serviceConfiguration()) {
     return start(windowFilter(id), configuration);
   }
 
