@@ -77,16 +77,10 @@ TEST(Soak, XServerKilledAndRestartedUnderAStreamingHelper) {
 
   server = XServer::start("1920x1080", {}, display);
   ASSERT_TRUE(server) << "Xvfb did not come back on " << display;
-  // Window ids start again from the same base on a fresh server: make sure
-  // the new pick is a different number, or the helper sees no change.
-  auto windowB = openWindow(display, kQuadrantsB);
-  ASSERT_TRUE(windowB);
-  std::unique_ptr<TestWindowProcess> spare;
-  if (windowB->id() == idA) {
-    spare = std::move(windowB);
-    windowB = openWindow(display, kQuadrantsB);
-    ASSERT_TRUE(windowB);
-  }
+  // Window ids start again from the same base on a fresh server: a spare
+  // takes A's first, or the new pick could be the same number and no change.
+  auto spare = openWindow(display, kQuadrantsB), windowB = openWindow(display, kQuadrantsB);
+  ASSERT_TRUE(spare && windowB && windowB->id() != idA);
   ASSERT_EQ(home.write(windowSentinel(windowB->id())), "");
   EXPECT_TRUE(helper.waitForLogContaining("SCStream started — window id=" +
                                           std::to_string(windowB->id())))
@@ -101,6 +95,7 @@ TEST(Soak, XServerKilledAndRestartedUnderAStreamingHelper) {
               }).matched)
       << helper.log();
   EXPECT_EQ(helper.countContaining("updateContentFilter failed"), 0u) << helper.log();
+  EXPECT_EQ(helper.countContaining("stopped with error"), 1u) << helper.log();
 
   ASSERT_EQ(home.write(R"({"enabled": false})"), "");
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
