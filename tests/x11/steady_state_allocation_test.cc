@@ -84,7 +84,9 @@ TEST(SteadyState, StreamingAWindowToTheSurfaceAllocatesNothingPerFrame) {
     ASSERT_TRUE(writer->waitFor(warm + 20)) << writer->frames.load() << " frames in all";
     counting = false;
     EXPECT_EQ(allocations.load() - before, 0) << "over 20 frames";
-    EXPECT_GE(buffer.surface()->seed() - seedBefore, 2u * 20) << "each frame is one write";
+    // Each frame is one write (two seed steps); one may be under way at
+    // either end of the count.
+    EXPECT_GE(buffer.surface()->seed() - seedBefore, 2u * 19) << "frames went unwritten";
     std::uint32_t centre;
     std::memcpy(&centre,
                 buffer.surface()->baseAddress() + 180 * PiPFrameBuffer::bytesPerRow + 320 * 4, 4);
