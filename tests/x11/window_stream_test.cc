@@ -102,9 +102,9 @@ TEST(WindowStream, CoveredWindowsArriveWholeAndFilterUpdatesSwitchWindows) {
             std::vector<std::string>{"window " + x11::hexId(translucent->id()) + " was destroyed"});
 }
 
-// As it is at the frame's size, halved exactly at twice that; nothing while
-// unmapped, the new look once mapped again.
-TEST(WindowStream, EachSizeArrivesAsItIsOrShrunkAndNothingWhileUnmapped) {
+// Nothing while unmapped, the new look once mapped again; as it is at the
+// frame's size, halved exactly at twice that.
+TEST(WindowStream, NothingWhileUnmappedAndEachSizeAsItIsOrShrunk) {
   auto window = TestWindowProcess::start(sharedDisplay(), {"--size", "1280x720"});
   ASSERT_TRUE(window);
   CaptureSession session(sharedDisplay());
@@ -113,11 +113,6 @@ TEST(WindowStream, EachSizeArrivesAsItIsOrShrunkAndNothingWhileUnmapped) {
   ASSERT_TRUE(same);
   EXPECT_EQ(same->width, 1280);
   EXPECT_EQ(offPixels(*same), 0);
-  ASSERT_TRUE(window->command("resize 2560 1440"));
-  ASSERT_TRUE(window->command(kRecolour));
-  EXPECT_TRUE(session.recorder().waitForFrame([](const RecordedFrame& f) {
-    return f.width == 1280 && f.height == 720 && !offPixels(f, kRecoloured);
-  }));
 
   ASSERT_TRUE(window->command("unmap"));
   ASSERT_TRUE(window->command("fill 00FF00"));
@@ -129,6 +124,12 @@ TEST(WindowStream, EachSizeArrivesAsItIsOrShrunkAndNothingWhileUnmapped) {
                                                        opaque(0xFF00), opaque(0xFF00)}),
                                               count));
   EXPECT_TRUE(session.recorder().stopErrors().empty());
+
+  ASSERT_TRUE(window->command("resize 2560 1440"));
+  ASSERT_TRUE(window->command(kRecolour));
+  EXPECT_TRUE(session.recorder().waitForFrame([](const RecordedFrame& f) {
+    return f.width == 1280 && f.height == 720 && !offPixels(f, kRecoloured);
+  }));
 }
 
 // On a private server, where no other client repaints: frames follow
