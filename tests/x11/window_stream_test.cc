@@ -96,8 +96,10 @@ TEST(WindowStream, CoveredWindowsArriveWholeAndFilterUpdatesSwitchWindows) {
 
   ASSERT_TRUE(translucent->command("destroy"));
   ASSERT_TRUE(session.recorder().waitForStop());
+  const std::size_t count = session.recorder().frameCount();
   EXPECT_TRUE(stopStream(session.stream()));
   ASSERT_TRUE(window->command("sync"));
+  EXPECT_EQ(session.recorder().frameCount(), count);
   EXPECT_EQ(session.recorder().stopErrors(),
             std::vector<std::string>{"window " + x11::hexId(translucent->id()) + " was destroyed"});
 }
