@@ -8,7 +8,6 @@
 #include <string>
 #include <tuple>
 
-#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 
@@ -30,10 +29,9 @@ TEST(Lifecycle, ServesOneClientDrawingThePatternOnlyWhenEnabledAndExitsZeroWhenI
     SCOPED_TRACE(enabled ? "enabled" : "no sentinel");
     SentinelHome home;
     ASSERT_EQ(enabled ? home.write(patternSentinel()) : "", "");
-    DialledHelper dialled(home);
-    ASSERT_NO_FATAL_FAILURE(dialled.start());
-    HelperProcess& helper = dialled.helper;
-    const client::MappedSurface& surface = dialled.surface();
+    HelperProcess helper{home};
+    ASSERT_NO_FATAL_FAILURE(helper.startDialled());
+    const client::MappedSurface& surface = helper.surface();
     EXPECT_EQ(std::tuple(surface.width(), surface.height(), surface.bytesPerRow()),
               std::tuple(640u, 360u, 2560u));
     if (enabled) {
@@ -51,9 +49,9 @@ TEST(Lifecycle, ServesOneClientDrawingThePatternOnlyWhenEnabledAndExitsZeroWhenI
           "sentinel disabled — listener-only mode to drain pending dial then exit"))
           << helper.log();
     }
-    dialled.hangUp();
+    helper.hangUp();
     EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
-    EXPECT_EQ(helper.countContaining(kClientGone), 1u) << helper.log();
+    EXPECT_EQ(helper.count(kClientGone), 1u) << helper.log();
     EXPECT_EQ(helper.count(kPatternStarted), enabled ? 1u : 0u) << helper.log();
     EXPECT_EQ(helper.count("shutdown — invalidating listener + exit"), 1u) << helper.log();
   }
@@ -66,9 +64,8 @@ TEST(Lifecycle, SentinelSwitchedOffDeletedOrBrokenEndsTheHelperWithStatusZero) {
     SCOPED_TRACE(*sentinel ? sentinel : "deleted");
     SentinelHome home;
     ASSERT_EQ(home.write(patternSentinel()), "");
-    DialledHelper dialled(home);
-    ASSERT_NO_FATAL_FAILURE(dialled.start());
-    HelperProcess& helper = dialled.helper;
+    HelperProcess helper{home};
+    ASSERT_NO_FATAL_FAILURE(helper.startDialled());
     ASSERT_TRUE(helper.waitForLog(kPatternStarted)) << helper.log();
     if (*sentinel) {
       ASSERT_EQ(home.write(sentinel), "");
@@ -77,7 +74,7 @@ TEST(Lifecycle, SentinelSwitchedOffDeletedOrBrokenEndsTheHelperWithStatusZero) {
     }
     EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
     EXPECT_EQ(helper.count("sentinel flipped to disabled — shutting down"), 1u) << helper.log();
-    EXPECT_EQ(helper.countContaining(kClientGone), 0u) << helper.log();
+    EXPECT_EQ(helper.count(kClientGone), 0u) << helper.log();
   }
 }
 

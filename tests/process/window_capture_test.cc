@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 #include "test_window_process.h"
@@ -41,8 +40,8 @@ class WindowCapture : public ::testing::Test {
                                       {"--size", "800x600", "--colors", kQuadrantsA.argument()});
     ASSERT_TRUE(window);
     ASSERT_EQ(home.write(windowSentinel(window->id())), "");
-    ASSERT_NO_FATAL_FAILURE(dialled.start(sharedDisplay(), std::move(argvPrefix)));
-    shown = waitForFrame(dialled.surface(), showing(kFourByThree, kQuadrantsA));
+    ASSERT_NO_FATAL_FAILURE(helper.startDialled(sharedDisplay(), std::move(argvPrefix)));
+    shown = waitForFrame(helper.surface(), showing(kFourByThree, kQuadrantsA));
     ASSERT_TRUE(shown.matched) << describeQuadrants(*shown.last, kFourByThree) << "\n"
                                << helper.log();
   }
@@ -50,8 +49,7 @@ class WindowCapture : public ::testing::Test {
   FrameWait shown;
   std::unique_ptr<TestWindowProcess> window;
   SentinelHome home;
-  DialledHelper dialled{home};
-  HelperProcess& helper = dialled.helper;
+  HelperProcess helper{home};
 };
 
 // Fitted and centred on black, by the main thread and the executor's few;
@@ -73,7 +71,7 @@ TEST_F(WindowCapture, ShowsThePickFittedFreezesItWhileHiddenAndSwapsInPlace) {
       "/proc/" + std::to_string(helper.process().pid()) + "/task");
   EXPECT_LE(std::distance(begin(tasks), end(tasks)), 4);
 
-  const client::MappedSurface& surface = dialled.surface();
+  const client::MappedSurface& surface = helper.surface();
   const std::string visibility = "visibility: window " + std::to_string(window->id());
   ASSERT_TRUE(window->command("hidden"));
   ASSERT_TRUE(helper.waitForLog(visibility + " hidden/minimized → pause (freeze last frame)", 8s))
@@ -102,8 +100,8 @@ TEST_F(WindowCapture, ShowsThePickFittedFreezesItWhileHiddenAndSwapsInPlace) {
   EXPECT_TRUE(after.matched) << describeQuadrants(*after.last, kSquare) << "\n" << helper.log();
   EXPECT_TRUE(helper.waitForLog("in-place filter swap → window id=" + std::to_string(second->id())))
       << helper.log();
-  EXPECT_EQ(helper.countContaining(kStreamStarted), 1u) << helper.log();
-  EXPECT_EQ(helper.countContaining("stopped"), 0u) << helper.log();
+  EXPECT_EQ(helper.count(kStreamStarted), 1u) << helper.log();
+  EXPECT_EQ(helper.count("stopped"), 0u) << helper.log();
 
   // Cleared: the pattern, with no black bars, moving.
   ASSERT_EQ(home.write(patternSentinel()), "");
@@ -124,10 +122,10 @@ TEST_F(WindowCapture, AHugeWindowStreamsUnderATightMemoryLimit) {
   ASSERT_NO_FATAL_FAILURE(startOnWideWindow({"/bin/sh", "-c", "ulimit -v 262144 && exec \"$0\""}));
   ASSERT_TRUE(window->command("resize 8000 6000"));
   ASSERT_TRUE(window->command("colors " + kQuadrantsB.argument()));
-  auto grown = waitForFrame(dialled.surface(), showing(kFourByThree, kQuadrantsB));
+  auto grown = waitForFrame(helper.surface(), showing(kFourByThree, kQuadrantsB));
   EXPECT_TRUE(grown.matched) << describeQuadrants(*grown.last, kFourByThree) << "\n"
                              << helper.log();
-  EXPECT_EQ(helper.errorLines(), 0u) << helper.log();
+  EXPECT_EQ(helper.count(" <error> "), 0u) << helper.log();
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ TEST(Soak, SevenHundredClientsAtOnceWhileTwoHogAllGetAReply) {
   ASSERT_EQ(home.write(patternSentinel()), "");
   HelperProcess helper(home);
   ASSERT_TRUE(helper.start({"/bin/sh", "-c", "ulimit -n 1024 && exec \"$0\""}));
-  ASSERT_TRUE(helper.waitForLogContaining("listening on ", 10s)) << helper.log();
+  ASSERT_TRUE(helper.waitForLog("listening on ", 10s)) << helper.log();
   auto ask = [](const UniqueFd& socket, std::uint32_t id) {
     return sendPacket(socket, wire::encodeRequest({wire::Operation::fetchSurface, id})).status ==
            SendOutcome::Status::sent;
@@ -92,7 +92,7 @@ TEST(Soak, SevenHundredClientsAtOnceWhileTwoHogAllGetAReply) {
               kClients, hogAsked[0], hogAsked[1], surfaces, retries);
   ASSERT_EQ(surfaces, kClients);
   EXPECT_TRUE(waitForFrame(*mapped, [](const Frame& f) { return opaqueEverywhere(f); }).matched);
-  EXPECT_EQ(helper.countContaining("reply dropped"), 0u) << helper.log().substr(0, 20000);
+  EXPECT_EQ(helper.count("reply dropped"), 0u) << helper.log().substr(0, 20000);
 
   // The hogs lost nothing: every fetch answered, in order, once they read.
   for (int h = 0; h < 2; ++h) {

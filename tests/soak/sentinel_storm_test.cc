@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 #include "test_window_process.h"
@@ -55,9 +54,8 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
                         ? "/dev/shm"
                         : std::filesystem::temp_directory_path());
   ASSERT_EQ(home.write(rotation[0]), "");
-  DialledHelper dialled(home);
-  ASSERT_NO_FATAL_FAILURE(dialled.start(display));
-  HelperProcess& helper = dialled.helper;
+  HelperProcess helper{home};
+  ASSERT_NO_FATAL_FAILURE(helper.startDialled(display));
 
   const auto duration = soakDuration(10);
   std::atomic<bool> writing{true};
@@ -79,24 +77,24 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
   // Meanwhile the client keeps asking and reading, as a panel would.
   bool answering = true;
   for (; writing; std::this_thread::sleep_for(100ms)) {
-    auto again = dialled.client().fetchSurface();
-    answering = answering && again && again->has_value() && copyFrame(dialled.surface());
+    auto again = helper.client().fetchSurface();
+    answering = answering && again && again->has_value() && copyFrame(helper.surface());
   }
   writer.join();
   std::printf("soak: %d sentinel writes in %lld s, %zu pauses\n", written,
-              static_cast<long long>(duration.count()), helper.countContaining("→ pause"));
+              static_cast<long long>(duration.count()), helper.count("→ pause"));
   ASSERT_EQ(writeFailure, "");
   EXPECT_TRUE(answering && helper.process().running()) << helper.log();
   EXPECT_GE(written, static_cast<int>(duration.count()) * 100);
   // It kept polling throughout (every 150 ms, most polls see a change).
-  EXPECT_GE(helper.countContaining("sentinel changed"),
+  EXPECT_GE(helper.count("sentinel changed"),
             static_cast<std::size_t>(duration.count()) * 3)
       << helper.log().substr(0, 20000);
 
   // B is square: 360x360 between 140-pixel black bars.
   const Placement square{140, 0, 360, 360};
-  auto last = waitAfterPick(
-      dialled.surface(), helper,
+  auto last = waitRepainting(
+      helper.surface(),
       [&](const Frame& f) {
         return showsQuadrants(f, square, kQuadrantsB) && f.near(60, 180, 0, 0) &&
                f.near(580, 180, 0, 0);
@@ -104,10 +102,10 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
       [&] { return windowB->command("repaint"); }, 8s);
   EXPECT_TRUE(last.matched) << describeQuadrants(*last.last, square) << "\n"
                             << helper.log().substr(0, 20000);
-  auto after = dialled.client().fetchSurface();
+  auto after = helper.client().fetchSurface();
   EXPECT_TRUE(after && after->has_value()) << after.error();
   // And it still leaves cleanly with its client.
-  dialled.hangUp();
+  helper.hangUp();
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log().substr(0, 20000);
 }
 

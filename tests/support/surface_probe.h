@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "support/eventually.h"
-#include "support/helper_process.h"
 #include "support/temp_dir.h"
 #include "tools/client/fenwright_client.h"
 #include "tools/client/mapped_surface.h"
@@ -83,22 +82,15 @@ inline FrameWait waitForFrame(const client::MappedSurface& surface,
   return result;
 }
 
-// Waits for `check` after a new pick. A visibility check that lands while
-// no picked window exists pauses the helper: it drops the new window's
-// frames until its next check sees that window, and a still window draws
-// nothing new after that. A real window repaints; a test window is asked
-// to, by `repaint`, once the pause is lifted.
-inline FrameWait waitAfterPick(const client::MappedSurface& surface, const HelperProcess& helper,
-                               const std::function<bool(const Frame&)>& check,
-                               const std::function<bool()>& repaint,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-  auto shown = waitForFrame(surface, check, timeout);
-  auto pauses = [&] { return helper.countContaining("→ pause"); };
-  if (shown.matched || pauses() == 0) return shown;
-  auto unpaused = [&] {
-    return pauses() <= helper.countContaining("→ resume") + helper.countContaining("; unpaused");
-  };
-  return eventually(unpaused, timeout) && repaint() ? waitForFrame(surface, check, timeout) : shown;
+// After a pick the helper may pause until its next visibility check sees
+// the window, and a still window draws nothing new after that: it is asked
+// to repaint until `check` holds.
+inline FrameWait waitRepainting(const client::MappedSurface& surface,
+                                const std::function<bool(const Frame&)>& check,
+                                const std::function<bool()>& repaint,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  return waitForFrame(surface, [&](const Frame& f) { return check(f) || (repaint(), false); },
+                      timeout);
 }
 
 // Where a window's picture lands in the 640x360 surface: scaled to fit,
