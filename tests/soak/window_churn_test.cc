@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "support/helper_process.h"
@@ -23,15 +22,6 @@ namespace fenwright::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The "Max open files" line of /proc/PID/limits.
-std::string openFilesLimit(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
-  std::string line;
-  while (std::getline(in, line) && line.rfind("Max open files", 0) != 0) {
-  }
-  return line;
-}
 
 TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
   const std::string& display = sharedDisplay();
@@ -50,7 +40,8 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
       helper.startDialled(display, {"/bin/sh", "-c", "ulimit -n 32 && exec \"$0\""}));
   const client::MappedSurface& surface = helper.surface();
   const int pid = helper.process().pid();
-  EXPECT_NE(openFilesLimit(pid).find(" 32 "), std::string::npos) << openFilesLimit(pid);
+  const std::string limit = procLine(pid, "limits", "Max open files");
+  EXPECT_NE(limit.find(" 32 "), std::string::npos) << limit;
 
   const int cycles = std::max(20, static_cast<int>(soakDuration(5).count()) * 4);
   ProcessFootprint warm;

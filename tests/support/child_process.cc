@@ -8,7 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <thread>
+
+#include "support/eventually.h"
 
 extern char** environ;
 
@@ -95,15 +96,10 @@ ChildProcess::~ChildProcess() {
   wait();
 }
 
+// A line shorter than PIPE_BUF goes in one write.
 bool ChildProcess::writeLine(const std::string& line) {
-  std::string text = line + "\n";
-  for (std::size_t done = 0; done < text.size();) {
-    ssize_t n = ::write(stdin_.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  const std::string text = line + "\n";
+  return ::write(stdin_.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
@@ -149,9 +145,7 @@ int ChildProcess::wait() {
 }
 
 std::optional<int> ChildProcess::waitFor(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!reap(WNOHANG) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  eventually([&] { return reap(WNOHANG); }, timeout, std::chrono::milliseconds(2));
   return status_;
 }
 

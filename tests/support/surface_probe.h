@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +16,6 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "support/eventually.h"
@@ -158,23 +158,26 @@ inline std::chrono::seconds soakDuration(int fallback) {
   return std::chrono::seconds(seconds > 0 ? seconds : fallback);
 }
 
-// What /proc says of a running process, as `top` or `ls /proc/PID/fd`
-// would show it; -1 when it could not be read.
+// The line of /proc/PID/`file` that starts with `key`, "" when none.
+inline std::string procLine(int pid, const std::string& file, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  std::string line;
+  while (std::getline(in, line) && line.rfind(key, 0) != 0) {
+  }
+  return line;
+}
+
+// Resident memory and open descriptors, as `top` and `ls /proc/PID/fd`
+// show them; 0 when the process is gone.
 struct ProcessFootprint {
-  long rssKiB = -1, fds = -1;
+  long rssKiB = 0, fds = 0;
 };
 inline ProcessFootprint processFootprint(int pid) {
   ProcessFootprint footprint;
-  const std::filesystem::path proc = "/proc/" + std::to_string(pid);
-  std::ifstream status(proc / "status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) footprint.rssKiB = std::atol(line.c_str() + 6);
+  std::sscanf(procLine(pid, "status", "VmRSS:").c_str(), "VmRSS: %ld", &footprint.rssKiB);
   std::error_code error;
-  long fds = 0;
-  for (std::filesystem::directory_iterator it(proc / "fd", error), end; !error && it != end;
-       it.increment(error))
-    ++fds;
-  if (!error) footprint.fds = fds;
+  std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+  footprint.fds = std::distance(fds, {});
   return footprint;
 }
 

@@ -112,6 +112,7 @@ TEST_F(RegionStreamTest, EachMonitorIsADisplayWithRegionsInItsCoordinates) {
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->pixels, std::vector<std::uint32_t>(400 * 300, opaque(0x00FF00)));
 
+  // Across the left display's edge: black where the right one begins.
   ASSERT_TRUE(stopStream(session->stream()));
   ASSERT_TRUE(startRegion(left, {800, 100, 400, 300}));
   auto leftFrame = session->recorder().waitForFrame(
@@ -120,12 +121,6 @@ TEST_F(RegionStreamTest, EachMonitorIsADisplayWithRegionsInItsCoordinates) {
   ASSERT_TRUE(leftFrame);
   EXPECT_EQ(leftFrame->at(160, 150), 0u);
   EXPECT_EQ(leftFrame->at(399, 0), 0u);
-
-  ASSERT_TRUE(stopStream(session->stream()));
-  ASSERT_TRUE(startRegion(left, {-5000, 5000, 100, 100}));
-  auto offScreen = session->recorder().waitForFrame(nullptr, leftFrame->sequence);
-  ASSERT_TRUE(offScreen);
-  EXPECT_EQ(offScreen->pixels, std::vector<std::uint32_t>(100 * 100, 0u));
 
   // Making the other one primary moves the main display with it.
   ASSERT_EQ(server->run({"xrandr", "--delmonitor", "left"}), 0);

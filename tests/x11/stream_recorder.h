@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -15,6 +14,7 @@
 
 #include "platform/capture/screen_capture.h"
 #include "platform/dispatch/serial_queue.h"
+#include "support/eventually.h"
 
 namespace fenwright::testing {
 
@@ -65,15 +65,11 @@ class StreamRecorder final : public StreamOutput, public StreamDelegate {
       if (frames_.size() > 24) frames_.pop_front();
     }
     inCallback_.fetch_sub(1);
-    changed_.notify_all();
   }
 
   void streamDidStopWithError(CaptureStream&, const CaptureError& error) override {
-    {
-      std::lock_guard lock(mutex_);
-      stopErrors_.push_back(error.localizedDescription);
-    }
-    changed_.notify_all();
+    std::lock_guard lock(mutex_);
+    stopErrors_.push_back(error.localizedDescription);
   }
 
   std::size_t frameCount() const { return arrivals().size(); }
@@ -88,22 +84,22 @@ class StreamRecorder final : public StreamOutput, public StreamDelegate {
   std::optional<RecordedFrame> waitForFrame(
       const std::function<bool(const RecordedFrame&)>& accept = nullptr,
       std::size_t afterSequence = 0, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(mutex_);
     std::optional<RecordedFrame> found;
-    changed_.wait_for(lock, timeout, [&] {
-      for (const auto& frame : frames_) {
-        if (frame.sequence <= afterSequence) continue;
-        afterSequence = frame.sequence;
-        if (!accept || accept(frame)) found = frame;
-        if (found) return true;
-      }
-      return false;
-    });
+    eventually(
+        [&] {
+          std::lock_guard lock(mutex_);
+          for (const auto& frame : frames_) {
+            if (frame.sequence <= afterSequence) continue;
+            afterSequence = frame.sequence;
+            if (!accept || accept(frame)) return (found = frame).has_value();
+          }
+          return false;
+        },
+        timeout);
     return found;
   }
   bool waitForStop() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return !stopErrors_.empty(); });
+    return eventually([&] { return !stopErrors().empty(); }, std::chrono::seconds(10));
   }
 
  private:
@@ -115,7 +111,6 @@ class StreamRecorder final : public StreamOutput, public StreamDelegate {
 
   SerialQueue& queue_;
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
   std::deque<RecordedFrame> frames_;
   std::vector<Clock::time_point> arrivals_;
   std::vector<std::string> stopErrors_, violations_;
