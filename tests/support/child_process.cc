@@ -60,26 +60,17 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const Options& options) {
     actions.writeTo(STDOUT_FILENO, options.stdoutFile, options.quiet);
   actions.writeTo(STDERR_FILENO, options.stderrFile, options.quiet);
 
-  // Ours, less what the options set, then theirs.
-  std::vector<std::string> argv = options.argv, env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry = *e;
-    bool replaced = false;
-    for (const auto& [name, value] : options.environment)
-      replaced = replaced || entry.rfind(name + "=", 0) == 0;
-    if (!replaced) env.push_back(entry);
-  }
-  for (const auto& [name, value] : options.environment) env.push_back(name + "=" + value);
-  auto pointers = [](std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (auto& s : strings) result.push_back(s.data());
-    result.push_back(nullptr);
-    return result;
-  };
-  std::vector<char*> argvPointers = pointers(argv), envPointers = pointers(env);
+  // `env` sets the variables on top of ours and execs the program in its
+  // place, under the same pid.
+  std::vector<std::string> argv;
+  if (!options.environment.empty()) argv.push_back("env");
+  for (const auto& [name, value] : options.environment) argv.push_back(name + "=" + value);
+  argv.insert(argv.end(), options.argv.begin(), options.argv.end());
+  std::vector<char*> pointers;
+  for (auto& s : argv) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, argvPointers[0], actions.get(), nullptr, argvPointers.data(),
-                   envPointers.data()) != 0)
+  if (posix_spawnp(&pid, pointers[0], actions.get(), nullptr, pointers.data(), environ) != 0)
     return nullptr;
   // The child's ends close here with their owners.
   auto child = std::unique_ptr<ChildProcess>(new ChildProcess());
