@@ -50,14 +50,10 @@ using Reply = fenwright::MallocPtr<T>;
 }
 
 Colors parseColors(const std::string& text) {
-  Colors colors{};
-  std::stringstream in(text);
-  std::string part;
-  for (auto& color : colors) {
-    if (!std::getline(in, part, ',')) fail("four colours expected: " + text);
-    color = static_cast<std::uint32_t>(std::stoul(part, nullptr, 16));
-  }
-  return colors;
+  Colors c{};
+  if (std::sscanf(text.c_str(), "%x,%x,%x,%x", &c[0], &c[1], &c[2], &c[3]) != 4)
+    fail("four colours expected: " + text);
+  return c;
 }
 
 class TestWindow {
