@@ -45,12 +45,6 @@ inline CaptureStatus updateFilter(CaptureStream& stream, const ContentFilter& fi
       [&](Completion<Done> done) { stream.updateContentFilter(filter, std::move(done)); });
 }
 
-inline const CaptureWindow* findWindow(const ShareableContent& content, std::uint32_t id) {
-  for (const auto& window : content.windows)
-    if (window.windowID == id) return &window;
-  return nullptr;
-}
-
 // The configuration the service uses, with the interval given.
 inline StreamConfiguration serviceConfiguration(bool showsCursor = false,
                                                 FrameInterval interval = {1, 30}) {

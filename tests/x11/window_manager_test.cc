@@ -30,9 +30,10 @@ TEST(WindowManager, AManagedWindowIsListedStreamedAndPausedWhileMinimised) {
     return eventually(
         [&] {
           auto content = queryContent(*capture, false, onScreenOnly);
-          const CaptureWindow* w = content ? findWindow(content.value(), window->id()) : nullptr;
-          entry = w ? std::optional(*w) : std::nullopt;
-          return content && (onScreen ? w && w->isOnScreen == *onScreen : !w);
+          entry.reset();
+          for (const auto& w : content ? content.value().windows : std::vector<CaptureWindow>{})
+            if (w.windowID == window->id()) entry = w;
+          return content && (onScreen ? entry && entry->isOnScreen == *onScreen : !entry);
         },
         10s, 50ms);
   };
