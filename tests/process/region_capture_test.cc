@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 #include "test_window_process.h"
@@ -26,11 +25,10 @@ TEST(RegionCapture, FillsTheSurfaceKeepsItsPlaceOffItsDisplayAndStopsWithIt) {
                                                              kColors.argument()});
   ASSERT_TRUE(window);
   SentinelHome home;
-  DialledHelper dialled{home};
-  HelperProcess& helper = dialled.helper;
+  HelperProcess helper{home};
   ASSERT_EQ(home.write(regionSentinel(640, 900, 320, 180)), "");
-  ASSERT_NO_FATAL_FAILURE(dialled.start(server->display()));
-  auto filled = waitForFrame(dialled.surface(), [](const Frame& frame) {
+  ASSERT_NO_FATAL_FAILURE(helper.startDialled(server->display()));
+  auto filled = waitForFrame(helper.surface(), [](const Frame& frame) {
     return showsQuadrants(frame, {0, 0, 640, 360}, kColors) &&
            frame.near(2, 2, kColors.colors[0]) && frame.near(637, 357, kColors.colors[3]);
   });
@@ -39,7 +37,7 @@ TEST(RegionCapture, FillsTheSurfaceKeepsItsPlaceOffItsDisplayAndStopsWithIt) {
 
   // 640x360 from the same corner: three quarters of it lie off the display.
   ASSERT_EQ(home.write(regionSentinel(640, 900, 640, 360)), "");
-  auto placed = waitForFrame(dialled.surface(), [](const Frame& frame) {
+  auto placed = waitForFrame(helper.surface(), [](const Frame& frame) {
     return showsQuadrants(frame, {0, 0, 320, 180}, kColors) && frame.near(480, 90, 0, 0) &&
            frame.near(160, 270, 0, 0) && frame.near(480, 270, 0, 0);
   });

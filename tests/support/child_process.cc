@@ -8,7 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <thread>
+
+#include "support/eventually.h"
 
 extern char** environ;
 
@@ -59,26 +60,17 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const Options& options) {
     actions.writeTo(STDOUT_FILENO, options.stdoutFile, options.quiet);
   actions.writeTo(STDERR_FILENO, options.stderrFile, options.quiet);
 
-  // Ours, less what the options set, then theirs.
-  std::vector<std::string> argv = options.argv, env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry = *e;
-    bool replaced = false;
-    for (const auto& [name, value] : options.environment)
-      replaced = replaced || entry.rfind(name + "=", 0) == 0;
-    if (!replaced) env.push_back(entry);
-  }
-  for (const auto& [name, value] : options.environment) env.push_back(name + "=" + value);
-  auto pointers = [](std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (auto& s : strings) result.push_back(s.data());
-    result.push_back(nullptr);
-    return result;
-  };
-  std::vector<char*> argvPointers = pointers(argv), envPointers = pointers(env);
+  // `env` sets the variables on top of ours and execs the program in its
+  // place, under the same pid.
+  std::vector<std::string> argv;
+  if (!options.environment.empty()) argv.push_back("env");
+  for (const auto& [name, value] : options.environment) argv.push_back(name + "=" + value);
+  argv.insert(argv.end(), options.argv.begin(), options.argv.end());
+  std::vector<char*> pointers;
+  for (auto& s : argv) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, argvPointers[0], actions.get(), nullptr, argvPointers.data(),
-                   envPointers.data()) != 0)
+  if (posix_spawnp(&pid, pointers[0], actions.get(), nullptr, pointers.data(), environ) != 0)
     return nullptr;
   // The child's ends close here with their owners.
   auto child = std::unique_ptr<ChildProcess>(new ChildProcess());
@@ -95,15 +87,10 @@ ChildProcess::~ChildProcess() {
   wait();
 }
 
+// A line shorter than PIPE_BUF goes in one write.
 bool ChildProcess::writeLine(const std::string& line) {
-  std::string text = line + "\n";
-  for (std::size_t done = 0; done < text.size();) {
-    ssize_t n = ::write(stdin_.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  const std::string text = line + "\n";
+  return ::write(stdin_.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
@@ -149,9 +136,7 @@ int ChildProcess::wait() {
 }
 
 std::optional<int> ChildProcess::waitFor(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!reap(WNOHANG) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  eventually([&] { return reap(WNOHANG); }, timeout, std::chrono::milliseconds(2));
   return status_;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/temp_dir.h"
+#include "tools/client/fenwright_client.h"
 
 namespace fenwright::testing {
 
@@ -43,6 +45,27 @@ class HelperProcess {
     return process_ != nullptr;
   }
 
+  // As an extension meets it: started (`display` empty: no X server),
+  // dialled once it listens, its surface fetched. Fails the calling test
+  // with the log; call it inside ASSERT_NO_FATAL_FAILURE.
+  void startDialled(const std::string& display = {}, std::vector<std::string> argvPrefix = {}) {
+    std::vector<std::pair<std::string, std::string>> environment;
+    if (!display.empty()) environment.emplace_back("DISPLAY", display);
+    ASSERT_TRUE(start(std::move(argvPrefix), std::move(environment)));
+    ASSERT_TRUE(waitForLog("listening on ", std::chrono::seconds(10))) << log();
+    auto dialled = client::FenwrightClient::connect(socketPath());
+    ASSERT_TRUE(dialled) << dialled.error();
+    client_.emplace(std::move(*dialled));
+    auto fetched = client_->fetchSurface();
+    ASSERT_TRUE(fetched) << fetched.error() << "\n" << log();
+    ASSERT_TRUE(fetched->has_value()) << "nil reply\n" << log();
+    surface_.emplace(std::move(**fetched));
+  }
+  client::FenwrightClient& client() { return *client_; }
+  const client::MappedSurface& surface() const { return *surface_; }
+  // The extension goes away; the helper should follow with status 0.
+  void hangUp() { client_.reset(); }
+
   std::filesystem::path runtimeDir() const { return runtime_.path(); }
   std::filesystem::path socketPath() const {
     return runtime_.path() / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
@@ -50,47 +73,25 @@ class HelperProcess {
   std::filesystem::path logPath() const { return runtime_.path() / "helper.log"; }
   ChildProcess& process() { return *process_; }
 
-  // The message part of every log line written so far.
-  std::vector<std::string> messages() const {
+  std::vector<std::string> lines() const {
     std::vector<std::string> out;
     std::ifstream in(logPath());
-    for (std::string line; std::getline(in, line);) {
-      // "<date> fenwright[pid:queue] <level> [category] message"
-      auto category = line.find(" [");
-      auto tag = category == std::string::npos ? category : line.find("] ", category);
-      out.push_back(tag == std::string::npos ? line : line.substr(tag + 2));
-    }
+    for (std::string line; std::getline(in, line);) out.push_back(std::move(line));
     return out;
   }
   std::string log() const {
     std::ifstream in(logPath());
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
-  std::size_t count(const std::string& message) const {
-    return std::ranges::count(messages(), message);
+  // Log lines containing `part`; " <error> " counts those at error level.
+  std::size_t count(const std::string& part) const {
+    return std::ranges::count_if(
+        lines(), [&](const std::string& line) { return line.find(part) != std::string::npos; });
   }
-  // Lines whose message contains `part` (for messages that carry ids).
-  std::size_t countContaining(const std::string& part) const {
-    return std::ranges::count_if(messages(), [&](const std::string& m) {
-      return m.find(part) != std::string::npos;
-    });
-  }
-  // Lines written at error level.
-  std::size_t errorLines() const {
-    std::ifstream in(logPath());
-    std::size_t n = 0;
-    for (std::string line; std::getline(in, line);) n += line.find(" <error> ") != std::string::npos;
-    return n;
-  }
-  bool waitForLogContaining(const std::string& part,
-                            std::chrono::milliseconds timeout = std::chrono::seconds(5),
-                            std::size_t times = 1) const {
-    return eventually([&] { return countContaining(part) >= times; }, timeout);
-  }
-  bool waitForLog(const std::string& message,
+  bool waitForLog(const std::string& part,
                   std::chrono::milliseconds timeout = std::chrono::seconds(5),
                   std::size_t times = 1) const {
-    return eventually([&] { return count(message) >= times; }, timeout);
+    return eventually([&] { return count(part) >= times; }, timeout);
   }
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     return process_ ? process_->waitFor(timeout) : std::nullopt;
@@ -100,6 +101,8 @@ class HelperProcess {
   const SentinelHome& home_;
   TempDir runtime_;
   std::unique_ptr<ChildProcess> process_;
+  std::optional<client::FenwrightClient> client_;
+  std::optional<client::MappedSurface> surface_;
 };
 
 }  // namespace fenwright::testing

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,11 +16,9 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "support/eventually.h"
-#include "support/helper_process.h"
 #include "support/temp_dir.h"
 #include "tools/client/fenwright_client.h"
 #include "tools/client/mapped_surface.h"
@@ -83,22 +82,15 @@ inline FrameWait waitForFrame(const client::MappedSurface& surface,
   return result;
 }
 
-// Waits for `check` after a new pick. A visibility check that lands while
-// no picked window exists pauses the helper: it drops the new window's
-// frames until its next check sees that window, and a still window draws
-// nothing new after that. A real window repaints; a test window is asked
-// to, by `repaint`, once the pause is lifted.
-inline FrameWait waitAfterPick(const client::MappedSurface& surface, const HelperProcess& helper,
-                               const std::function<bool(const Frame&)>& check,
-                               const std::function<bool()>& repaint,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-  auto shown = waitForFrame(surface, check, timeout);
-  auto pauses = [&] { return helper.countContaining("→ pause"); };
-  if (shown.matched || pauses() == 0) return shown;
-  auto unpaused = [&] {
-    return pauses() <= helper.countContaining("→ resume") + helper.countContaining("; unpaused");
-  };
-  return eventually(unpaused, timeout) && repaint() ? waitForFrame(surface, check, timeout) : shown;
+// After a pick the helper may pause until its next visibility check sees
+// the window, and a still window draws nothing new after that: it is asked
+// to repaint until `check` holds.
+inline FrameWait waitRepainting(const client::MappedSurface& surface,
+                                const std::function<bool(const Frame&)>& check,
+                                const std::function<bool()>& repaint,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  return waitForFrame(surface, [&](const Frame& f) { return check(f) || (repaint(), false); },
+                      timeout);
 }
 
 // Where a window's picture lands in the 640x360 surface: scaled to fit,
@@ -166,23 +158,26 @@ inline std::chrono::seconds soakDuration(int fallback) {
   return std::chrono::seconds(seconds > 0 ? seconds : fallback);
 }
 
-// What /proc says of a running process, as `top` or `ls /proc/PID/fd`
-// would show it; -1 when it could not be read.
+// The line of /proc/PID/`file` that starts with `key`, "" when none.
+inline std::string procLine(int pid, const std::string& file, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  std::string line;
+  while (std::getline(in, line) && line.rfind(key, 0) != 0) {
+  }
+  return line;
+}
+
+// Resident memory and open descriptors, as `top` and `ls /proc/PID/fd`
+// show them; 0 when the process is gone.
 struct ProcessFootprint {
-  long rssKiB = -1, fds = -1;
+  long rssKiB = 0, fds = 0;
 };
 inline ProcessFootprint processFootprint(int pid) {
   ProcessFootprint footprint;
-  const std::filesystem::path proc = "/proc/" + std::to_string(pid);
-  std::ifstream status(proc / "status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) footprint.rssKiB = std::atol(line.c_str() + 6);
+  std::sscanf(procLine(pid, "status", "VmRSS:").c_str(), "VmRSS: %ld", &footprint.rssKiB);
   std::error_code error;
-  long fds = 0;
-  for (std::filesystem::directory_iterator it(proc / "fd", error), end; !error && it != end;
-       it.increment(error))
-    ++fds;
-  if (!error) footprint.fds = fds;
+  std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+  footprint.fds = std::distance(fds, {});
   return footprint;
 }
 

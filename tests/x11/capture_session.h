@@ -28,10 +28,10 @@ CaptureResult<T> awaitResult(const std::function<void(Completion<T>)>& start) {
 }
 
 inline CaptureResult<ShareableContent> queryContent(ScreenCapture& capture,
-                                                    bool excludingDesktopWindows = false,
-                                                    bool onScreenWindowsOnly = false) {
+                                                    bool excludingDesktop = false,
+                                                    bool onScreenOnly = false) {
   return awaitResult<ShareableContent>([&](Completion<ShareableContent> done) {
-    capture.getShareableContent(excludingDesktopWindows, onScreenWindowsOnly, std::move(done));
+    capture.getShareableContent(excludingDesktop, onScreenOnly, std::move(done));
   });
 }
 inline CaptureStatus startStream(CaptureStream& stream) {
@@ -43,12 +43,6 @@ inline CaptureStatus stopStream(CaptureStream& stream) {
 inline CaptureStatus updateFilter(CaptureStream& stream, const ContentFilter& filter) {
   return awaitResult<Done>(
       [&](Completion<Done> done) { stream.updateContentFilter(filter, std::move(done)); });
-}
-
-inline const CaptureWindow* findWindow(const ShareableContent& content, std::uint32_t id) {
-  for (const auto& window : content.windows)
-    if (window.windowID == id) return &window;
-  return nullptr;
 }
 
 // The configuration the service uses, with the interval given.
@@ -94,8 +88,8 @@ class CaptureSession {
       return *error;
     return startStream(*stream_);
   }
-  CaptureStatus startWindow(std::uint32_t id,
-                            const StreamConfiguration& configuration = serviceConfiguration()) {
+  CaptureStatus startWindow(std::uint32_t id, const StreamConfiguration& configuration =
+                                                 serviceConfiguration()) {
     return start(windowFilter(id), configuration);
   }
 

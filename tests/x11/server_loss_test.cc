@@ -1,8 +1,7 @@
-// The server going away, or lacking extensions, on private servers.
+// Without a server, with one that goes away, or one lacking extensions, on
+// private servers.
 
 #include <unistd.h>
-
-#include <chrono>
 
 #include <gtest/gtest.h>
 
@@ -13,11 +12,14 @@
 namespace fenwright::testing {
 namespace {
 
-using namespace std::chrono_literals;
-
-// Window and region streams alike end once, with the reason; the backend
-// carries on, and reconnects once a server is back.
+// Window and region streams alike end once, with the reason; while the
+// server is gone queries and starts fail with a clear error, and once it
+// is back queries reconnect.
 TEST(ServerLoss, AKilledServerEndsEveryStreamOnceAndQueriesReconnectWhenItIsBack) {
+  auto malformed = queryContent(*makeX11ScreenCapture("not a display"));
+  ASSERT_FALSE(malformed);
+  EXPECT_EQ(malformed.error().localizedDescription,
+            "the X display name \"not a display\" is not valid");
   // A number of its own: in a parallel run another test's server would take
   // a freed low number at once.
   const std::string display = ":" + std::to_string(300 + getpid() % 600);
@@ -25,12 +27,10 @@ TEST(ServerLoss, AKilledServerEndsEveryStreamOnceAndQueriesReconnectWhenItIsBack
   ASSERT_TRUE(server);
   auto window = TestWindowProcess::start(display);
   ASSERT_TRUE(window);
-  CaptureSession windowSession(display);
+  CaptureSession windowSession(display), regionSession(display);
   ASSERT_TRUE(windowSession.startWindow(window->id()));
-  CaptureSession regionSession(display);
   auto content = queryContent(regionSession.capture());
-  ASSERT_TRUE(content);
-  ASSERT_FALSE(content.value().displays.empty());
+  ASSERT_TRUE(content && !content.value().displays.empty());
   ASSERT_TRUE(regionSession.start(ContentFilter::display(content.value().displays[0]),
                                   serviceConfiguration(true)));
   ASSERT_TRUE(windowSession.recorder().waitForFrame());
@@ -39,15 +39,19 @@ TEST(ServerLoss, AKilledServerEndsEveryStreamOnceAndQueriesReconnectWhenItIsBack
   server->kill();
   for (CaptureSession* session : {&windowSession, &regionSession}) {
     ASSERT_TRUE(session->recorder().waitForStop());
+    EXPECT_TRUE(stopStream(session->stream()));
     EXPECT_EQ(session->recorder().stopErrors(),
               std::vector<std::string>{"the X connection was lost"});
-    EXPECT_TRUE(stopStream(session->stream()));
   }
+  const std::string noServer = "cannot connect to the X server at \"" + display + "\"";
   content = queryContent(windowSession.capture());
   ASSERT_FALSE(content);
-  EXPECT_EQ(content.error().localizedDescription,
-            "cannot connect to the X server at \"" + display + "\"");
+  EXPECT_EQ(content.error().localizedDescription, noServer);
   EXPECT_EQ(windowSession.capture().mainDisplayID(), 0u);
+  auto refused = windowSession.startWindow(window->id());
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().localizedDescription, noServer);
+  EXPECT_TRUE(stopStream(windowSession.stream()));
 
   auto replacement = XServer::start("1280x720", {}, display);
   ASSERT_TRUE(replacement);
@@ -57,10 +61,11 @@ TEST(ServerLoss, AKilledServerEndsEveryStreamOnceAndQueriesReconnectWhenItIsBack
   EXPECT_EQ(content.value().displays[0].width, 1280);
 }
 
-TEST(ReducedServer, WindowsStreamWithoutSharedMemoryOrDamage) {
+// Larger than the frame and without shared memory: read through the socket
+// in bands; without Damage the stream polls at the frame interval.
+TEST(ReducedServer, WindowsStreamWithoutSharedMemoryOrDamageButNotWithoutComposite) {
   auto server = XServer::start("1280x720", {"-extension", "MIT-SHM", "-extension", "DAMAGE"});
   ASSERT_TRUE(server);
-  // Larger than the frame, so it is read through the socket in bands.
   auto window = TestWindowProcess::start(server->display(), {"--size", "2000x1125"});
   ASSERT_TRUE(window);
   CaptureSession session(server->display());
@@ -70,22 +75,18 @@ TEST(ReducedServer, WindowsStreamWithoutSharedMemoryOrDamage) {
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->at(320, 180), opaque(0xD02020));
   EXPECT_EQ(frame->at(960, 540), opaque(0xE0C020));
-  // Without Damage the stream polls at the frame interval.
   ASSERT_TRUE(window->command("fill 00FF00"));
   EXPECT_TRUE(session.recorder().waitForFrame(
       [](const RecordedFrame& f) { return f.centre() == opaque(0x00FF00); }));
-}
 
-TEST(ReducedServer, WindowsCannotBeCapturedWithoutComposite) {
-  auto server = XServer::start("1280x720", {"-extension", "Composite"});
-  ASSERT_TRUE(server);
-  auto window = TestWindowProcess::start(server->display());
-  ASSERT_TRUE(window);
-  CaptureSession session(server->display());
-  auto started = session.startWindow(window->id());
-  ASSERT_FALSE(started);
-  EXPECT_EQ(started.error().localizedDescription,
-            "the X server at " + server->display() +
+  auto bare = XServer::start("1280x720", {"-extension", "Composite"});
+  ASSERT_TRUE(bare);
+  auto uncomposited = TestWindowProcess::start(bare->display());
+  ASSERT_TRUE(uncomposited);
+  auto refused = CaptureSession(bare->display()).startWindow(uncomposited->id());
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().localizedDescription,
+            "the X server at " + bare->display() +
                 " has no Composite extension (0.2 or later), which window capture needs");
 }
 

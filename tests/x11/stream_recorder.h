@@ -1,7 +1,7 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -14,6 +14,7 @@
 
 #include "platform/capture/screen_capture.h"
 #include "platform/dispatch/serial_queue.h"
+#include "support/eventually.h"
 
 namespace fenwright::testing {
 
@@ -29,15 +30,9 @@ struct RecordedFrame {
 };
 
 // Output and delegate of a stream under test: keeps the latest frames, the
-// arrival of every frame and every stop, and checks that samples arrive on
-// their queue one at a time.
+// arrival of every frame and every stop, and notes samples that arrive off
+// their queue, overlapping or malformed.
 class StreamRecorder final : public StreamOutput, public StreamDelegate {
-  template <class F>
-  auto locked(F f) const {
-    std::lock_guard lock(mutex_);
-    return f();
-  }
-
  public:
   using Clock = std::chrono::steady_clock;
   explicit StreamRecorder(SerialQueue& queue) : queue_(queue) {}
@@ -45,15 +40,7 @@ class StreamRecorder final : public StreamOutput, public StreamDelegate {
   void streamDidOutputSampleBuffer(CaptureStream&, const SampleBuffer& sample,
                                    StreamOutputType type) override {
     const auto arrival = Clock::now();
-    std::chrono::milliseconds delay;
-    {
-      std::lock_guard lock(mutex_);
-      if (!queue_.isCurrent()) violations_.push_back("sample delivered off its queue");
-      if (++inCallback_ != 1) violations_.push_back("samples overlapped");
-      if (type != StreamOutputType::screen) violations_.push_back("sample of a non-screen type");
-      if (!sample.isValid || !sample.imageBuffer) violations_.push_back("sample without a picture");
-      delay = delay_;
-    }
+    const bool overlapping = inCallback_.fetch_add(1) != 0;
     RecordedFrame frame;
     if (sample.status) frame.status = static_cast<std::int64_t>(*sample.status);
     if (sample.isValid && sample.imageBuffer) {
@@ -62,72 +49,73 @@ class StreamRecorder final : public StreamOutput, public StreamDelegate {
       frame.height = image.height;
       frame.pixels.resize(static_cast<std::size_t>(image.width) * image.height);
       for (int y = 0; y < image.height; ++y)
-        std::memcpy(frame.pixels.data() + static_cast<std::size_t>(y) * image.width, image.row(y),
+        std::memcpy(&frame.pixels[static_cast<std::size_t>(y) * image.width], image.row(y),
                     static_cast<std::size_t>(image.width) * 4);
     }
-    std::this_thread::sleep_for(delay);
+    std::this_thread::sleep_for(delay_.load());
     {
       std::lock_guard lock(mutex_);
+      if (!queue_.isCurrent()) violations_.push_back("sample delivered off its queue");
+      if (overlapping) violations_.push_back("samples overlapped");
+      if (type != StreamOutputType::screen || frame.pixels.empty())
+        violations_.push_back("sample of another type or without a picture");
       frame.sequence = arrivals_.size() + 1;
       arrivals_.push_back(arrival);
       frames_.push_back(std::move(frame));
       if (frames_.size() > 24) frames_.pop_front();
-      --inCallback_;
     }
-    changed_.notify_all();
+    inCallback_.fetch_sub(1);
   }
 
   void streamDidStopWithError(CaptureStream&, const CaptureError& error) override {
-    {
-      std::lock_guard lock(mutex_);
-      stopErrors_.push_back(error.localizedDescription);
-    }
-    changed_.notify_all();
+    std::lock_guard lock(mutex_);
+    stopErrors_.push_back(error.localizedDescription);
   }
 
-  std::size_t frameCount() const { return locked([&] { return arrivals_.size(); }); }
-  std::vector<Clock::time_point> arrivals() const { return locked([&] { return arrivals_; }); }
-  std::vector<std::string> stopErrors() const { return locked([&] { return stopErrors_; }); }
-  // Problems seen: samples off their queue, overlapping, or malformed.
-  std::vector<std::string> violations() const { return locked([&] { return violations_; }); }
+  std::size_t frameCount() const { return arrivals().size(); }
+  std::vector<Clock::time_point> arrivals() const { return locked(arrivals_); }
+  std::vector<std::string> stopErrors() const { return locked(stopErrors_); }
+  std::vector<std::string> violations() const { return locked(violations_); }
   // Every later sample sleeps this long in the callback.
-  void setCallbackDelay(std::chrono::milliseconds delay) {
-    locked([&] { return delay_ = delay; });
-  }
+  void setCallbackDelay(std::chrono::milliseconds delay) { delay_ = delay; }
 
   // The first frame after `afterSequence` for which `accept` holds (any
   // frame when none is given).
   std::optional<RecordedFrame> waitForFrame(
       const std::function<bool(const RecordedFrame&)>& accept = nullptr,
-      std::chrono::milliseconds timeout = std::chrono::seconds(10), std::size_t afterSequence = 0) {
-    std::unique_lock lock(mutex_);
+      std::size_t afterSequence = 0, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::optional<RecordedFrame> found;
-    changed_.wait_for(lock, timeout, [&] {
-      for (const auto& frame : frames_) {
-        if (frame.sequence <= afterSequence) continue;
-        afterSequence = frame.sequence;
-        if (accept && !accept(frame)) continue;
-        found = frame;
-        return true;
-      }
-      return false;
-    });
+    eventually(
+        [&] {
+          std::lock_guard lock(mutex_);
+          for (const auto& frame : frames_) {
+            if (frame.sequence <= afterSequence) continue;
+            afterSequence = frame.sequence;
+            if (!accept || accept(frame)) return (found = frame).has_value();
+          }
+          return false;
+        },
+        timeout);
     return found;
   }
-  bool waitForStop(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !stopErrors_.empty(); });
+  bool waitForStop() {
+    return eventually([&] { return !stopErrors().empty(); }, std::chrono::seconds(10));
   }
 
  private:
+  template <class T>
+  T locked(const T& value) const {
+    std::lock_guard lock(mutex_);
+    return value;
+  }
+
   SerialQueue& queue_;
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
   std::deque<RecordedFrame> frames_;
   std::vector<Clock::time_point> arrivals_;
   std::vector<std::string> stopErrors_, violations_;
-  int inCallback_ = 0;
-  std::chrono::milliseconds delay_{0};
+  std::atomic<int> inCallback_{0};
+  std::atomic<std::chrono::milliseconds> delay_{std::chrono::milliseconds(0)};
 };
 
 }  // namespace fenwright::testing

@@ -38,7 +38,6 @@ class TestWindowProcess {
       if (*answer == "ok " + line) return true;
     return false;
   }
-  ChildProcess& process() { return *process_; }
 
  private:
   std::unique_ptr<ChildProcess> process_;

@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
+#include "support/eventually.h"
 #include "test_window_process.h"
 
 namespace fenwright::testing {
@@ -57,19 +57,17 @@ bool XServer::startWindowManager() {
   if (!windowManager_) return false;
   // Ready means managing: a window mapped before the manager took over the
   // screen stays unmanaged, so probe until a new one is in the client list.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (std::chrono::steady_clock::now() < deadline) {
-    auto probe = TestWindowProcess::start(display_, {"--size", "10x10"});
-    if (!probe) return false;
-    char id[16];
-    std::snprintf(id, sizeof(id), "0x%x", probe->id());
-    for (int attempt = 0; attempt < 20; ++attempt) {
-      if (propertyLine(display_, "-root", "_NET_CLIENT_LIST").find(id) != std::string::npos)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-  }
-  return false;
+  return eventually(
+      [&] {
+        auto probe = TestWindowProcess::start(display_, {"--size", "10x10"});
+        char id[16];
+        std::snprintf(id, sizeof(id), "0x%x", probe ? probe->id() : 0);
+        return probe && eventually([&] {
+                 return propertyLine(display_, "-root", "_NET_CLIENT_LIST").find(id) !=
+                        std::string::npos;
+               }, std::chrono::milliseconds(500), std::chrono::milliseconds(25));
+      },
+      std::chrono::seconds(15), std::chrono::milliseconds(0));
 }
 
 const std::string& sharedDisplay() {
@@ -84,10 +82,10 @@ const std::string& sharedDisplay() {
     // meanwhile. One idle client held for this process keeps it from
     // resetting under the test; it may itself meet a reset, so it retries.
     static std::unique_ptr<TestWindowProcess> keeper;
-    for (int attempt = 0; attempt < 20 && !keeper; ++attempt) {
+    eventually([&] {
       keeper = TestWindowProcess::start(fromEnvironment, {"--unmapped", "--size", "1x1"});
-      if (!keeper) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+      return keeper != nullptr;
+    }, std::chrono::seconds(1), std::chrono::milliseconds(50));
     return std::string(fromEnvironment);
   }();
   return display;
