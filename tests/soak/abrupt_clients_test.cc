@@ -1,7 +1,7 @@
-// Hundreds of clients arriving at once: the helper answers every one,
-// though the kernel caps the descriptors it may have in flight, and exits 0
-// when the first goes away. The rest of what hostile clients do (a hog that
-// never reads among them) is shown in-process, in tests/ipc.
+// Hundreds of clients arriving at once while two never read: the helper
+// answers every one, though the kernel caps the descriptors it may have in
+// flight, and exits 0 when the first goes away. The rest of what hostile
+// clients do is shown in-process, in tests/ipc.
 
 #include <gtest/gtest.h>
 
@@ -31,9 +31,10 @@ std::optional<wire::Reply> nextReply(const UniqueFd& socket, ReceivedPacket& pac
 
 // Each surface reply carries two descriptors, and the kernel lets one user
 // have no more in flight than its RLIMIT_NOFILE (root is exempt): 700
-// clients asking at once need more than the helper's 1024. A client told
-// there was no room asks again.
-TEST(Soak, SevenHundredClientsAtOnceAllGetAReply) {
+// clients asking at once, after two that pipeline fetches and never read,
+// need more than the helper's 1024. A client told there was no room asks
+// again.
+TEST(Soak, SevenHundredClientsAtOnceWhileTwoHogAllGetAReply) {
   constexpr int kClients = 700;
   SentinelHome home;
   ASSERT_EQ(home.write(patternSentinel()), "");
@@ -44,11 +45,15 @@ TEST(Soak, SevenHundredClientsAtOnceAllGetAReply) {
     return sendPacket(socket, wire::encodeRequest({wire::Operation::fetchSurface, id})).status ==
            SendOutcome::Status::sent;
   };
-  std::vector<UniqueFd> sockets;
-  for (int i = 0; i < kClients; ++i) {
+  // The hogs ask until their own sockets are full, and read nothing yet;
+  // then all the others connect, and ask in one burst.
+  std::vector<UniqueFd> hogs, sockets;
+  std::vector<std::uint32_t> hogAsked(2, 0);
+  for (int i = 0; i < 2 + kClients; ++i) {
     auto socket = connectSeqPacket(helper.socketPath());
     ASSERT_TRUE(socket) << "client " << i << ": " << socket.error();
-    sockets.push_back(std::move(*socket));
+    (i < 2 ? hogs : sockets).push_back(std::move(*socket));
+    while (i < 2 && hogAsked[i] < 5000 && ask(hogs[i], hogAsked[i])) ++hogAsked[i];
   }
   for (int i = 0; i < kClients; ++i) ASSERT_TRUE(ask(sockets[i], i + 1)) << "client " << i;
 
@@ -82,11 +87,23 @@ TEST(Soak, SevenHundredClientsAtOnceAllGetAReply) {
     }
     waiting = std::move(again);
   }
-  std::printf("soak: %d clients at once: %d surfaces, %d \"no room\" replies asked again\n",
-              kClients, surfaces, retries);
+  std::printf("soak: %d clients at once, 2 hogs asking %u and %u: %d surfaces, %d \"no room\" "
+              "replies asked again\n",
+              kClients, hogAsked[0], hogAsked[1], surfaces, retries);
   ASSERT_EQ(surfaces, kClients);
   EXPECT_TRUE(waitForFrame(*mapped, [](const Frame& f) { return opaqueEverywhere(f); }).matched);
   EXPECT_EQ(helper.count("reply dropped"), 0u) << helper.log().substr(0, 20000);
+
+  // The hogs lost nothing: every fetch answered, in order, once they read.
+  for (int h = 0; h < 2; ++h) {
+    ASSERT_LT(hogAsked[h], 5000u);
+    for (std::uint32_t id = 0; id < hogAsked[h]; ++id) {
+      ReceivedPacket packet;
+      auto reply = nextReply(hogs[h], packet);
+      ASSERT_TRUE(reply && reply->requestId == id) << "hog " << h << ", reply " << id;
+      ASSERT_EQ(packet.fds.size(), reply->kind == wire::ReplyKind::surface ? 2u : 0u);
+    }
+  }
 
   // The first one leaves: the helper ends, and every other client sees its
   // connection close rather than hang.
