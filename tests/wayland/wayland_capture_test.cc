@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "platform/wayland/portal_pick.h"
-#include "support/dialled_helper.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
 
@@ -99,16 +98,15 @@ class WaylandCapture : public ::testing::Test {
     ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
   }
   void startOn(std::uint32_t rgb) {
-    ASSERT_NO_FATAL_FAILURE(dialled.start());
-    auto shown = waitForFrame(dialled.surface(), [&](const Frame& f) { return shows(f, rgb); },
+    ASSERT_NO_FATAL_FAILURE(helper.startDialled());
+    auto shown = waitForFrame(helper.surface(), [&](const Frame& f) { return shows(f, rgb); },
                               kGenerous);
     ASSERT_TRUE(shown.matched) << shown.last->at(320, 180).text() << "\n" << helper.log();
   }
 
   TempDir state;
   SentinelHome home;
-  DialledHelper dialled{home};
-  HelperProcess& helper = dialled.helper;
+  HelperProcess helper{home};
 };
 
 TEST_F(WaylandCapture, AWindowShowsCentredSendsNothingWhileStillAndItsCloseIsLogged) {
@@ -118,12 +116,12 @@ TEST_F(WaylandCapture, AWindowShowsCentredSendsNothingWhileStillAndItsCloseIsLog
   ASSERT_NO_FATAL_FAILURE(startOn(kBlue));
   EXPECT_EQ(helper.count("capture backend: Wayland (ScreenCast portal + PipeWire)"), 1u);
 
-  const std::uint32_t seed = dialled.surface().seed();
+  const std::uint32_t seed = helper.surface().seed();
   std::this_thread::sleep_for(5s);
-  EXPECT_EQ(dialled.surface().seed(), seed) << "a still window was drawn again";
+  EXPECT_EQ(helper.surface().seed(), seed) << "a still window was drawn again";
 
   blue.close();
-  EXPECT_TRUE(helper.waitForLogContaining("SCStream stopped with error: the portal closed",
+  EXPECT_TRUE(helper.waitForLog("SCStream stopped with error: the portal closed",
                                           kGenerous))
       << helper.log();
 }
@@ -136,22 +134,21 @@ TEST_F(WaylandCapture, SwapsBetweenPickedWindowsAndARestartOpensTheLastWithoutAD
   ASSERT_NO_FATAL_FAILURE(startOn(kBlue));
 
   ASSERT_EQ(home.write(windowSentinel(redToken, "Fenwright red")), "");
-  auto swapped = waitForFrame(dialled.surface(), [](const Frame& f) { return shows(f, kRed); },
+  auto swapped = waitForFrame(helper.surface(), [](const Frame& f) { return shows(f, kRed); },
                               kGenerous);
   EXPECT_TRUE(swapped.matched) << helper.log();
-  EXPECT_EQ(helper.countContaining("SCStream started"), 1u) << "not swapped in place";
+  EXPECT_EQ(helper.count("SCStream started"), 1u) << "not swapped in place";
 
   // The helper leaves with its client; the next one opens the same pick
   // with the token the last session handed on.
-  dialled.hangUp();
+  helper.hangUp();
   ASSERT_EQ(helper.waitForExit(kGenerous), 0);
-  DialledHelper again{home};
-  HelperProcess& restarted = again.helper;
-  ASSERT_NO_FATAL_FAILURE(again.start());
-  auto shown = waitForFrame(again.surface(), [](const Frame& f) { return shows(f, kRed); },
+  HelperProcess restarted{home};
+  ASSERT_NO_FATAL_FAILURE(restarted.startDialled());
+  auto shown = waitForFrame(restarted.surface(), [](const Frame& f) { return shows(f, kRed); },
                             kGenerous);
   EXPECT_TRUE(shown.matched) << restarted.log();
-  EXPECT_EQ(restarted.errorLines(), 0u) << restarted.log();
+  EXPECT_EQ(restarted.count(" <error> "), 0u) << restarted.log();
 }
 
 TEST_F(WaylandCapture, ARegionIsCutFromItsMonitor) {
@@ -162,26 +159,26 @@ TEST_F(WaylandCapture, ARegionIsCutFromItsMonitor) {
                            "region_width": 1280, "region_height": 360,
                            "portal_restore_token": ")" + token + R"("})"),
             "");
-  ASSERT_NO_FATAL_FAILURE(dialled.start());
+  ASSERT_NO_FATAL_FAILURE(helper.startDialled());
   // The top half of the monitor fits the surface's width: 640x180 between
   // black bands of 90 rows.
-  auto cut = waitForFrame(dialled.surface(), [](const Frame& f) {
+  auto cut = waitForFrame(helper.surface(), [](const Frame& f) {
     return f.near(320, 40, 0x000000, 0) && f.near(320, 320, 0x000000, 0) &&
            !f.near(320, 180, 0x000000, 0) && !f.near(320, 95, 0x000000, 0);
   }, kGenerous);
   EXPECT_TRUE(cut.matched) << helper.log();
-  EXPECT_EQ(helper.countContaining("SCStream started — region 1280×360 at (0,0)"), 1u);
+  EXPECT_EQ(helper.count("SCStream started — region 1280×360 at (0,0)"), 1u);
 }
 
 TEST_F(WaylandCapture, ATokenThatNoLongerOpensItsPickGivesOneErrorAndTheTestPattern) {
   const std::string token = newToken();
   ASSERT_EQ(home.write(windowSentinel(token, "gone")), "");
-  ASSERT_NO_FATAL_FAILURE(dialled.start());
-  EXPECT_TRUE(helper.waitForLogContaining("SCStream start failed: the portal could not open",
+  ASSERT_NO_FATAL_FAILURE(helper.startDialled());
+  EXPECT_TRUE(helper.waitForLog("SCStream start failed: the portal could not open",
                                           kGenerous))
       << helper.log();
-  EXPECT_TRUE(helper.waitForLogContaining("test-pattern render timer started")) << helper.log();
-  EXPECT_EQ(helper.errorLines(), 1u) << helper.log();
+  EXPECT_TRUE(helper.waitForLog("test-pattern render timer started")) << helper.log();
+  EXPECT_EQ(helper.count(" <error> "), 1u) << helper.log();
 }
 
 }  // namespace
