@@ -44,12 +44,13 @@ if [ "${1:-}" != --inside ]; then
   system_bus_pid=$(dbus-daemon --session --address="unix:path=$session_dir/system_bus" \
                      --fork --print-pid --nopidfile)
   export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$session_dir/system_bus"
+  # Stopped however this script ends, a timeout's signal included.
+  trap 'kill "$system_bus_pid" 2>/dev/null; rm -rf "$session_dir" ${own_runtime:+"$own_runtime"}' EXIT
+  trap 'exit 143' TERM INT
   status=0
   # The bus daemons' chatter about activations stays out of the caller's log.
   env -u DISPLAY -u WAYLAND_DISPLAY dbus-run-session -- "$0" --inside "$@" \
     2> >(grep --line-buffered -v '^dbus-daemon\[' >&2) || status=$?
-  kill "$system_bus_pid" 2>/dev/null || true
-  rm -rf "$session_dir" ${own_runtime:+"$own_runtime"}
   exit "$status"
 fi
 shift
