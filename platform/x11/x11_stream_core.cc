@@ -138,6 +138,9 @@ void StreamCore::start(std::weak_ptr<CaptureStream> owner, Completion<Done> comp
   owner_ = std::move(owner);
   state_ = State::running;
   changed();
+  // asio's timer queue grows the first time a timer waits: let that be
+  // now, not in the middle of a steady stream.
+  armGrabTimer(Clock::now());
   awaitEvents();
   restartPolling();
   complete(completion, Done{});
