@@ -182,6 +182,7 @@ void measure(testing::XServer& server, int width, int height, std::chrono::secon
     std::printf("| %dx%d | stream did not start |\n", width, height);
     return;
   }
+  const double startedMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   while (sink->first() == Clock::time_point{} && Clock::now() - start < std::chrono::seconds(5))
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   const double firstMs = std::chrono::duration<double, std::milli>(sink->first() - start).count();
@@ -205,7 +206,7 @@ void measure(testing::XServer& server, int width, int height, std::chrono::secon
   auto at = [&](double q) {
     return latencies.empty() ? 0.0 : latencies[static_cast<std::size_t>(q * (latencies.size() - 1))];
   };
-  std::printf("| %dx%d | %.1f | %.2f | %.2f | %.1f | %.2f |\n", width, height, firstMs, at(0.5),
+  std::printf("| %dx%d | %.1f (started %.1f) | %.2f | %.2f | %.1f | %.2f |\n", width, height, firstMs, startedMs, at(0.5),
               at(0.99), fps, serverCpu);
 }
 

@@ -18,9 +18,10 @@ namespace {
 constexpr std::int64_t kLargestFrameSide = 16384;
 // Pointer polling when the configuration sets no frame limit.
 constexpr std::chrono::milliseconds kFastestPoll{16};
-// How early a grab may come on the interval grid: absorbs the jitter of a
-// source that changes at a multiple of the frame rate.
-constexpr std::chrono::milliseconds kEarliest{4};
+// How early a grab may come on the interval grid (at most a quarter of
+// it): absorbs the jitter of a source that changes at a multiple of the
+// frame rate on a busy machine.
+constexpr std::chrono::milliseconds kEarliest{8};
 // How long after the interval a change that fell inside it waits for the
 // next one before it is grabbed by itself: covers a source changing at
 // 60 Hz or faster, so its frames show its latest repaint.
@@ -282,7 +283,7 @@ void StreamCore::schedule() {
   if (state_ != State::running || inFlight_ || !dirty_ || outputQueue_ == nullptr) return;
   const auto now = Clock::now();
   if (hasGrabbed_ && interval_ > std::chrono::nanoseconds(0)) {
-    const auto early = std::min<std::chrono::nanoseconds>(kEarliest, interval_ / 8);
+    const auto early = std::min<std::chrono::nanoseconds>(kEarliest, interval_ / 4);
     const auto open = grid_ + interval_ - early;
     const auto trailing = open + std::min<std::chrono::nanoseconds>(kTrailing, interval_ / 2);
     // A change inside the interval is dropped for the first one after it,
