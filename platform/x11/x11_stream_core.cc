@@ -215,7 +215,7 @@ void StreamCore::awaitEvents() {
                      });
 }
 
-void StreamCore::pumpEvents(bool readSocket) {
+bool StreamCore::takeEvents(bool readSocket) {
   while (state_ == State::running) {
     xcb_connection_t* c = connection_->get();
     XcbEvent event(readSocket ? xcb_poll_for_event(c) : xcb_poll_for_queued_event(c));
@@ -232,15 +232,19 @@ void StreamCore::pumpEvents(bool readSocket) {
         break;
       case FrameSource::Change::gone:
         endWithError(source_->endReason());
-        return;
+        return false;
     }
   }
-  if (state_ != State::running) return;
+  if (state_ != State::running) return false;
   if (connection_->hasError()) {
     endWithError(kConnectionLost);
-    return;
+    return false;
   }
-  schedule();
+  return true;
+}
+
+void StreamCore::pumpEvents(bool readSocket) {
+  if (takeEvents(readSocket)) schedule();
 }
 
 std::chrono::nanoseconds StreamCore::pollInterval() const {
@@ -320,6 +324,16 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
   hasGrabbed_ = true;
   try {
     FrameSource::Grab grab = source_->grab(*reader_, fitter_);
+    if (grab.status == X11ImageReader::Status::ok) {
+      // Damage drawn before the grab began may arrive only with its reply:
+      // rows it names that were not read are read now, so the frame shows
+      // all the server had drawn, not a part of one repaint.
+      if (!takeEvents(false)) return;
+      if (dirty_) {
+        dirty_ = false;
+        grab = source_->grab(*reader_, fitter_);
+      }
+    }
     switch (grab.status) {
       case X11ImageReader::Status::lost:
         endWithError(kConnectionLost);

@@ -59,6 +59,9 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   CaptureResult<std::unique_ptr<FrameSource>> makeSource(const ContentFilter& filter);
   void awaitEvents();
   void pumpEvents(bool readSocket);
+  // Hands the connection's events to the source; false when the stream
+  // ended by them.
+  bool takeEvents(bool readSocket);
   void restartPolling();
   void armPollTimer(unsigned generation);
   void changed();

@@ -90,7 +90,8 @@ TEST(SteadyState, StreamingAWindowToTheSurfaceAllocatesNothingPerFrame) {
     ASSERT_TRUE(writer->waitFor(warm + 20)) << writer->frames.load() << " frames in all";
     counting = false;
     EXPECT_EQ(allocations.load() - before, 0) << "over 20 frames";
-    EXPECT_GE(buffer.surface()->seed() - seedBefore, 2u * 20) << "each frame is one write";
+    // One write may be under way as the count starts.
+    EXPECT_GE(buffer.surface()->seed() - seedBefore, 2u * 20 - 1) << "each frame is one write";
     std::uint32_t centre;
     std::memcpy(&centre,
                 buffer.surface()->baseAddress() + 180 * PiPFrameBuffer::bytesPerRow + 320 * 4, 4);

@@ -120,16 +120,20 @@ TEST_F(WindowStreamTest, EachSizeArrivesAsItIsOrShrunkToFit) {
   expectSplitAtCentre(*same);
 
   ASSERT_TRUE(window->command("resize 300 500"));
-  auto tall = session.recorder().waitForFrame(
-      [](const RecordedFrame& f) { return f.width == 300 && f.height == 500; });
+  // A resized window comes at once; its repaint right after.
+  auto repainted = [](int w, int h) {
+    return [w, h](const RecordedFrame& f) {
+      return f.width == w && f.height == h && f.at(w / 4, h / 4) == kQuadrants[0] &&
+             f.at(3 * w / 4, h / 4) == kQuadrants[1] && f.at(3 * w / 4, 3 * h / 4) == kQuadrants[3];
+    };
+  };
+  auto tall = session.recorder().waitForFrame(repainted(300, 500));
   ASSERT_TRUE(tall);
   expectQuadrants(*tall, 0, 0, 300, 500);
 
   // Exactly half: the whole frame.
   ASSERT_TRUE(window->command("resize 2560 1440"));
-  auto half = session.recorder().waitForFrame(
-      [](const RecordedFrame& f) { return f.width == 2560 && f.height == 1440; }, 10s,
-      tall->sequence);
+  auto half = session.recorder().waitForFrame(repainted(2560, 1440), 10s, tall->sequence);
   ASSERT_TRUE(half && half->geometry);
   expectSplitAtCentre(*half);
   EXPECT_EQ(half->geometry->frameWidth, 1280);
@@ -138,9 +142,7 @@ TEST_F(WindowStreamTest, EachSizeArrivesAsItIsOrShrunkToFit) {
 
   // Shrunk by 0.72 to 1152x720, centred.
   ASSERT_TRUE(window->command("resize 1600 1000"));
-  auto wide = session.recorder().waitForFrame(
-      [](const RecordedFrame& f) { return f.width == 1600 && f.at(0, 0) == kQuadrants[0]; },
-      10s, half->sequence);
+  auto wide = session.recorder().waitForFrame(repainted(1600, 1000), 10s, half->sequence);
   ASSERT_TRUE(wide && wide->geometry);
   expectQuadrants(*wide, 0, 0, 1600, 1000);
   EXPECT_EQ(wide->geometry->frameHeight, 720);
