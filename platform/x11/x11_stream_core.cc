@@ -290,9 +290,15 @@ void StreamCore::schedule() {
     const auto early = std::min<std::chrono::nanoseconds>(kEarliest, interval_ / 4);
     const auto open = grid_ + interval_ - early;
     const auto trailing = open + std::min<std::chrono::nanoseconds>(kTrailing, interval_ / 2);
+    if (now < open) {
+      armGrabTimer(open);
+      return;
+    }
     // A change inside the interval is dropped for the first one after it,
     // whose picture is fresh; the trailing grab takes it when none comes.
-    if (now < trailing && (now < open || changedAt_ < open)) {
+    // Only then are the changes asked for again, so a source that keeps
+    // changing inside the interval is not heard of at every step.
+    if (changedAt_ < open && now < trailing) {
       if (!listening_) {
         listening_ = true;
         source_->listen();
