@@ -18,6 +18,9 @@ class FrameSource {
   enum class Change {
     none,     // nothing to show anew
     content,  // the picture changed: a frame is due
+    // A change made before the last grab began that it did not read: the
+    // frame it is in is incomplete.
+    missed,
     // The server made the picture anew (mapped, resized): a frame is due,
     // read whole; what the server could not keep comes with the client's
     // repaint, as a change of its own.

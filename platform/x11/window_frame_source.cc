@@ -109,7 +109,7 @@ FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& ev
     if (seen == DamageFilter::Seen::earlier && top >= readTop_ && bottom <= readBottom_)
       return Change::none;
     stale(top, bottom);
-    return Change::content;
+    return seen == DamageFilter::Seen::earlier ? Change::missed : Change::content;
   }
   switch (event.response_type & 0x7F) {
     case XCB_CONFIGURE_NOTIFY: {

@@ -226,6 +226,10 @@ bool StreamCore::takeEvents(bool readSocket) {
     switch (source_->handleEvent(*event)) {
       case FrameSource::Change::none:
         break;
+      case FrameSource::Change::missed:
+        missed_ = true;
+        changed();
+        break;
       case FrameSource::Change::content:
       case FrameSource::Change::rebuilt:
         changed();
@@ -334,8 +338,9 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
       // Damage drawn before the grab began may arrive only with its reply:
       // rows it names that were not read are read now, so the frame shows
       // all the server had drawn, not a part of one repaint.
+      missed_ = false;
       if (!takeEvents(false)) return;
-      if (dirty_) {
+      if (missed_) {
         dirty_ = false;
         grab = source_->grab(*reader_, fitter_);
       }

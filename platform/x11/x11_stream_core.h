@@ -90,6 +90,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   bool grabTimerArmed_ = false;
   bool hasGrabbed_ = false;
   bool listening_ = false;
+  bool missed_ = false;
   bool outOfMemory_ = false;
   // The interval grid's last point, and when the latest change was seen.
   Clock::time_point grid_{};
