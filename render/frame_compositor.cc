@@ -13,8 +13,20 @@ double FrameCompositor::scaleFor(int sourceWidth, int sourceHeight) const {
   return scale;
 }
 
-void FrameCompositor::compose(const ImageView& source, std::uint8_t* target,
+void FrameCompositor::compose(const ImageView& source,
+                              const std::optional<FrameGeometry>& geometry, std::uint8_t* target,
                               int targetBytesPerRow) {
+  if (geometry && geometry->frameWidth > 0 && geometry->frameHeight > 0 && source.width > 0 &&
+      source.height > 0 && geometry->width > 0) {
+    const double frameScale = scaleFor(geometry->frameWidth, geometry->frameHeight);
+    const double left = (targetWidth_ - frameScale * geometry->frameWidth) * 0.5;
+    const double top = (targetHeight_ - frameScale * geometry->frameHeight) * 0.5;
+    scaler_.fitAt(source, frameScale * geometry->width / source.width,
+                  left + frameScale * geometry->x, top + frameScale * geometry->y, target,
+                  targetWidth_, targetHeight_, targetBytesPerRow,
+                  AreaScaler::Background::opaqueBlack);
+    return;
+  }
   // An empty frame has no scale; the scaler then draws only the black.
   const double scale =
       source.width > 0 && source.height > 0 ? scaleFor(source.width, source.height) : 0.0;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
+#include "platform/capture/frame_geometry.h"
 #include "scale/image_view.h"
 #include "scale/area_scaler.h"
 
@@ -20,8 +22,14 @@ class FrameCompositor {
   double scaleFor(int sourceWidth, int sourceHeight) const;
 
   // Overwrites the whole target (targetWidth x targetHeight pixels, rows
-  // `targetBytesPerRow` apart) with the fitted frame and black bars.
-  void compose(const ImageView& source, std::uint8_t* target, int targetBytesPerRow);
+  // `targetBytesPerRow` apart) with the fitted frame and black bars. With a
+  // geometry, the frame it names is what is fitted, and the source is drawn
+  // where it lies in that frame, in one scaling from its own pixels.
+  void compose(const ImageView& source, const std::optional<FrameGeometry>& geometry,
+               std::uint8_t* target, int targetBytesPerRow);
+  void compose(const ImageView& source, std::uint8_t* target, int targetBytesPerRow) {
+    compose(source, std::nullopt, target, targetBytesPerRow);
+  }
 
  private:
   int targetWidth_;

@@ -70,9 +70,11 @@ void PiPFrameBuffer::renderIntoSurface(const Draw& draw) {
   }
 }
 
-void PiPFrameBuffer::writeFrame(const ImageView& from) {
+void PiPFrameBuffer::writeFrame(const ImageView& from,
+                                const std::optional<FrameGeometry>& geometry) {
   if (!surface_) return;
-  renderIntoSurface([&](std::uint8_t* pixels) { compositor_->compose(from, pixels, bytesPerRow); });
+  renderIntoSurface(
+      [&](std::uint8_t* pixels) { compositor_->compose(from, geometry, pixels, bytesPerRow); });
 }
 
 void PiPFrameBuffer::renderTestPattern(double phase) {

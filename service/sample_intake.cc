@@ -20,7 +20,7 @@ void FenwrightService::streamDidOutputSampleBuffer(CaptureStream&, const SampleB
   if (!sample.imageBuffer) return;
   if (statusSaysIncomplete(sample)) return;
   if (paused.load(std::memory_order_relaxed)) return;
-  frameBuffer->writeFrame(*sample.imageBuffer);
+  frameBuffer->writeFrame(*sample.imageBuffer, sample.geometry);
 }
 
 void FenwrightService::streamDidStopWithError(CaptureStream& stream, const CaptureError& error) {

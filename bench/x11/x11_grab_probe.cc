@@ -42,6 +42,8 @@ CaptureResult<ImageView> X11GrabProbe::grabFrame() {
   // Damage and configure events pile up unread otherwise.
   while (x11::XcbEvent event{xcb_poll_for_queued_event(state_->connection->get())}) {
   }
+  // The whole window each time, as after a repaint of all of it.
+  state_->reader->forget();
   auto grab = state_->source->grab(*state_->reader, state_->fitter);
   if (grab.status == x11::X11ImageReader::Status::lost) return CaptureError{x11::kConnectionLost};
   if (grab.status == x11::X11ImageReader::Status::failed)

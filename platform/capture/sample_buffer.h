@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/capture/frame_geometry.h"
 #include "scale/image_view.h"
 
 namespace fenwright {
@@ -27,9 +28,11 @@ struct SampleBuffer {
   // The frame's status as an integer, any value; absent when the sample
   // says none (no attachments, no status among them, or not an integer).
   std::optional<FrameStatus> status;
+  // Absent: the image is the frame.
+  std::optional<FrameGeometry> geometry;
 
   static SampleBuffer frame(const ImageView& image, FrameStatus status) {
-    return SampleBuffer{true, image, status};
+    return SampleBuffer{true, image, status, std::nullopt};
   }
 };
 

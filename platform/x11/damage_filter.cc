@@ -24,15 +24,21 @@ DamageFilter::Seen DamageFilter::see(const xcb_generic_event_t& event,
     return Seen::other;
   const auto& notify = reinterpret_cast<const xcb_damage_notify_event_t&>(event);
   if (notify.damage != damage_.get()) return Seen::nothingNew;
-  // Damage reported before our last subtract is already in the last frame.
-  if (static_cast<std::int32_t>(event.full_sequence - subtractSequence_) < 0) return Seen::nothingNew;
   if (area != nullptr) *area = notify.area;
-  return Seen::fresh;
+  // Damage reported before our last grab's subtract was there to be read.
+  return static_cast<std::int32_t>(event.full_sequence - subtractSequence_) < 0 ? Seen::earlier
+                                                                                : Seen::fresh;
 }
 
 void DamageFilter::grabbing(xcb_connection_t* connection) {
   if (damage_)
     subtractSequence_ = xcb_damage_subtract(connection, damage_.get(), XCB_NONE, XCB_NONE).sequence;
+}
+
+void DamageFilter::listen(xcb_connection_t* connection) {
+  if (!damage_) return;
+  xcb_damage_subtract(connection, damage_.get(), XCB_NONE, XCB_NONE);
+  xcb_flush(connection);
 }
 
 }  // namespace fenwright::x11

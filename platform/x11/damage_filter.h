@@ -19,7 +19,8 @@ class DamageFilter {
  public:
   enum class Seen {
     other,       // not a Damage notification
-    nothingNew,  // another's, or a change already in the last frame
+    nothingNew,  // another's
+    earlier,     // ours, made before the last grab began
     fresh,
   };
 
@@ -29,10 +30,14 @@ class DamageFilter {
                                      const std::function<std::string(const XcbError&)>& refused);
 
   bool following() const { return static_cast<bool>(damage_); }
-  // `area`, when given, is set to where a fresh change was.
+  // `area`, when given, is set to where a change of ours was (with
+  // bounding-box reports, all that changed since the last subtract).
   Seen see(const xcb_generic_event_t& event, xcb_rectangle_t* area = nullptr) const;
   // Call as a grab begins: what changes from here on is news again.
   void grabbing(xcb_connection_t* connection);
+  // Empties the damage without a grab, so that the next change is reported
+  // even where it falls inside what was reported already.
+  void listen(xcb_connection_t* connection);
 
  private:
   XcbDamage damage_;

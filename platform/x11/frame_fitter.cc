@@ -5,14 +5,21 @@
 
 namespace fenwright::x11 {
 
-FrameFitter::FrameFitter(int frameWidth, int frameHeight)
-    : width_(frameWidth), height_(frameHeight) {}
+FrameFitter::FrameFitter(int frameWidth, int frameHeight, long largestWholePicture)
+    : width_(frameWidth), height_(frameHeight), largestWholePicture_(largestWholePicture) {}
 
 FrameFitter::Shrink FrameFitter::shrinkOf(const FrameCanvas& canvas) const {
   const double scale = std::min(static_cast<double>(width_) / canvas.width,
                                 static_cast<double>(height_) / canvas.height);
   return {scale, (width_ - scale * canvas.width) * 0.5 + scale * canvas.x,
           (height_ - scale * canvas.height) * 0.5 + scale * canvas.y};
+}
+
+FrameGeometry FrameFitter::geometryOf(const ImageView& picture, const FrameCanvas& canvas) const {
+  const Shrink shrink = shrinkOf(canvas);
+  return {width_,       height_,
+          shrink.left,  shrink.top,
+          shrink.scale * picture.width, shrink.scale * picture.height};
 }
 
 std::uint8_t* FrameFitter::frameMemory() {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/capture/frame_geometry.h"
 #include "scale/image_view.h"
 #include "scale/area_scaler.h"
 
@@ -24,10 +25,26 @@ struct FrameCanvas {
 // the configured size (aspect kept, area average), centred. Uncovered
 // pixels are transparent black. The frame buffer is allocated once and
 // reused, so a stream of frames allocates nothing. Copyable only by moving.
+//
+// fitBands() does not shrink a larger picture it can read whole: it hands
+// it on untouched with the geometry of the frame it stands for, and the
+// frame's consumer scales it once, straight to its final size. Only
+// pictures beyond `largestWholePicture` pixels (4K by default: the largest
+// common monitor, and one shared-memory segment of 33 MB, no more than the
+// server's own copy of the window) are shrunk here, in bands, so that
+// memory stays bounded whatever the window's size.
 class FrameFitter {
  public:
+  static constexpr long kLargestWholePicture = 3840L * 2160;
+
+  // A frame, or a picture with the frame it stands for.
+  struct Frame {
+    ImageView image;
+    std::optional<FrameGeometry> geometry;
+  };
+
   FrameFitter() = default;
-  FrameFitter(int frameWidth, int frameHeight);
+  FrameFitter(int frameWidth, int frameHeight, long largestWholePicture = kLargestWholePicture);
   FrameFitter(const FrameFitter&) = delete;
   FrameFitter& operator=(const FrameFitter&) = delete;
   FrameFitter(FrameFitter&&) = default;
@@ -46,17 +63,20 @@ class FrameFitter {
   // The same fit for a picture of pictureWidth x pictureHeight that is read
   // as it is needed: `readRows(top, rows)` returns those rows of it (full
   // width, any stride) or an empty view when they cannot be read, which
-  // makes the whole fit empty. A picture that is shrunk is read in bands of
-  // about one frame's bytes, so memory does not grow with it; one that
-  // fits is read whole, as fit() takes it.
+  // makes the whole fit empty. A picture that is shrunk here is read in
+  // bands of about one frame's bytes, so memory does not grow with it; any
+  // other is read whole: as fit() takes it when it fits, or handed on with
+  // its geometry when it is larger.
   template <typename ReadRows>
-  std::optional<ImageView> fitBands(int pictureWidth, int pictureHeight, const FrameCanvas& canvas,
-                                    ReadRows&& readRows) {
+  std::optional<Frame> fitBands(int pictureWidth, int pictureHeight, const FrameCanvas& canvas,
+                                ReadRows&& readRows) {
     const bool empty = pictureWidth <= 0 || pictureHeight <= 0;
-    if (empty || fits(canvas)) {
+    if (empty || fits(canvas) ||
+        static_cast<long>(pictureWidth) * pictureHeight <= largestWholePicture_) {
       const ImageView picture = empty ? ImageView{} : readRows(0, pictureHeight);
       if (!empty && !complete(picture, pictureWidth, pictureHeight)) return std::nullopt;
-      return fit(picture, canvas);
+      if (!empty && !fits(canvas)) return Frame{picture, geometryOf(picture, canvas)};
+      return Frame{fit(picture, canvas), std::nullopt};
     }
     beginShrinking(pictureWidth, pictureHeight, canvas);
     const int maxRows = bandRows(pictureWidth);
@@ -65,7 +85,7 @@ class FrameFitter {
       if (!complete(rows, pictureWidth, band.rows) || !scaler_.drawBand(rows, band.top))
         return std::nullopt;
     }
-    return shrunkFrame();
+    return Frame{shrunkFrame(), std::nullopt};
   }
 
  private:
@@ -85,6 +105,7 @@ class FrameFitter {
     return rows.data != nullptr && rows.width == width && rows.height >= height;
   }
   Shrink shrinkOf(const FrameCanvas& canvas) const;
+  FrameGeometry geometryOf(const ImageView& picture, const FrameCanvas& canvas) const;
   std::uint8_t* frameMemory();
   void beginShrinking(int pictureWidth, int pictureHeight, const FrameCanvas& canvas);
   int bandRows(int pictureWidth) const;
@@ -92,6 +113,7 @@ class FrameFitter {
 
   int width_ = 0;
   int height_ = 0;
+  long largestWholePicture_ = kLargestWholePicture;
   AreaScaler scaler_;
   std::vector<std::uint8_t> frame_;
   Placement lastCopy_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <xcb/xcb.h>
@@ -17,9 +18,12 @@ class FrameSource {
   enum class Change {
     none,     // nothing to show anew
     content,  // the picture changed: a frame is due
-    // The server made the picture anew (mapped, resized) and asked its
-    // client to repaint what it could not keep: a frame is due once the
-    // client had a moment for that.
+    // A change made before the last grab began that it did not read: the
+    // frame it is in is incomplete.
+    missed,
+    // The server made the picture anew (mapped, resized): a frame is due,
+    // read whole; what the server could not keep comes with the client's
+    // repaint, as a change of its own.
     rebuilt,
     gone,  // the source vanished: the stream ends (see endReason)
   };
@@ -27,8 +31,9 @@ class FrameSource {
   struct Grab {
     X11ImageReader::Status status = X11ImageReader::Status::failed;
     // The frame, BGRA with defined alpha, in the reader's memory or the
-    // fitter's.
+    // fitter's; with a geometry when it is the picture a frame stands for.
     ImageView frame;
+    std::optional<FrameGeometry> geometry;
   };
 
   virtual ~FrameSource() = default;
@@ -45,8 +50,9 @@ class FrameSource {
   // unmapped window); events will say when there is again.
   virtual Grab grab(X11ImageReader& reader, FrameFitter& fitter) = 0;
 
-  // Whether the first frame must wait for a repaint, as `rebuilt` does.
-  virtual bool rebuiltAtStart() const = 0;
+  // A change already reported is waiting for its frame: make sure the next
+  // one is reported too, so the frame can follow it at once.
+  virtual void listen() = 0;
 
   // Whether the filter that made this source names the same thing.
   virtual bool captures(std::uint32_t windowID) const = 0;

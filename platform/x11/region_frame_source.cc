@@ -126,7 +126,7 @@ FrameSource::Change RegionFrameSource::handleEvent(const xcb_generic_event_t& ev
   const X11Capabilities& caps = connection_.capabilities();
   xcb_rectangle_t r{};
   if (auto seen = damage_.see(event, &r); seen != DamageFilter::Seen::other) {
-    if (seen == DamageFilter::Seen::nothingNew) return Change::none;
+    if (seen != DamageFilter::Seen::fresh) return Change::none;
     // The root's damage covers the whole screen; only our part matters. The
     // box only grows until the next subtract, so a change in our part always
     // shows as a box that reaches it.
@@ -192,9 +192,9 @@ FrameSource::Grab RegionFrameSource::grab(X11ImageReader& reader, FrameFitter& f
   if (!frame) {
     // A band read but not drawn makes no frame either.
     if (status == X11ImageReader::Status::ok) status = X11ImageReader::Status::failed;
-    return {status, {}};
+    return {status, {}, {}};
   }
-  return {X11ImageReader::Status::ok, *frame};
+  return {X11ImageReader::Status::ok, frame->image, frame->geometry};
 }
 
 }  // namespace fenwright::x11

@@ -33,7 +33,7 @@ class RegionFrameSource final : public FrameSource {
   bool needsPolling() const override { return !damage_.following() || showsCursor_; }
   Change poll() override;
   Grab grab(X11ImageReader& reader, FrameFitter& fitter) override;
-  bool rebuiltAtStart() const override { return false; }
+  void listen() override { damage_.listen(connection_.get()); }
   bool captures(std::uint32_t) const override { return false; }
   std::string endReason() const override { return "the screen is gone"; }
 

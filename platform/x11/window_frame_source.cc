@@ -1,5 +1,7 @@
 #include "platform/x11/window_frame_source.h"
 
+#include <algorithm>
+
 #include "platform/x11/pixel_ops.h"
 #include "platform/x11/x11_text.h"
 
@@ -70,7 +72,7 @@ CaptureResult<std::unique_ptr<FrameSource>> WindowFrameSource::create(X11Connect
   source->pixmapId_ = *pixmapId;
 
   if (auto error = source->damage_.follow(
-          connection, window, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY, [&](const XcbError& refusal) {
+          connection, window, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX, [&](const XcbError& refusal) {
             return isGoneError(refusal)
                        ? name + " does not exist"
                        : "cannot follow changes of " + name + " (" + xError(refusal) + ")";
@@ -79,9 +81,36 @@ CaptureResult<std::unique_ptr<FrameSource>> WindowFrameSource::create(X11Connect
   return std::unique_ptr<FrameSource>(std::move(source));
 }
 
+void WindowFrameSource::rebuild() {
+  readWhole_ = true;
+  // Names the new pixmap at the next grab; the old one is let go now.
+  pixmap_.reset();
+}
+
+void WindowFrameSource::stale(int top, int bottom) {
+  top = std::clamp(top, 0, height_);
+  bottom = std::clamp(bottom, top, height_);
+  if (top == bottom) return;
+  if (staleTop_ == staleBottom_) {
+    staleTop_ = top;
+    staleBottom_ = bottom;
+    return;
+  }
+  staleTop_ = std::min(staleTop_, top);
+  staleBottom_ = std::max(staleBottom_, bottom);
+}
+
 FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& event) {
-  if (auto seen = damage_.see(event); seen != DamageFilter::Seen::other)
-    return seen == DamageFilter::Seen::fresh ? Change::content : Change::none;
+  xcb_rectangle_t area{};
+  if (auto seen = damage_.see(event, &area); seen != DamageFilter::Seen::other) {
+    if (seen == DamageFilter::Seen::nothingNew) return Change::none;
+    const int top = area.y, bottom = area.y + area.height;
+    // Changed before the last read began, in rows that read took whole.
+    if (seen == DamageFilter::Seen::earlier && top >= readTop_ && bottom <= readBottom_)
+      return Change::none;
+    stale(top, bottom);
+    return seen == DamageFilter::Seen::earlier ? Change::missed : Change::content;
+  }
   switch (event.response_type & 0x7F) {
     case XCB_CONFIGURE_NOTIFY: {
       const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
@@ -91,12 +120,20 @@ FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& ev
       width_ = configure.width;
       height_ = configure.height;
       border_ = configure.border_width;
-      return resized ? Change::rebuilt : Change::none;
+      if (!resized) return Change::none;
+      rebuild();
+      return Change::rebuilt;
     }
     case XCB_MAP_NOTIFY:
       if (reinterpret_cast<const xcb_map_notify_event_t&>(event).window != window_)
         return Change::none;
       mapped_ = true;
+      rebuild();
+      return Change::rebuilt;
+    case XCB_REPARENT_NOTIFY:
+      if (reinterpret_cast<const xcb_reparent_notify_event_t&>(event).window != window_)
+        return Change::none;
+      rebuild();
       return Change::rebuilt;
     case XCB_UNMAP_NOTIFY:
       if (reinterpret_cast<const xcb_unmap_notify_event_t&>(event).window == window_)
@@ -116,25 +153,44 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
   damage_.grabbing(c);
   if (!mapped_ || width_ == 0 || height_ == 0) return {};
 
-  // Re-named every time: the window's backing pixmap is replaced whenever it
-  // is resized or becomes viewable again, and a named one keeps the old.
-  pixmap_.reset();
-  xcb_composite_name_window_pixmap(c, window_, pixmapId_);
-  pixmap_ = XcbPixmap(c, pixmapId_);
+  if (!pixmap_) {
+    xcb_composite_name_window_pixmap(c, window_, pixmapId_);
+    pixmap_ = XcbPixmap(c, pixmapId_);
+    reader.forget();
+  }
+  // Without Damage nothing says which rows changed.
+  if (readWhole_ || !damage_.following()) stale(0, height_);
+  readWhole_ = false;
+  const int staleTop = staleTop_, staleRows = staleBottom_ - staleTop_;
+  staleTop_ = staleBottom_ = 0;
+  readTop_ = readBottom_ = 0;
   auto status = X11ImageReader::Status::ok;
   auto frame = fitter.fitBands(width_, height_, {width_, height_, 0, 0}, [&](int top, int rows) {
-    auto result = reader.read(pixmap_.get(), border_, border_ + top, width_, rows);
+    auto result = rows == height_
+                      ? reader.update(pixmap_.get(), border_, border_, width_, height_, staleTop,
+                                      staleRows)
+                      : reader.read(pixmap_.get(), border_, border_ + top, width_, rows);
     status = result.status;
     if (status != X11ImageReader::Status::ok) return ImageView{};
-    if (opaque_) forceOpaqueAlpha(result.pixels, result.width, result.height, result.width * 4);
+    if (opaque_)
+      forceOpaqueAlpha(result.pixels + static_cast<std::size_t>(result.changedTop) * width_ * 4,
+                       result.width, result.changedRows, result.width * 4);
+    if (rows == height_) {
+      readTop_ = result.changedTop;
+      readBottom_ = result.changedTop + result.changedRows;
+    } else {
+      readTop_ = 0;
+      readBottom_ = height_;
+    }
     return result.image();
   });
   if (!frame) {
-    pixmap_.reset();
+    // Named again next time: the window may have been unmapped meanwhile.
+    rebuild();
     if (status == X11ImageReader::Status::ok) status = X11ImageReader::Status::failed;
-    return {status, {}};
+    return {status, {}, {}};
   }
-  return {X11ImageReader::Status::ok, *frame};
+  return {X11ImageReader::Status::ok, frame->image, frame->geometry};
 }
 
 std::string WindowFrameSource::endReason() const { return windowName(window_) + " was destroyed"; }

@@ -13,9 +13,11 @@ namespace fenwright::x11 {
 
 // One window alone, whatever covers it and wherever it is: the window is
 // redirected (automatic Composite redirection, so the server still shows it
-// as before) and read from its own pixmap, named afresh for every frame so a
-// resize, a remap or a new backing pixmap can never leave us reading stale
-// storage. Damage on the window says when it changed.
+// as before) and read from its own pixmap. The pixmap is named once, and
+// again whenever the server replaces it (a resize, a map, a reparent), not
+// for every frame. Damage on the window, as bounding boxes, says when and
+// which rows changed: the reader's memory keeps the last picture, and only
+// the rows that changed since are read again.
 class WindowFrameSource final : public FrameSource {
  public:
   static CaptureResult<std::unique_ptr<FrameSource>> create(X11Connection& connection,
@@ -25,9 +27,7 @@ class WindowFrameSource final : public FrameSource {
   bool needsPolling() const override { return !damage_.following(); }
   Change poll() override { return Change::content; }
   Grab grab(X11ImageReader& reader, FrameFitter& fitter) override;
-  // Redirection gives the window new storage; what was covered or off the
-  // screen is undefined until its client repaints.
-  bool rebuiltAtStart() const override { return true; }
+  void listen() override { damage_.listen(connection_.get()); }
   bool captures(std::uint32_t windowID) const override { return windowID == window_; }
   std::string endReason() const override;
 
@@ -43,6 +43,14 @@ class WindowFrameSource final : public FrameSource {
   int height_ = 0;
   int border_ = 0;
   std::uint32_t pixmapId_ = 0;
+  // Rows [staleTop_, staleBottom_) changed since the last read; after the
+  // read, rows [readTop_, readBottom_) hold what they showed as it began.
+  int staleTop_ = 0, staleBottom_ = 0;
+  int readTop_ = 0, readBottom_ = 0;
+  bool readWhole_ = true;
+
+  void rebuild();
+  void stale(int top, int bottom);
 
   // Released in reverse order: pixmap, damage, redirection, selection.
   XcbEventSelection events_;

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -22,7 +23,8 @@ std::size_t roundToPages(std::size_t bytes) {
 X11ImageReader::X11ImageReader(X11Connection& connection)
     : connection_(connection), useShm_(connection.capabilities().sharesMemory()) {}
 
-X11ImageReader::Result X11ImageReader::failure() const {
+X11ImageReader::Result X11ImageReader::failure() {
+  held_ = {};
   return {connection_.hasError() ? Status::lost : Status::failed};
 }
 
@@ -53,33 +55,58 @@ bool X11ImageReader::reserveSegment(std::size_t bytes) {
 
 X11ImageReader::Result X11ImageReader::read(xcb_drawable_t drawable, int x, int y, int width,
                                             int height) {
+  return fetch(drawable, x, y, width, height, 0, height);
+}
+
+X11ImageReader::Result X11ImageReader::update(xcb_drawable_t drawable, int x, int y, int width,
+                                              int height, int top, int rows) {
+  top = std::clamp(top, 0, height);
+  rows = std::clamp(rows, 0, height - top);
+  if (!(held_ == Held{drawable, x, y, width, height})) return read(drawable, x, y, width, height);
+  if (rows == 0) {
+    std::uint8_t* pixels = useShm_ ? mapping_->data() : copy_.data();
+    return {Status::ok, pixels, width, height, 0, 0};
+  }
+  return fetch(drawable, x, y, width, height, top, rows);
+}
+
+X11ImageReader::Result X11ImageReader::fetch(xcb_drawable_t drawable, int x, int y, int width,
+                                             int height, int top, int rows) {
   const std::size_t bytes = static_cast<std::size_t>(width) * height * 4;
+  const std::size_t offset = static_cast<std::size_t>(width) * top * 4;
+  const std::size_t fetched = static_cast<std::size_t>(width) * rows * 4;
   xcb_connection_t* c = connection_.get();
   if (useShm_ && !reserveSegment(bytes)) {
-    if (connection_.hasError()) return {Status::lost};
+    if (connection_.hasError()) return failure();
     useShm_ = false;
     segment_.reset();
     mapping_.reset();
+    held_ = {};
+    if (top != 0 || rows != height) return fetch(drawable, x, y, width, height, 0, height);
   }
   if (useShm_) {
     auto answer = xcbAnswer(
         c, xcb_shm_get_image_reply,
-        xcb_shm_get_image(c, drawable, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
-                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height),
-                          ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_.get(), 0));
-    if (!answer || answer->size < bytes) return failure();
-    return {Status::ok, mapping_->data(), width, height};
+        xcb_shm_get_image(c, drawable, static_cast<std::int16_t>(x),
+                          static_cast<std::int16_t>(y + top), static_cast<std::uint16_t>(width),
+                          static_cast<std::uint16_t>(rows), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                          segment_.get(), static_cast<std::uint32_t>(offset)));
+    if (!answer || answer->size < fetched) return failure();
+    held_ = {drawable, x, y, width, height};
+    return {Status::ok, mapping_->data(), width, height, top, rows};
   }
-  auto answer =
-      xcbAnswer(c, xcb_get_image_reply,
-                xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, static_cast<std::int16_t>(x),
-                              static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
-                              static_cast<std::uint16_t>(height), ~0u));
-  if (!answer || static_cast<std::size_t>(xcb_get_image_data_length(answer.reply.get())) < bytes)
+  auto answer = xcbAnswer(
+      c, xcb_get_image_reply,
+      xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, static_cast<std::int16_t>(x),
+                    static_cast<std::int16_t>(y + top), static_cast<std::uint16_t>(width),
+                    static_cast<std::uint16_t>(rows), ~0u));
+  if (!answer ||
+      static_cast<std::size_t>(xcb_get_image_data_length(answer.reply.get())) < fetched)
     return failure();
   copy_.resize(bytes);
-  std::memcpy(copy_.data(), xcb_get_image_data(answer.reply.get()), bytes);
-  return {Status::ok, copy_.data(), width, height};
+  std::memcpy(copy_.data() + offset, xcb_get_image_data(answer.reply.get()), fetched);
+  held_ = {drawable, x, y, width, height};
+  return {Status::ok, copy_.data(), width, height, top, rows};
 }
 
 }  // namespace fenwright::x11

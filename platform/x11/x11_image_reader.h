@@ -32,6 +32,10 @@ class X11ImageReader {
     std::uint8_t* pixels = nullptr;
     int width = 0;
     int height = 0;
+    // The rows this read brought anew; the others are as an earlier read
+    // left them.
+    int changedTop = 0;
+    int changedRows = 0;
 
     ImageView image() const { return {width, height, width * 4, pixels}; }
   };
@@ -41,17 +45,32 @@ class X11ImageReader {
   X11ImageReader& operator=(const X11ImageReader&) = delete;
 
   Result read(xcb_drawable_t drawable, int x, int y, int width, int height);
+  // The same rectangle again, of which only rows [top, top + rows) changed
+  // since the last read: when the memory still holds that last read, only
+  // those rows are fetched, into their place; otherwise all of it.
+  Result update(xcb_drawable_t drawable, int x, int y, int width, int height, int top, int rows);
+  // What the memory holds is no longer the drawable's picture (its storage
+  // was replaced): the next update reads all of it.
+  void forget() { held_ = {}; }
   bool usesSharedMemory() const { return useShm_; }
 
  private:
+  struct Held {
+    xcb_drawable_t drawable = XCB_NONE;
+    int x = 0, y = 0, width = 0, height = 0;
+    bool operator==(const Held&) const = default;
+  };
+
   bool reserveSegment(std::size_t bytes);
-  Result failure() const;
+  Result failure();
+  Result fetch(xcb_drawable_t drawable, int x, int y, int width, int height, int top, int rows);
 
   X11Connection& connection_;
   bool useShm_;
   std::optional<MappedMemory> mapping_;
   XcbShmSegment segment_;
   std::vector<std::uint8_t> copy_;
+  Held held_;
 };
 
 }  // namespace fenwright::x11

@@ -1,5 +1,6 @@
 #include "platform/x11/x11_stream_core.h"
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -17,10 +18,14 @@ namespace {
 constexpr std::int64_t kLargestFrameSide = 16384;
 // Pointer polling when the configuration sets no frame limit.
 constexpr std::chrono::milliseconds kFastestPoll{16};
-// How long a rebuilt window's client gets to repaint before the grab: a
-// responsive client needs a few milliseconds; one that is slower shows up
-// in the next frame.
-constexpr std::chrono::milliseconds kRepaintGrace{50};
+// How early a grab may come on the interval grid (at most a quarter of
+// it): absorbs the jitter of a source that changes at a multiple of the
+// frame rate on a busy machine.
+constexpr std::chrono::milliseconds kEarliest{8};
+// How long after the interval a change that fell inside it waits for the
+// next one before it is grabbed by itself: covers a source changing at
+// 60 Hz or faster, so its frames show its latest repaint.
+constexpr std::chrono::milliseconds kTrailing{20};
 
 std::chrono::nanoseconds intervalOf(const FrameInterval& interval) {
   if (interval.value <= 0 || interval.timescale <= 0) return std::chrono::nanoseconds(0);
@@ -72,7 +77,7 @@ void StreamCore::addOutput(std::weak_ptr<StreamOutput> output, SerialQueue& queu
   output_ = std::move(output);
   outputQueue_ = &queue;
   if (state_ == State::running) {
-    dirty_ = true;
+    changed();
     schedule();
   }
 }
@@ -133,8 +138,10 @@ void StreamCore::start(std::weak_ptr<CaptureStream> owner, Completion<Done> comp
   interval_ = intervalOf(configuration_.minimumFrameInterval());
   owner_ = std::move(owner);
   state_ = State::running;
-  dirty_ = true;
-  if (source_->rebuiltAtStart()) rebuilt();
+  changed();
+  // asio's timer queue grows the first time a timer waits: let that be
+  // now, not in the middle of a steady stream.
+  armGrabTimer(Clock::now());
   awaitEvents();
   restartPolling();
   complete(completion, Done{});
@@ -169,8 +176,7 @@ void StreamCore::updateFilter(const ContentFilter& filter, Completion<Done> comp
   // Sends the old window's release now, not with whatever request comes next.
   xcb_flush(connection_->get());
   filter_ = filter;
-  dirty_ = true;
-  if (source_->rebuiltAtStart()) rebuilt();
+  changed();
   restartPolling();
   complete(completion, Done{});
   pumpEvents(false);
@@ -189,7 +195,7 @@ void StreamCore::stop(Completion<Done> completion) {
 
 void StreamCore::deliverCurrentFrame() {
   if (state_ != State::running) return;
-  dirty_ = true;
+  changed();
   schedule();
 }
 
@@ -209,7 +215,7 @@ void StreamCore::awaitEvents() {
                      });
 }
 
-void StreamCore::pumpEvents(bool readSocket) {
+bool StreamCore::takeEvents(bool readSocket) {
   while (state_ == State::running) {
     xcb_connection_t* c = connection_->get();
     XcbEvent event(readSocket ? xcb_poll_for_event(c) : xcb_poll_for_queued_event(c));
@@ -220,23 +226,29 @@ void StreamCore::pumpEvents(bool readSocket) {
     switch (source_->handleEvent(*event)) {
       case FrameSource::Change::none:
         break;
-      case FrameSource::Change::content:
-        dirty_ = true;
+      case FrameSource::Change::missed:
+        missed_ = true;
+        changed();
         break;
+      case FrameSource::Change::content:
       case FrameSource::Change::rebuilt:
-        rebuilt();
+        changed();
         break;
       case FrameSource::Change::gone:
         endWithError(source_->endReason());
-        return;
+        return false;
     }
   }
-  if (state_ != State::running) return;
+  if (state_ != State::running) return false;
   if (connection_->hasError()) {
     endWithError(kConnectionLost);
-    return;
+    return false;
   }
-  schedule();
+  return true;
+}
+
+void StreamCore::pumpEvents(bool readSocket) {
+  if (takeEvents(readSocket)) schedule();
 }
 
 std::chrono::nanoseconds StreamCore::pollInterval() const {
@@ -262,47 +274,77 @@ void StreamCore::armPollTimer(unsigned generation) {
     auto now = Clock::now();
     self->pollDue_ += self->pollInterval();
     if (self->pollDue_ < now) self->pollDue_ = now + self->pollInterval();
-    if (self->source_->poll() == FrameSource::Change::content) self->dirty_ = true;
+    if (self->source_->poll() == FrameSource::Change::content) self->changed();
     self->pumpEvents(false);
     if (self->state_ == State::running) self->armPollTimer(generation);
   });
 }
 
-void StreamCore::rebuilt() {
+void StreamCore::changed() {
   dirty_ = true;
-  // Not pushed further while it lasts: a window being resized continuously
-  // still streams.
-  const auto now = Clock::now();
-  if (now >= repaintGraceEnd_) repaintGraceEnd_ = now + kRepaintGrace;
+  // Reported changes stop the reports until the next subtract.
+  listening_ = false;
+  changedAt_ = Clock::now();
 }
 
 void StreamCore::schedule() {
   if (state_ != State::running || inFlight_ || !dirty_ || outputQueue_ == nullptr) return;
   const auto now = Clock::now();
-  auto due = hasGrabbed_ ? lastGrab_ + interval_ : now;
-  if (repaintGraceEnd_ > due) due = repaintGraceEnd_;
-  if (now < due) {
-    if (!grabTimerArmed_) {
-      grabTimerArmed_ = true;
-      grabTimer_.expires_at(due);
-      grabTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->grabTimerArmed_ = false;
-        if (!error) self->schedule();
-      });
+  if (hasGrabbed_ && interval_ > std::chrono::nanoseconds(0)) {
+    const auto early = std::min<std::chrono::nanoseconds>(kEarliest, interval_ / 4);
+    const auto open = grid_ + interval_ - early;
+    const auto trailing = open + std::min<std::chrono::nanoseconds>(kTrailing, interval_ / 2);
+    if (now < open) {
+      armGrabTimer(open);
+      return;
     }
-    return;
+    // A change inside the interval is dropped for the first one after it,
+    // whose picture is fresh; the trailing grab takes it when none comes.
+    // Only then are the changes asked for again, so a source that keeps
+    // changing inside the interval is not heard of at every step.
+    if (changedAt_ < open && now < trailing) {
+      if (!listening_) {
+        listening_ = true;
+        source_->listen();
+      }
+      armGrabTimer(trailing);
+      return;
+    }
   }
   grabAndDeliver(now);
 }
 
+void StreamCore::armGrabTimer(Clock::time_point due) {
+  // One that is armed is due no later; it schedules again when it fires.
+  if (grabTimerArmed_) return;
+  grabTimerArmed_ = true;
+  grabTimer_.expires_at(due);
+  grabTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->grabTimerArmed_ = false;
+    if (!error) self->schedule();
+  });
+}
+
 void StreamCore::grabAndDeliver(Clock::time_point now) {
   dirty_ = false;
+  listening_ = false;
+  grid_ = hasGrabbed_ ? std::max(now, grid_ + interval_) : now;
   hasGrabbed_ = true;
-  lastGrab_ = now;
   try {
     FrameSource::Grab grab = source_->grab(*reader_, fitter_);
+    if (grab.status == X11ImageReader::Status::ok) {
+      // Damage drawn before the grab began may arrive only with its reply:
+      // rows it names that were not read are read now, so the frame shows
+      // all the server had drawn, not a part of one repaint.
+      missed_ = false;
+      if (!takeEvents(false)) return;
+      if (missed_) {
+        dirty_ = false;
+        grab = source_->grab(*reader_, fitter_);
+      }
+    }
     switch (grab.status) {
       case X11ImageReader::Status::lost:
         endWithError(kConnectionLost);
@@ -311,7 +353,7 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
         // Nothing to show now (an unmapped window); an event will say when.
         break;
       case X11ImageReader::Status::ok:
-        deliver(grab.frame);
+        deliver(grab);
         outOfMemory_ = false;
         break;
     }
@@ -324,8 +366,9 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
   pumpEvents(false);
 }
 
-void StreamCore::deliver(const ImageView& frame) {
-  sample_.imageBuffer = frame;
+void StreamCore::deliver(const FrameSource::Grab& grab) {
+  sample_.imageBuffer = grab.frame;
+  sample_.geometry = grab.geometry;
   deliveryOutput_ = output_;
   deliveryOwner_ = owner_;
   inFlight_ = true;

@@ -20,16 +20,20 @@ namespace fenwright::x11 {
 // there). Owns the stream's own X connection, so the server cleans up after
 // it whatever happens, and its events concern this stream alone.
 //
-// Pacing: a frame is grabbed when the source reports a change (Damage, a
-// resize, a remap, a cursor move), at most once per minimum frame interval,
-// and never while the previous sample is still out. After the server made a
-// window's picture anew (redirection at start, a map, a resize) the grab
-// waits a moment for the client to repaint what the server could not keep,
-// so the first frame does not show what covered the window. Unchanged content yields
-// no sample at all rather than an idle-status one, so a static window costs
-// no wakeups. Samples are posted to the output's queue one at a time; the
-// memory they view (the shared-memory segment, or the fitted frame) is not
-// touched again until the output has returned.
+// Pacing drops, it never delays: a change after a quiet spell is grabbed at
+// once; one inside the minimum frame interval waits for the next change
+// after the interval, which is grabbed at once too, or, when none comes
+// within a short while, for a trailing grab, so the last picture is never
+// lost. Grabs keep to a grid of intervals that may run a little early, so
+// a source changing at a multiple of the frame rate is taken at every
+// interval rather than every other, while the rate never exceeds the
+// limit. A window the server made anew (redirection at start, a map, a
+// resize) is grabbed at once too; what the server could not keep arrives
+// with its client's repaint. Unchanged content yields no sample at all
+// rather than an idle-status one, so a static window costs no wakeups.
+// Samples are posted to the output's queue one at a time; the memory they
+// view (the shared-memory segment, or the fitted frame) is not touched
+// again until the output has returned.
 class StreamCore : public std::enable_shared_from_this<StreamCore> {
  public:
   StreamCore(std::string displayName, ContentFilter filter, StreamConfiguration configuration,
@@ -55,12 +59,16 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   CaptureResult<std::unique_ptr<FrameSource>> makeSource(const ContentFilter& filter);
   void awaitEvents();
   void pumpEvents(bool readSocket);
+  // Hands the connection's events to the source; false when the stream
+  // ended by them.
+  bool takeEvents(bool readSocket);
   void restartPolling();
   void armPollTimer(unsigned generation);
-  void rebuilt();
+  void changed();
   void schedule();
+  void armGrabTimer(Clock::time_point due);
   void grabAndDeliver(Clock::time_point now);
-  void deliver(const ImageView& frame);
+  void deliver(const FrameSource::Grab& grab);
   void sampleReturned();
   void endWithError(const std::string& reason);
   void closeDeliveries();
@@ -81,9 +89,12 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   bool inFlight_ = false;
   bool grabTimerArmed_ = false;
   bool hasGrabbed_ = false;
+  bool listening_ = false;
+  bool missed_ = false;
   bool outOfMemory_ = false;
-  Clock::time_point lastGrab_{};
-  Clock::time_point repaintGraceEnd_{};
+  // The interval grid's last point, and when the latest change was seen.
+  Clock::time_point grid_{};
+  Clock::time_point changedAt_{};
   unsigned pollGeneration_ = 0;
   Clock::time_point pollDue_{};
   std::vector<Completion<Done>> stopWaiters_;

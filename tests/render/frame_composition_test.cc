@@ -47,12 +47,19 @@ TEST_F(SurfaceRender, UniformPicturesShowTheirColourByCoverageOverBlack) {
         {8192, 1, 0xffffffffu}}) {
     SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
     const TestImage picture = TestImage::uniform(width, height, colour);
-    buffer_.writeFrame(picture.view());
     const double s = std::min(double(kWidth) / width, double(kHeight) / height);
-    EXPECT_EQ(testing::compare(testing::referenceFit(picture.view(), s, kWidth, kHeight),
-                               {kWidth, kHeight, 4 * kWidth, client_->pixels().data()},
-                               AreaScaler::Background::opaqueBlack).pixelsOff,
-              0);
+    // Also handed on whole as the 1280x720 frame it stands for: the same.
+    const double f = std::min(1280.0 / width, 720.0 / height);
+    for (auto geometry : {std::optional<FrameGeometry>(),
+                          std::optional(FrameGeometry{1280, 720, (1280 - f * width) / 2,
+                                                      (720 - f * height) / 2, f * width,
+                                                      f * height})}) {
+      buffer_.writeFrame(picture.view(), geometry);
+      EXPECT_EQ(testing::compare(testing::referenceFit(picture.view(), s, kWidth, kHeight),
+                                 {kWidth, kHeight, 4 * kWidth, client_->pixels().data()},
+                                 AreaScaler::Background::opaqueBlack).pixelsOff,
+                0);
+    }
   }
 }
 

@@ -57,10 +57,11 @@ TEST(FrameFitter, PicturesLandWhereTheyLieOnTheirCanvasAndNowhereElse) {
   }
 }
 
-// Read in bands, as a large window is, a shrunk picture comes out byte for
-// byte as it does read whole, and no band holds more than a frame's pixels.
+// Read in bands, as a window beyond 4K is, a shrunk picture comes out byte
+// for byte as it does read whole, and no band holds more than a frame's
+// pixels. Up to 4K it is read whole and handed on as it is.
 TEST(FrameFitter, APictureReadInBandsIsFittedExactlyAsWhole) {
-  FrameFitter whole(1280, 720), banded(1280, 720);
+  FrameFitter whole(1280, 720), banded(1280, 720, /*largestWholePicture=*/0);
   for (auto [width, height, canvas] :
        {std::tuple{2560, 1440, FrameCanvas{2560, 1440, 0, 0}}, {3840, 2160, {3840, 2160, 0, 0}},
         {2999, 1501, {2999, 1501, 0, 0}}, {2000, 900, {3000, 1700, 700, 401}}}) {
@@ -71,7 +72,10 @@ TEST(FrameFitter, APictureReadInBandsIsFittedExactlyAsWhole) {
       return ImageView{width, rows, all.bytesPerRow, all.row(top)};
     });
     ASSERT_TRUE(frame);
-    EXPECT_EQ(std::memcmp(frame->data, expected.data, 1280 * 720 * 4), 0) << width << "x" << height;
+    EXPECT_EQ(std::memcmp(frame->image.data, expected.data, 1280 * 720 * 4), 0) << width << "x" << height;
+    auto handedOn = whole.fitBands(width, height, canvas, [&](int, int) { return all; });
+    ASSERT_TRUE(handedOn && handedOn->geometry);
+    EXPECT_EQ(handedOn->image.data, all.data);
   }
 }
 

@@ -64,7 +64,10 @@ TEST(WindowStream, CoveredWindowsArriveWholeAndFilterUpdatesSwitchWindows) {
 
   auto started = session.startWindow(window->id(), serviceConfiguration(/*showsCursor=*/true));
   ASSERT_TRUE(started) << started.error().localizedDescription;
-  auto frame = session.recorder().waitForFrame();
+  // The first frame comes at once; what was covered, with the repaint.
+  auto frame = session.recorder().waitForFrame([](const RecordedFrame& f) {
+    return f.at(400, 250) == kQuadrants[3] && f.at(0, 0) == kQuadrants[0];
+  });
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->status, std::optional<std::int64_t>(0));  // complete
   EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(640, 360));
@@ -127,11 +130,17 @@ TEST(WindowStream, NothingWhileUnmappedAndEachSizeAsItIsOrShrunk) {
                                               count));
   EXPECT_TRUE(session.recorder().stopErrors().empty());
 
+  // Larger: handed on at its own size, with the frame it is to fill.
   ASSERT_TRUE(window->command("resize 2560 1440"));
   ASSERT_TRUE(window->command(kRecolour));
-  EXPECT_TRUE(session.recorder().waitForFrame([](const RecordedFrame& f) {
-    return f.width == 1280 && f.height == 720 && !offPixels(f, kRecoloured);
-  }));
+  auto large = session.recorder().waitForFrame([](const RecordedFrame& f) {
+    return f.width == 2560 && f.height == 1440 && !offPixels(f, kRecoloured);
+  });
+  ASSERT_TRUE(large && large->geometry);
+  EXPECT_EQ(std::pair(large->geometry->frameWidth, large->geometry->frameHeight),
+            std::pair(1280, 720));
+  EXPECT_DOUBLE_EQ(large->geometry->width, 1280);
+  EXPECT_DOUBLE_EQ(large->geometry->height, 720);
 }
 
 // On a private server, where no other client repaints: frames follow
@@ -157,9 +166,10 @@ TEST(WindowStream, FramesFollowRepaintsAtMostOncePerIntervalAndEndWithTheStop) {
   EXPECT_GE(arrivals.back() - arrivals[first->sequence], (frames - 2) * 100ms) << frames;
 
   // Whatever the last repaints gave has come once the window says it is
-  // done; then five frame intervals bring nothing.
+  // done and a trailing grab had its time; then five frame intervals bring
+  // nothing.
   ASSERT_TRUE(window->command("sync"));
-  std::this_thread::sleep_for(150ms);
+  std::this_thread::sleep_for(200ms);
   const std::size_t settled = session->recorder().frameCount();
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(session->recorder().frameCount(), settled);
