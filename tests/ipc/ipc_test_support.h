@@ -77,18 +77,9 @@ class FakeService final : public IpcListenerDelegate,
   explicit FakeService(const SharedSurface* surface) : surface_(surface) {}
 
   bool listenerShouldAcceptNewConnection(IpcListener&, IpcConnection& connection) override {
-    std::size_t index;
-    {
-      std::lock_guard lock(mutex_);
-      index = invalidations_.size();
-      invalidations_.push_back(0);
-    }
     connection.setExportedObject(weak_from_this());
-    connection.setInvalidationHandler([weak = weak_from_this(), index] {
-      if (auto self = weak.lock()) {
-        std::lock_guard lock(self->mutex_);
-        ++self->invalidations_[index];
-      }
+    connection.setInvalidationHandler([weak = weak_from_this()] {
+      if (auto self = weak.lock()) ++self->invalidations;
     });
     connection.resume();
     return true;
@@ -99,25 +90,15 @@ class FakeService final : public IpcListenerDelegate,
     reply(nil ? nullptr : surface_);
   }
 
-  // Per accepted connection, in order of acceptance.
-  std::vector<int> invalidations() const {
-    std::lock_guard lock(mutex_);
-    return invalidations_;
-  }
   bool waitForInvalidations(int total) const {
-    return eventually([&] {
-      auto all = invalidations();
-      return std::accumulate(all.begin(), all.end(), 0) >= total;
-    });
+    return eventually([&] { return invalidations >= total; });
   }
 
   std::atomic<bool> nil{false};
-  std::atomic<int> fetches{0};
+  std::atomic<int> fetches{0}, invalidations{0};
 
  private:
   const SharedSurface* surface_;
-  mutable std::mutex mutex_;
-  std::vector<int> invalidations_;
 };
 
 // Descriptors open in this process right now.
@@ -140,13 +121,6 @@ inline int quietFdCount() {
     return surfaceFds <= 2;
   });
   return openFdCount();
-}
-
-// The listener closes descriptors on its own queue.
-inline bool waitForFdCount(int expected) {
-  bool reached = eventually([&] { return openFdCount() == expected; });
-  EXPECT_EQ(openFdCount(), expected);
-  return reached;
 }
 
 // One raw request/reply exchange as a client in another language would do it.

@@ -212,7 +212,6 @@ class HostileClientTest : public ListenerTest {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
     EXPECT_EQ(reply->reply.requestId, 99u);
-    EXPECT_EQ(service_->invalidations()[1], 0);  // after the settling one
   }
 
   UniqueFd bystander_;
@@ -242,7 +241,7 @@ TEST_F(HostileClientTest, EachPeerThatLeavesInvalidatesItsConnectionOnceAndOnlyI
     ASSERT_TRUE(service_->waitForInvalidations(++invalidations));
   }
   expectBystanderUnharmed();
-  EXPECT_EQ(service_->invalidations(), (std::vector<int>{1, 0, 1, 1, 1, 1}));
+  EXPECT_EQ(service_->invalidations, invalidations);  // none twice, not the bystander
   EXPECT_EQ(log_.count(pidPrefix() + "receive failed"), 0u);
 }
 
@@ -301,7 +300,7 @@ TEST_F(HostileClientTest, MalformedRequestsGetErrorRepliesAndTheConnectionStaysU
   reply.reset();
   socket.reset();
   ASSERT_TRUE(service_->waitForInvalidations(2));
-  EXPECT_TRUE(waitForFdCount(baseline_));
+  EXPECT_TRUE(eventually([&] { return openFdCount() == baseline_; })) << openFdCount();
 }
 
 TEST_F(HostileClientTest, DescriptorsSentByTheClientAreClosedAtOnce) {
@@ -374,7 +373,7 @@ TEST_F(HostileClientTest, RunningOutOfDescriptorsBacksOffAndRecovers) {
   expectBystanderUnharmed();
   late.reset();
   ASSERT_TRUE(service_->waitForInvalidations(2));
-  EXPECT_TRUE(waitForFdCount(baseline_));
+  EXPECT_TRUE(eventually([&] { return openFdCount() == baseline_; })) << openFdCount();
 }
 
 }  // namespace
