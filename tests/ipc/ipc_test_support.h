@@ -5,12 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <numeric>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -33,27 +30,16 @@ using namespace std::chrono_literals;
 
 inline constexpr const char* kServiceName = "Q2WXR7TZ4M.com.quenfield.app.pipmode";
 
-// Points XDG_RUNTIME_DIR at a fresh private directory while it lives.
-class RuntimeDir {
- public:
+// Points XDG_RUNTIME_DIR at a fresh private directory; every test that
+// looks there makes its own.
+struct RuntimeDir {
   RuntimeDir() {
-    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) previous_ = old;
-    ::chmod(dir_.path().c_str(), 0700);
-    ::setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
+    ::chmod(dir.path().c_str(), 0700);
+    ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   }
-  ~RuntimeDir() {
-    previous_ ? ::setenv("XDG_RUNTIME_DIR", previous_->c_str(), 1)
-              : ::unsetenv("XDG_RUNTIME_DIR");
-  }
-  RuntimeDir(const RuntimeDir&) = delete;
-  RuntimeDir& operator=(const RuntimeDir&) = delete;
-
-  const std::filesystem::path& path() const { return dir_.path(); }
-  std::filesystem::path socketPath() const { return dir_.path() / kServiceName; }
-
- private:
-  TempDir dir_;
-  std::optional<std::string> previous_;
+  const std::filesystem::path& path() const { return dir.path(); }
+  std::filesystem::path socketPath() const { return dir.path() / kServiceName; }
+  TempDir dir;
 };
 
 // A surface whose byte i holds (i * 7 + salt) mod 251: no two neighbouring
