@@ -162,10 +162,7 @@ class ListenerTest : public ::testing::Test {
 
   std::unique_ptr<IpcListener> listen() {
     auto listener = IpcListener::make(kServiceName);
-    if (listener) {
-      listener->setDelegate(service_);
-      listener->resume();
-    }
+    if (listener) listener->setDelegate(service_), listener->resume();
     return listener;
   }
 

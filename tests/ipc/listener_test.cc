@@ -121,21 +121,19 @@ TEST_F(SocketPathTest, SocketIsPrivateReplacesAStaleOneAndGoesWithTheListener) {
 
 // Activated with a socket of the wrong kind, it closes that one and binds
 // its own. (A passed socket that fits: tests/process.)
-TEST(SocketActivation, APassedSocketOfTheWrongKindIsClosedAndTheUsualPathUsed) {
-  RuntimeDir runtime;
-  log::CapturedLog log;
+TEST_F(SocketPathTest, APassedSocketOfTheWrongKindIsClosedAndTheUsualPathUsed) {
   UniqueFd aside(::fcntl(3, F_DUPFD_CLOEXEC, 10));  // what the test runner left on 3
   UniqueFd stream(
-      ::fcntl(bindByHand(runtime.path() / "stream", SOCK_STREAM).get(), F_DUPFD_CLOEXEC, 10));
+      ::fcntl(bindByHand(runtime_.path() / "stream", SOCK_STREAM).get(), F_DUPFD_CLOEXEC, 10));
   ASSERT_EQ(::dup2(stream.get(), 3), 3);
   ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
   ::setenv("LISTEN_FDS", "1", 1);
   auto listener = IpcListener::make(kServiceName);
   ASSERT_TRUE(listener);
   EXPECT_NE(inodeOf("/proc/self/fd/3"), inodeOf("/proc/self/fd/" + std::to_string(stream.get())));
-  EXPECT_TRUE(log.contains("listener: systemd passed 1 descriptor(s), none a listening AF_UNIX "
+  EXPECT_TRUE(log_.contains("listener: systemd passed 1 descriptor(s), none a listening AF_UNIX "
                            "SOCK_SEQPACKET socket — binding the socket here instead"));
-  EXPECT_TRUE(dial(runtime.socketPath()));
+  EXPECT_TRUE(dial(runtime_.socketPath()));
   listener.reset();
   if (aside) ::dup2(aside.get(), 3);
 }
