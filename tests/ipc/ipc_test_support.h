@@ -101,8 +101,8 @@ inline int quietFdCount() {
     int surfaceFds = 0;
     for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
       std::error_code ignored;
-      auto target = std::filesystem::read_symlink(entry.path(), ignored).string();
-      surfaceFds += target.find("memfd:fenwright-surface") != std::string::npos;
+      surfaceFds += std::filesystem::read_symlink(entry.path(), ignored).string().find(
+                        "memfd:fenwright-surface") != std::string::npos;
     }
     return surfaceFds <= 2;
   });
@@ -122,10 +122,8 @@ inline std::optional<RawReply> receiveReply(const UniqueFd& socket) {
     if (packet.status == ReceivedPacket::Status::wouldBlock) continue;
     if (packet.status != ReceivedPacket::Status::message) return std::nullopt;
     auto decoded = wire::decodeReply(packet.bytes, packet.size);
-    if (!decoded.reply) {
-      ADD_FAILURE() << "undecodable reply: " << decoded.reason;
-      return std::nullopt;
-    }
+    EXPECT_TRUE(decoded.reply) << "undecodable reply: " << decoded.reason;
+    if (!decoded.reply) return std::nullopt;
     return RawReply{*decoded.reply, std::move(packet.fds)};
   }
 }
