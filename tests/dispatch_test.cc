@@ -18,8 +18,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A queue that targets another takes turns with it.
-TEST(SerialQueue, RunsBlocksOneAtATimeInSubmissionOrder) {
+// A queue that targets another takes turns with it; tasks entering it and
+// a sync from inside run as its own blocks; a launched task runs off every
+// queue.
+TEST(SerialQueue, RunsBlocksTasksAndNestedSyncsOneAtATimeInSubmissionOrder) {
   SerialQueue queue("test.serial");
   SerialQueue sibling("test.sibling", queue);
   std::atomic<int> inside{0}, overlaps{0}, ran{0};
@@ -45,12 +47,7 @@ TEST(SerialQueue, RunsBlocksOneAtATimeInSubmissionOrder) {
   EXPECT_EQ(ran.load(), 800);
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_TRUE(inOrder);
-}
 
-// Tasks entering it and a sync from inside run as its own blocks; a
-// launched task runs off every queue.
-TEST(SerialQueue, TasksAndNestedSyncRunAsItsBlocks) {
-  SerialQueue queue("test.enter");
   std::promise<const SerialQueue*> entered, launched;
   launchTask([&]() -> Task<> {
     launched.set_value(SerialQueue::current());

@@ -1,5 +1,5 @@
 // The client library: waiting for frames, and replies from a helper that
-// lies. (Copies never torn while the frame buffer renders: render's
+// lies or is not there. (Copies never torn while the frame buffer renders: render's
 // FrameBufferSurface.)
 
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -54,88 +55,65 @@ TEST(ClientSurface, WaitForFrameSleepsUntilARenderEndsAndAHalfWrittenFrameIsNoFr
   EXPECT_EQ(refused.error(), "the buffer holds 100 bytes, a frame needs 921600");
 }
 
-TEST(ClientConnect, FailsCleanlyWithoutAHelper) {
-  RuntimeDir runtime;
-  auto client = FenwrightClient::connect();
-  ASSERT_FALSE(client);
-  EXPECT_NE(client.error().find("connect " + runtime.socketPath().string()), std::string::npos)
-      << client.error();
-}
-
 UniqueFd memfd(std::size_t size, bool sealed = true) {
   UniqueFd fd(::memfd_create("liar", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   EXPECT_EQ(::ftruncate(fd.get(), static_cast<off_t>(size)), 0);
-  if (sealed) {
-    EXPECT_EQ(::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW), 0);
-  }
+  EXPECT_TRUE(!sealed || ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0);
   return fd;
 }
 
-// A helper that answers whatever the test tells it to. Random replies are
-// the client fuzzer's; these are the near misses, each with its reason.
-class LyingHelperTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    auto bound = UnixListenSocket::bindAt(dir_.path() / "liar.sock");
-    ASSERT_TRUE(bound) << bound.error();
-    auto client = FenwrightClient::connect(dir_.path() / "liar.sock");
-    ASSERT_TRUE(client) << client.error();
-    client_.emplace(std::move(*client));
-    ASSERT_EQ(waitReadable(bound->fd(), 5s), Readiness::ready);
-    server_ = std::move(bound->accept().fd);
-  }
+// A helper that answers whatever the test tells it to, or is not there.
+// Random replies are the client fuzzer's; these are the near misses, each
+// with its reason.
+TEST(LyingHelper, MalformedRepliesAreErrorsAndLeakNothing) {
+  TempDir dir;
+  SharedSurface surface = makePatternSurface();
+  auto bound = UnixListenSocket::bindAt(dir.path() / "liar.sock");
+  ASSERT_TRUE(bound) << bound.error();
+  auto client = FenwrightClient::connect(dir.path() / "liar.sock");
+  ASSERT_TRUE(client) << client.error();
+  ASSERT_EQ(waitReadable(bound->fd(), 5s), Readiness::ready);
+  UniqueFd server = std::move(bound->accept().fd);
+  const int before = openFdCount();
 
-  wire::Reply reply(wire::ReplyKind kind = wire::ReplyKind::surface) {
-    wire::Reply reply{kind, nextId_, {}, {}, {}};
+  std::uint32_t nextId = 1;
+  auto reply = [&](wire::ReplyKind kind = wire::ReplyKind::surface) {
+    wire::Reply reply{kind, nextId, {}, {}, {}};
     if (kind == wire::ReplyKind::surface)
-      reply.surface = {surface_.id(), 640, 360, 2560, 921600, kPixelFormatBGRA, 4096};
+      reply.surface = {surface.id(), 640, 360, 2560, 921600, kPixelFormatBGRA, 4096};
     return reply;
-  }
-  std::vector<UniqueFd> fds(std::initializer_list<std::function<UniqueFd()>> makers) {
-    std::vector<UniqueFd> made;
-    for (auto& make : makers) made.push_back(make());
-    return made;
-  }
-  std::vector<UniqueFd> goodFds() { return fds({pixels, control}); }
-
+  };
+  using Fds = std::vector<std::function<UniqueFd()>>;
+  std::function<UniqueFd()> pixels = [&] { return std::move(*surface.openPixelsReadOnly()); };
+  std::function<UniqueFd()> control = [&] { return std::move(*surface.openControlReadOnly()); };
+  const Fds good = {pixels, control};
   // Queues `bytes` as the answer to the client's next request, then asks.
-  void expectError(std::span<const std::uint8_t> bytes, const std::vector<UniqueFd>& fds,
-                   const std::string& part) {
+  auto expectBytes = [&](std::span<const std::uint8_t> bytes, const Fds& makers,
+                         const std::string& part) {
+    std::vector<UniqueFd> fds;
     std::vector<const UniqueFd*> pointers;
-    for (auto& fd : fds) pointers.push_back(&fd);
-    ASSERT_TRUE(sendBytes(server_, bytes, pointers));
-    ++nextId_;
-    auto result = client_->fetchSurface(2s);
+    fds.reserve(makers.size());
+    for (auto& make : makers) pointers.push_back(&fds.emplace_back(make()));
+    ASSERT_TRUE(sendBytes(server, bytes, pointers));
+    ++nextId;
+    auto result = client->fetchSurface(2s);
     ASSERT_FALSE(result) << "expected an error containing: " << part;
     EXPECT_NE(result.error().find(part), std::string::npos) << result.error();
-  }
-  void expectError(const wire::Reply& reply, const std::vector<UniqueFd>& fds,
-                   const std::string& part) {
-    expectError(wire::encodeReply(reply), fds, part);
-  }
-
-  TempDir dir_;
-  SharedSurface surface_ = makePatternSurface();
-  std::function<UniqueFd()> pixels = [this] { return std::move(*surface_.openPixelsReadOnly()); };
-  std::function<UniqueFd()> control = [this] { return std::move(*surface_.openControlReadOnly()); };
-  std::optional<FenwrightClient> client_;
-  UniqueFd server_;
-  std::uint32_t nextId_ = 1;
-};
-
-TEST_F(LyingHelperTest, MalformedRepliesAreErrorsAndLeakNothing) {
-  int before = openFdCount();
+  };
+  auto expectError = [&](const wire::Reply& lie, const Fds& makers, const std::string& part) {
+    expectBytes(wire::encodeReply(lie), makers, part);
+  };
   auto patched = [&](std::size_t offset, std::uint8_t value) {
     auto bytes = wire::encodeReply(reply());
     bytes[offset] = value;
     return bytes;
   };
   const auto whole = wire::encodeReply(reply());
-  expectError(std::span(whole).first(50), {}, "reply is 50 bytes, expected 128");
-  expectError(patched(0, 'X'), goodFds(), "reply does not start with FWRP");
-  expectError(patched(4, 9), goodFds(), "reply has version 9");
-  expectError(patched(6, 7), {}, "unknown kind 7");
-  expectError(patched(48, 5), goodFds(), "must announce 2 descriptors, not 5");
+  expectBytes(std::span(whole).first(50), {}, "reply is 50 bytes, expected 128");
+  expectBytes(patched(0, 'X'), good, "reply does not start with FWRP");
+  expectBytes(patched(4, 9), good, "reply has version 9");
+  expectBytes(patched(6, 7), {}, "unknown kind 7");
+  expectBytes(patched(48, 5), good, "must announce 2 descriptors, not 5");
 
   // The surface it describes, changed one way each.
   using Surface = wire::SurfaceDescription;
@@ -150,26 +128,23 @@ TEST_F(LyingHelperTest, MalformedRepliesAreErrorsAndLeakNothing) {
   for (auto [change, error] : lies) {
     auto lie = reply();
     change(lie.surface);
-    expectError(lie, goodFds(), error);
+    expectError(lie, good, error);
   }
 
   // The descriptors that come with it: too few, too many, not what it says.
   auto sealed = [](std::size_t size) { return [size] { return memfd(size); }; };
   auto devNull = [] { return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)); };
   expectError(reply(), {}, "it carried 0 descriptor(s), expected 2");
-  expectError(reply(), fds({pixels}), "it carried 1 descriptor(s), expected 2");
-  expectError(reply(), fds({pixels, control, sealed(10)}),
-              "it carried 3 descriptor(s), expected 2");
-  std::vector<UniqueFd> twenty(20);
-  for (auto& fd : twenty) fd = memfd(10);
-  expectError(reply(), twenty, "it carried more than");
-  expectError(reply(wire::ReplyKind::nil), goodFds(), "it carried 2 descriptor(s), expected 0");
-  expectError(reply(), fds({devNull, devNull}), "the pixel descriptor is not shared memory");
-  expectError(reply(), fds({sealed(4096), sealed(4096)}),
+  expectError(reply(), {pixels}, "it carried 1 descriptor(s), expected 2");
+  expectError(reply(), {pixels, control, sealed(10)}, "it carried 3 descriptor(s), expected 2");
+  expectError(reply(), Fds(20, sealed(10)), "it carried more than");
+  expectError(reply(wire::ReplyKind::nil), good, "it carried 2 descriptor(s), expected 0");
+  expectError(reply(), {devNull, devNull}, "the pixel descriptor is not shared memory");
+  expectError(reply(), {sealed(4096), sealed(4096)},
               "the pixel memory is 4096 bytes, the reply announced 921600");
-  expectError(reply(), fds({[] { return memfd(921600, false); }, sealed(4096)}),
+  expectError(reply(), {[] { return memfd(921600, false); }, sealed(4096)},
               "the pixel memory is not sealed against shrinking");
-  expectError(reply(), fds({pixels, sealed(4096)}), "the control memory has no header");
+  expectError(reply(), {pixels, sealed(4096)}, "the control memory has no header");
   auto error = reply(wire::ReplyKind::error);
   error.error = wire::ErrorCode::surfaceUnavailable;
   error.message = "busy";
@@ -178,25 +153,27 @@ TEST_F(LyingHelperTest, MalformedRepliesAreErrorsAndLeakNothing) {
   // A late answer to an old request is skipped; the right one is used.
   auto stale = reply();
   stale.requestId = 1;
-  ASSERT_TRUE(sendBytes(server_, wire::encodeReply(stale)));
-  auto good = goodFds();
-  ASSERT_TRUE(sendBytes(server_, wire::encodeReply(reply()), std::array{&good[0], &good[1]}));
-  auto fine = client_->fetchSurface(2s);
+  ASSERT_TRUE(sendBytes(server, wire::encodeReply(stale)));
+  UniqueFd fds[] = {pixels(), control()};
+  ASSERT_TRUE(sendBytes(server, wire::encodeReply(reply()), std::array{&fds[0], &fds[1]}));
+  auto fine = client->fetchSurface(2s);
   ASSERT_TRUE(fine && *fine) << fine.error();
-  EXPECT_EQ((*fine)->id(), surface_.id());
-  good.clear();
-  twenty.clear();
+  EXPECT_EQ((*fine)->id(), surface.id());
+  fds[0].reset(), fds[1].reset();
   // Every descriptor the client was sent is closed again.
   EXPECT_EQ(openFdCount(), before);
 
-  // Silence, then hanging up.
-  auto silent = client_->fetchSurface(50ms);
+  // Silence, hanging up, no helper at all.
+  auto silent = client->fetchSurface(50ms);
   ASSERT_FALSE(silent);
   EXPECT_NE(silent.error().find("no reply within 50 ms"), std::string::npos);
-  server_.reset();
-  auto hungUp = client_->fetchSurface(2s);
+  server.reset();
+  auto hungUp = client->fetchSurface(2s);
   ASSERT_FALSE(hungUp);
   EXPECT_NE(hungUp.error().find("the helper closed the connection"), std::string::npos);
+  auto none = FenwrightClient::connect(dir.path() / "none");
+  ASSERT_FALSE(none);
+  EXPECT_NE(none.error().find("connect " + (dir.path() / "none").string()), std::string::npos);
 }
 
 }  // namespace

@@ -5,12 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <numeric>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -33,27 +30,16 @@ using namespace std::chrono_literals;
 
 inline constexpr const char* kServiceName = "Q2WXR7TZ4M.com.quenfield.app.pipmode";
 
-// Points XDG_RUNTIME_DIR at a fresh private directory while it lives.
-class RuntimeDir {
- public:
+// Points XDG_RUNTIME_DIR at a fresh private directory; every test that
+// looks there makes its own.
+struct RuntimeDir {
   RuntimeDir() {
-    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) previous_ = old;
-    ::chmod(dir_.path().c_str(), 0700);
-    ::setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
+    ::chmod(dir.path().c_str(), 0700);
+    ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   }
-  ~RuntimeDir() {
-    previous_ ? ::setenv("XDG_RUNTIME_DIR", previous_->c_str(), 1)
-              : ::unsetenv("XDG_RUNTIME_DIR");
-  }
-  RuntimeDir(const RuntimeDir&) = delete;
-  RuntimeDir& operator=(const RuntimeDir&) = delete;
-
-  const std::filesystem::path& path() const { return dir_.path(); }
-  std::filesystem::path socketPath() const { return dir_.path() / kServiceName; }
-
- private:
-  TempDir dir_;
-  std::optional<std::string> previous_;
+  const std::filesystem::path& path() const { return dir.path(); }
+  std::filesystem::path socketPath() const { return dir.path() / kServiceName; }
+  TempDir dir;
 };
 
 // A surface whose byte i holds (i * 7 + salt) mod 251: no two neighbouring
@@ -77,18 +63,9 @@ class FakeService final : public IpcListenerDelegate,
   explicit FakeService(const SharedSurface* surface) : surface_(surface) {}
 
   bool listenerShouldAcceptNewConnection(IpcListener&, IpcConnection& connection) override {
-    std::size_t index;
-    {
-      std::lock_guard lock(mutex_);
-      index = invalidations_.size();
-      invalidations_.push_back(0);
-    }
     connection.setExportedObject(weak_from_this());
-    connection.setInvalidationHandler([weak = weak_from_this(), index] {
-      if (auto self = weak.lock()) {
-        std::lock_guard lock(self->mutex_);
-        ++self->invalidations_[index];
-      }
+    connection.setInvalidationHandler([weak = weak_from_this()] {
+      if (auto self = weak.lock()) ++self->invalidations;
     });
     connection.resume();
     return true;
@@ -99,25 +76,15 @@ class FakeService final : public IpcListenerDelegate,
     reply(nil ? nullptr : surface_);
   }
 
-  // Per accepted connection, in order of acceptance.
-  std::vector<int> invalidations() const {
-    std::lock_guard lock(mutex_);
-    return invalidations_;
-  }
   bool waitForInvalidations(int total) const {
-    return eventually([&] {
-      auto all = invalidations();
-      return std::accumulate(all.begin(), all.end(), 0) >= total;
-    });
+    return eventually([&] { return invalidations >= total; });
   }
 
   std::atomic<bool> nil{false};
-  std::atomic<int> fetches{0};
+  std::atomic<int> fetches{0}, invalidations{0};
 
  private:
   const SharedSurface* surface_;
-  mutable std::mutex mutex_;
-  std::vector<int> invalidations_;
 };
 
 // Descriptors open in this process right now.
@@ -134,19 +101,12 @@ inline int quietFdCount() {
     int surfaceFds = 0;
     for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
       std::error_code ignored;
-      auto target = std::filesystem::read_symlink(entry.path(), ignored).string();
-      surfaceFds += target.find("memfd:fenwright-surface") != std::string::npos;
+      surfaceFds += std::filesystem::read_symlink(entry.path(), ignored).string().find(
+                        "memfd:fenwright-surface") != std::string::npos;
     }
     return surfaceFds <= 2;
   });
   return openFdCount();
-}
-
-// The listener closes descriptors on its own queue.
-inline bool waitForFdCount(int expected) {
-  bool reached = eventually([&] { return openFdCount() == expected; });
-  EXPECT_EQ(openFdCount(), expected);
-  return reached;
 }
 
 // One raw request/reply exchange as a client in another language would do it.
@@ -162,10 +122,8 @@ inline std::optional<RawReply> receiveReply(const UniqueFd& socket) {
     if (packet.status == ReceivedPacket::Status::wouldBlock) continue;
     if (packet.status != ReceivedPacket::Status::message) return std::nullopt;
     auto decoded = wire::decodeReply(packet.bytes, packet.size);
-    if (!decoded.reply) {
-      ADD_FAILURE() << "undecodable reply: " << decoded.reason;
-      return std::nullopt;
-    }
+    EXPECT_TRUE(decoded.reply) << "undecodable reply: " << decoded.reason;
+    if (!decoded.reply) return std::nullopt;
     return RawReply{*decoded.reply, std::move(packet.fds)};
   }
 }
@@ -202,10 +160,7 @@ class ListenerTest : public ::testing::Test {
 
   std::unique_ptr<IpcListener> listen() {
     auto listener = IpcListener::make(kServiceName);
-    if (listener) {
-      listener->setDelegate(service_);
-      listener->resume();
-    }
+    if (listener) listener->setDelegate(service_), listener->resume();
     return listener;
   }
 

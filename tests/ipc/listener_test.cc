@@ -121,30 +121,33 @@ TEST_F(SocketPathTest, SocketIsPrivateReplacesAStaleOneAndGoesWithTheListener) {
 
 // Activated with a socket of the wrong kind, it closes that one and binds
 // its own. (A passed socket that fits: tests/process.)
-TEST(SocketActivation, APassedSocketOfTheWrongKindIsClosedAndTheUsualPathUsed) {
-  RuntimeDir runtime;
-  log::CapturedLog log;
+TEST_F(SocketPathTest, APassedSocketOfTheWrongKindIsClosedAndTheUsualPathUsed) {
   UniqueFd aside(::fcntl(3, F_DUPFD_CLOEXEC, 10));  // what the test runner left on 3
   UniqueFd stream(
-      ::fcntl(bindByHand(runtime.path() / "stream", SOCK_STREAM).get(), F_DUPFD_CLOEXEC, 10));
+      ::fcntl(bindByHand(runtime_.path() / "stream", SOCK_STREAM).get(), F_DUPFD_CLOEXEC, 10));
   ASSERT_EQ(::dup2(stream.get(), 3), 3);
   ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
   ::setenv("LISTEN_FDS", "1", 1);
   auto listener = IpcListener::make(kServiceName);
   ASSERT_TRUE(listener);
   EXPECT_NE(inodeOf("/proc/self/fd/3"), inodeOf("/proc/self/fd/" + std::to_string(stream.get())));
-  EXPECT_TRUE(log.contains("listener: systemd passed 1 descriptor(s), none a listening AF_UNIX "
+  EXPECT_TRUE(log_.contains("listener: systemd passed 1 descriptor(s), none a listening AF_UNIX "
                            "SOCK_SEQPACKET socket — binding the socket here instead"));
-  EXPECT_TRUE(dial(runtime.socketPath()));
+  EXPECT_TRUE(dial(runtime_.socketPath()));
   listener.reset();
   if (aside) ::dup2(aside.get(), 3);
 }
 
 // A live socket of another process (of either type), a second listener of
-// ours, a file: each keeps the path, and the listener says why it does not.
-TEST_F(SocketPathTest, WhatAlreadyListensOrStandsAtThePathIsLeftAlone) {
-  const std::string path = runtime_.socketPath().string();
-  const std::pair<std::function<std::shared_ptr<void>()>, std::string> occupants[] = {
+// ours, a file; a runtime directory that is not private, not ours or not
+// there: the listener says why it does not listen, and the path keeps
+// what stood there.
+TEST_F(SocketPathTest, WhatAlreadyStandsAtThePathOrABadRuntimeDirectoryIsLeftAlone) {
+  const std::string path = runtime_.socketPath().string(), dir = runtime_.path().string();
+  auto runtimeDir = [](auto change) {
+    return [change] { return change(), std::shared_ptr<void>(); };
+  };
+  std::vector<std::pair<std::function<std::shared_ptr<void>()>, std::string>> cases = {
       {[&] { return std::make_shared<UniqueFd>(bindByHand(path, SOCK_SEQPACKET)); },
        "another process is listening on " + path},
       {[&] { return std::make_shared<UniqueFd>(bindByHand(path, SOCK_STREAM)); },
@@ -153,8 +156,19 @@ TEST_F(SocketPathTest, WhatAlreadyListensOrStandsAtThePathIsLeftAlone) {
        "another process is listening on " + path + " (it holds " + path + ".lock)"},
       {[&] { std::ofstream(path) << "not a socket"; return std::shared_ptr<void>(); },
        path + " exists and is not a socket"},
+      {runtimeDir([&] { ::chmod(dir.c_str(), 0755); }),
+       "runtime directory " + dir + " has mode 0755, expected 0700"},
+      {runtimeDir([&] { ::setenv("XDG_RUNTIME_DIR", (dir + "/gone").c_str(), 1); }),
+       "runtime directory " + dir + "/gone: No such file or directory"},
+      {runtimeDir([] { ::unsetenv("XDG_RUNTIME_DIR"); }), "XDG_RUNTIME_DIR is not set"},
+      {runtimeDir([] { ::setenv("XDG_RUNTIME_DIR", "run/user", 1); }),
+       "XDG_RUNTIME_DIR \"run/user\" is not an absolute path"},
   };
-  for (const auto& [occupy, line] : occupants) {
+  if (::geteuid() == 0) {
+    cases.push_back({runtimeDir([&] { ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0); }),
+                     "runtime directory " + dir + " is owned by uid 65534, not by us (uid 0)"});
+  }
+  for (const auto& [occupy, line] : cases) {
     SCOPED_TRACE(line);
     auto held = occupy();
     ino_t inode = inodeOf(path);
@@ -163,31 +177,8 @@ TEST_F(SocketPathTest, WhatAlreadyListensOrStandsAtThePathIsLeftAlone) {
     EXPECT_EQ(inodeOf(path), inode);
     held.reset();
     std::filesystem::remove(path);
-  }
-}
-
-TEST_F(SocketPathTest, RuntimeDirectoryThatIsNotPrivateOrOursOrAbsentIsRefused) {
-  const std::string dir = runtime_.path().string();
-  std::vector<std::pair<std::function<void()>, std::string>> cases = {
-      {[&] { ::chmod(dir.c_str(), 0755); },
-       "runtime directory " + dir + " has mode 0755, expected 0700"},
-      {[&] { ::setenv("XDG_RUNTIME_DIR", (dir + "/gone").c_str(), 1); },
-       "runtime directory " + dir + "/gone: No such file or directory"},
-      {[] { ::unsetenv("XDG_RUNTIME_DIR"); }, "XDG_RUNTIME_DIR is not set"},
-      {[] { ::setenv("XDG_RUNTIME_DIR", "run/user", 1); },
-       "XDG_RUNTIME_DIR \"run/user\" is not an absolute path"},
-  };
-  if (::geteuid() == 0) {
-    cases.push_back({[&] { ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0); },
-                     "runtime directory " + dir + " is owned by uid 65534, not by us (uid 0)"});
-  }
-  for (const auto& [make, line] : cases) {
     ::chmod(dir.c_str(), 0700);
     ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-    make();
-    EXPECT_FALSE(listen());
-    EXPECT_TRUE(log_.containsError("listener: " + line + " — not listening")) << line;
-    EXPECT_FALSE(std::filesystem::exists(runtime_.socketPath()));
   }
   [[maybe_unused]] int restored = ::chown(dir.c_str(), ::geteuid(), ::getegid());
 }
@@ -212,7 +203,6 @@ class HostileClientTest : public ListenerTest {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
     EXPECT_EQ(reply->reply.requestId, 99u);
-    EXPECT_EQ(service_->invalidations()[1], 0);  // after the settling one
   }
 
   UniqueFd bystander_;
@@ -242,11 +232,12 @@ TEST_F(HostileClientTest, EachPeerThatLeavesInvalidatesItsConnectionOnceAndOnlyI
     ASSERT_TRUE(service_->waitForInvalidations(++invalidations));
   }
   expectBystanderUnharmed();
-  EXPECT_EQ(service_->invalidations(), (std::vector<int>{1, 0, 1, 1, 1, 1}));
+  EXPECT_EQ(service_->invalidations, invalidations);  // none twice, not the bystander
   EXPECT_EQ(log_.count(pidPrefix() + "receive failed"), 0u);
 }
 
-// Random junk is the request fuzzer's; these are the near misses.
+// Random junk is the request fuzzer's; these are the near misses, and
+// descriptors, which the listener closes unread before it replies.
 TEST_F(HostileClientTest, MalformedRequestsGetErrorRepliesAndTheConnectionStaysUsable) {
   const std::uint32_t id = 0x11223344;
   // A valid request cut or padded to `size`, its byte `at` set to `value`.
@@ -256,27 +247,36 @@ TEST_F(HostileClientTest, MalformedRequestsGetErrorRepliesAndTheConnectionStaysU
     if (at < size) bytes[at] = value;
     return bytes;
   };
+  std::vector<UniqueFd> mine(100);
+  std::vector<const UniqueFd*> fds;
+  for (auto& fd : mine) fds.push_back(&(fd = openDevNull()));
   using E = wire::ErrorCode;
-  const std::tuple<std::vector<std::uint8_t>, E, std::uint32_t> cases[] = {
-      {request(0), E::badSize, 0},           {request(1), E::badSize, 0},
-      {request(40), E::badSize, id},         {request(81), E::badSize, id},
-      {request(100000), E::badSize, id},     {request(80, 0, 'X'), E::badMagic, 0},
-      {request(80, 4, 2), E::unsupportedVersion, id},
-      {request(80, 6, 9), E::unknownOperation, id},
-      {request(80, 16, 'X'), E::nameMismatch, id},
-      {request(80, 48, 'X'), E::nameMismatch, id},
-      {request(80, 48 + 22, '!'), E::nameMismatch, id},
+  const std::tuple<std::vector<std::uint8_t>, E, std::uint32_t, std::size_t> cases[] = {
+      {request(0), E::badSize, 0, 0},           {request(1), E::badSize, 0, 0},
+      {request(40), E::badSize, id, 0},         {request(81), E::badSize, id, 0},
+      {request(100000), E::badSize, id, 0},     {request(80, 0, 'X'), E::badMagic, 0, 0},
+      {request(80, 4, 2), E::unsupportedVersion, id, 0},
+      {request(80, 6, 9), E::unknownOperation, id, 0},
+      {request(80, 16, 'X'), E::nameMismatch, id, 0},
+      {request(80, 48, 'X'), E::nameMismatch, id, 0},
+      {request(80, 48 + 22, '!'), E::nameMismatch, id, 0},
+      // Three; more than there is room for; a zero-byte message of two.
+      {request(80), E::descriptorsNotAccepted, id, 3},
+      {request(80), E::descriptorsNotAccepted, id, 100},
+      {request(0), E::descriptorsNotAccepted, 0, 2},
   };
+  UniqueFd socket = dial(runtime_.socketPath());
+  ASSERT_TRUE(rawFetch(socket, 20));  // accepted: its descriptor is counted below
+  const int before = quietFdCount();
   // Each alone, then twice more in one unread burst: the errors come back
   // in order, and the log holds a bounded share of them.
-  UniqueFd socket = dial(runtime_.socketPath());
   for (int round = 0; round < 3; ++round) {
-    for (const auto& [bytes, code, echoedId] : cases) {
+    for (const auto& [bytes, code, echoedId, count] : cases) {
       if (round == 0 || bytes.size() < 1000) {
-        ASSERT_TRUE(sendBytes(socket, bytes));
+        ASSERT_TRUE(sendBytes(socket, bytes, std::span(fds).first(count)));
       }
     }
-    for (const auto& [bytes, code, echoedId] : cases) {
+    for (const auto& [bytes, code, echoedId, count] : cases) {
       if (round > 0 && bytes.size() >= 1000) continue;
       auto reply = receiveReply(socket);
       ASSERT_TRUE(reply);
@@ -285,53 +285,28 @@ TEST_F(HostileClientTest, MalformedRequestsGetErrorRepliesAndTheConnectionStaysU
       EXPECT_EQ(reply->reply.requestId, echoedId);
       EXPECT_TRUE(reply->fds.empty());
       const std::string line = pidPrefix() + "malformed request: " + reply->reply.message;
-      EXPECT_TRUE(round > 0 || log_.containsError(line + " — replied with an error"));
+      EXPECT_TRUE(round > 0 || count || log_.containsError(line + " — replied with an error"));
     }
+    EXPECT_EQ(openFdCount(), before);  // the listener's copies closed before it replied
   }
   EXPECT_TRUE(log_.containsError(pidPrefix() +
                                  "malformed request: request is 40 bytes, expected 80 — "
+                                 "replied with an error"));
+  EXPECT_TRUE(log_.containsError(pidPrefix() +
+                                 "request carried 3 descriptor(s); closed them unread — "
                                  "replied with an error"));
   EXPECT_EQ(log_.count(pidPrefix() + "further problems on it are not logged"), 1u);
 
   auto reply = rawFetch(socket, 5);
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
-  EXPECT_EQ(service_->fetches, 3);  // settling, bystander, this one
+  EXPECT_EQ(service_->fetches, 4);  // settling, bystander, this one twice
   expectBystanderUnharmed();
   reply.reset();
   socket.reset();
+  mine.clear();
   ASSERT_TRUE(service_->waitForInvalidations(2));
-  EXPECT_TRUE(waitForFdCount(baseline_));
-}
-
-TEST_F(HostileClientTest, DescriptorsSentByTheClientAreClosedAtOnce) {
-  UniqueFd socket = dial(runtime_.socketPath());
-  ASSERT_TRUE(rawFetch(socket, 20));  // accepted: its descriptor is counted below
-  std::vector<UniqueFd> mine;
-  std::vector<const UniqueFd*> fds;
-  for (int i = 0; i < 100; ++i) mine.push_back(openDevNull());
-  for (auto& fd : mine) fds.push_back(&fd);
-  int before = quietFdCount();
-
-  // Three; more than there is room for; a zero-byte message of two.
-  ASSERT_TRUE(sendBytes(socket, fetchRequest(21), std::span(fds).first(3)));
-  ASSERT_TRUE(sendBytes(socket, fetchRequest(22), fds));
-  ASSERT_TRUE(sendBytes(socket, {}, std::span(fds).first(2)));
-  for (std::uint32_t id : {21u, 22u, 0u}) {
-    auto reply = receiveReply(socket);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->reply.error, wire::ErrorCode::descriptorsNotAccepted);
-    EXPECT_EQ(reply->reply.requestId, id);
-  }
-  // The listener's copies were closed before it replied.
-  EXPECT_EQ(openFdCount(), before);
-  EXPECT_TRUE(log_.containsError(pidPrefix() +
-                                 "request carried 3 descriptor(s); closed them unread — "
-                                 "replied with an error"));
-  auto next = rawFetch(socket, 23);
-  ASSERT_TRUE(next);
-  EXPECT_EQ(next->reply.kind, wire::ReplyKind::surface);
-  expectBystanderUnharmed();
+  EXPECT_TRUE(eventually([&] { return openFdCount() == baseline_; })) << openFdCount();
 }
 
 TEST_F(HostileClientTest, RunningOutOfDescriptorsBacksOffAndRecovers) {
@@ -374,7 +349,7 @@ TEST_F(HostileClientTest, RunningOutOfDescriptorsBacksOffAndRecovers) {
   expectBystanderUnharmed();
   late.reset();
   ASSERT_TRUE(service_->waitForInvalidations(2));
-  EXPECT_TRUE(waitForFdCount(baseline_));
+  EXPECT_TRUE(eventually([&] { return openFdCount() == baseline_; })) << openFdCount();
 }
 
 }  // namespace

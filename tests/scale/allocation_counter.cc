@@ -34,8 +34,8 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace fenwright::testing {
 
-AllocationCounter::AllocationCounter() : start_(allocations) { ++counters; }
+AllocationCounter::AllocationCounter() : start(allocations) { ++counters; }
 AllocationCounter::~AllocationCounter() { --counters; }
-std::size_t AllocationCounter::count() const { return allocations - start_; }
+std::size_t AllocationCounter::count() const { return allocations - start; }
 
 }  // namespace fenwright::testing

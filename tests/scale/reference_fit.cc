@@ -36,9 +36,7 @@ std::vector<Tap> taps(int target, int length, double scale, double offset) {
 }  // namespace
 
 std::vector<double> referenceFit(const ImageView& source, double scale, int targetWidth,
-                                 int targetHeight) {
-  const double tx = (targetWidth - scale * source.width) * 0.5;
-  const double ty = (targetHeight - scale * source.height) * 0.5;
+                                 int targetHeight, double tx, double ty) {
   std::vector<std::vector<Tap>> columns;
   for (int x = 0; x < targetWidth; ++x) columns.push_back(taps(x, source.width, scale, tx));
   std::vector<double> out(static_cast<std::size_t>(targetWidth) * targetHeight * 4, 0.0);

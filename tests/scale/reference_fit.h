@@ -12,8 +12,15 @@ namespace fenwright::testing {
 // target pixel's footprint, enlarging interpolates bilinearly (edges
 // clamped), and partly covered pixels are scaled by their coverage.
 // Result: premultiplied B, G, R, A per target pixel, before any background.
+// With `left` and `top`, the picture's corner goes there instead.
 std::vector<double> referenceFit(const ImageView& source, double scale, int targetWidth,
-                                 int targetHeight);
+                                 int targetHeight, double left, double top);
+inline std::vector<double> referenceFit(const ImageView& source, double scale, int targetWidth,
+                                        int targetHeight) {
+  return referenceFit(source, scale, targetWidth, targetHeight,
+                      (targetWidth - scale * source.width) * 0.5,
+                      (targetHeight - scale * source.height) * 0.5);
+}
 
 // A target against `reference` over `background`: the peak signal-to-noise
 // ratio in dB of its colour channels (infinite when equal), and the pixels

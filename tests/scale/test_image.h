@@ -14,10 +14,9 @@ struct TestImage {
   std::vector<std::uint8_t> bytes;
 
   ImageView view() const { return ImageView{width, height, bytesPerRow, bytes.data()}; }
-  std::uint8_t* pixel(int x, int y) {
-    return bytes.data() + static_cast<std::size_t>(y) * bytesPerRow + 4 * x;
+  void set(int x, int y, std::uint32_t bgra) {
+    std::memcpy(bytes.data() + static_cast<std::size_t>(y) * bytesPerRow + 4 * x, &bgra, 4);
   }
-  void set(int x, int y, std::uint32_t bgra) { std::memcpy(pixel(x, y), &bgra, 4); }
 
   // Every pixel `bgra` (little-endian: 0xAARRGGBB), rows tight.
   static TestImage uniform(int width, int height, std::uint32_t bgra);
