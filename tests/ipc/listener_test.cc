@@ -4,10 +4,13 @@
 // nothing, harms no other connection and never ends the listener.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/fsuid.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -350,6 +353,45 @@ TEST_F(HostileClientTest, RunningOutOfDescriptorsBacksOffAndRecovers) {
   late.reset();
   ASSERT_TRUE(service_->waitForInvalidations(2));
   EXPECT_TRUE(eventually([&] { return openFdCount() == baseline_; })) << openFdCount();
+}
+
+// The socket's mode keeps other users out; this is the check behind it,
+// for a peer that reaches the socket anyway (file system uid 0).
+TEST_F(HostileClientTest, ConnectionsFromAnotherUserAreRefusedAndSummedUp) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+  const int fetches = service_->fetches;
+  const sockaddr_un address = addressOf(runtime_.socketPath());
+  const auto request = fetchRequest(1);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {  // only system calls from here on
+    if (::setresuid(65534, 65534, 0) != 0) ::_exit(10);
+    ::setfsuid(0);
+    for (int i = 0; i < 50; ++i) {
+      int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+      if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address))
+        ::_exit(11);
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+      pollfd entry{fd, POLLIN, 0};
+      char buffer[256];
+      if (::poll(&entry, 1, 5000) != 1 || ::recv(fd, buffer, sizeof buffer, 0) > 0) ::_exit(12);
+      ::close(fd);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(log_.waitFor("listener: refusing connection from pid=" + std::to_string(child) +
+                               " uid=65534 — not our user (uid=0)",
+                           5s));
+  EXPECT_EQ(service_->fetches, fetches);
+  expectBystanderUnharmed();
+  // The other 49 only in a sum, at the end of the minute or of the listener.
+  listener_.reset();
+  EXPECT_EQ(log_.count("listener: refusing connection"), 1u);
+  EXPECT_TRUE(log_.containsError("listener: refused 50 connections from other users in the last "
+                                 "minute"));
 }
 
 }  // namespace
