@@ -178,14 +178,15 @@ def run_gst_latency(build, seconds, work, painted):
                               stdin=wrapper.stdout, stdout=subprocess.PIPE, text=True)
     wrapper.stdout.close()
     timer = watchdog(client, seconds + 20)
-    ended = any(line.startswith("end") for line in client.stdout)
+    ends = [line.split()[1:] for line in client.stdout if line.startswith("end")]
     client.wait()
     timer.cancel()
     stop(wrapper)
-    if not ended:
+    if not ends:
         return {"failed": True}
+    fields = {k: float(v) for k, v in (kv.split("=") for kv in ends[0])}
     result, unreadable = latencies_ms(painted, seen)
-    return {"latency_ms": result, "unreadable": unreadable}
+    return {"latency_ms": result, "unreadable": unreadable, "fps": fields["frames"] / fields["seconds"]}
 
 
 def main():
@@ -217,6 +218,7 @@ def main():
             terminal.close()
     with open(out, "w") as f:
         json.dump({"seconds": seconds, "repetitions": REPETITIONS, "window": "1280x720", "hz": 60,
+                   "gpu": os.path.isdir("/dev/dri"),
                    "rows": rows}, f)
 
 
