@@ -19,13 +19,17 @@ HZ = 60
 def main():
     painted, ready = sys.argv[1], sys.argv[2]
     out = sys.stdout
-    out.write("\x1b[?25l\x1b[2J")
-    size = os.get_terminal_size()
-    cols, rows = size.columns // 2, size.lines // 2
+    out.write("\x1b[?25l")
     open(ready, "w").close()
+    size = None
     with open(painted, "w", buffering=1) as log:
         period, deadline, number = 1 / HZ, time.monotonic(), 0
         while True:
+            # The terminal starts small and goes fullscreen a moment later.
+            if os.get_terminal_size() != size:
+                size = os.get_terminal_size()
+                cols, rows = size.columns // 2, size.lines // 2
+                out.write("\x1b[2J")
             d = [(number >> s) & 15 for s in (8, 4, 0)]
             block = "\x1b[48;2;{};{};{}m".format(*(16 * v + 8 for v in d)) + " " * cols
             out.write("\x1b[H" + "\r\n".join([block] * rows) + "\x1b[0m")
