@@ -112,6 +112,7 @@ def run_fenwright(build, shell, seconds, work, painted):
         row["compositor"] = row.pop("xserver")
     if not row.get("failed") and os.path.exists(seen):
         row["latency_ms"], row["unreadable"] = latencies_ms(painted, seen)
+        row["new_fps"] = len(row["latency_ms"]) / seconds
     return row
 
 
@@ -186,7 +187,8 @@ def run_gst_latency(build, seconds, work, painted):
         return {"failed": True}
     fields = {k: float(v) for k, v in (kv.split("=") for kv in ends[0])}
     result, unreadable = latencies_ms(painted, seen)
-    return {"latency_ms": result, "unreadable": unreadable, "fps": fields["frames"] / fields["seconds"]}
+    return {"latency_ms": result, "unreadable": unreadable, "fps": fields["frames"] / fields["seconds"],
+            "new_fps": len(result) / fields["seconds"]}
 
 
 def main():
