@@ -2,6 +2,7 @@
 """Turns one run of scripts/bench.sh into bench/report.md and a histogram.
 
 Usage: report.py RESULTS_DIR REPORT.md HISTOGRAM.png
+       report.py --wayland RESULTS_DIR   (the Wayland section alone, on stdout)
 
 Standard library only, so the report needs nothing beyond the build.
 """
@@ -214,6 +215,74 @@ def capture_sections(data):
     return out
 
 
+def wayland_section(results, x11=None):
+    """The Wayland backend's runs (bench/wayland), with the X11 backend's 720p/60 Hz row beside."""
+    out = ["## Wayland backend (headless GNOME)", ""]
+    path = os.path.join(results, "wayland.json")
+    if not os.path.exists(path):
+        try:
+            with open(os.path.join(results, "wayland-skipped.txt")) as f:
+                why = f.read().strip()
+        except OSError:
+            why = "not run"
+        return out + [f"Not measured: {why}."]
+    data = load(path)
+    rows = [r for r in data["rows"] if not r.get("failed")]
+    failed = [r for r in data["rows"] if r.get("failed")]
+
+    def pick(capturer, key):
+        return [r.get(key) for r in rows if r["capturer"] == capturer]
+
+    def latency(capturer):
+        runs = [r["latency_ms"] for r in rows if r["capturer"] == capturer and r.get("latency_ms")]
+        return (span([percentile(x, 50) for x in runs], 1), span([percentile(x, 99) for x in runs], 1)) \
+            if runs else ("–", "–")
+
+    out += [f"gnome-shell --headless on its 1280×720 virtual monitor (scripts/wayland_session.sh), "
+            f"PipeWire and the ScreenCast portal. The window: foot, fullscreen (1280×720, the node "
+            f"is {', '.join(sorted(set(pick('gst', 'node_size')))) or 'unknown'}), a program in it "
+            f"repainting a quarter of it at {data['hz']} Hz with a stamp. Each run picks the window "
+            "through the portal with a restore token written beforehand (no dialog): the real helper "
+            "with a client sleeping on its frames (bench/e2e/fenwright_bench_client), or "
+            "`gst-launch-1.0 pipewiresrc fd=… path=<node> ! videorate ! video/x-raw,framerate=30/1 ! "
+            "videoscale ! video/x-raw,width=640,height=360 ! fakesink` on the same kind of window node "
+            "(bench/wayland/fenwright_portal_peer opens the portal for it). "
+            f"% of one core (utime+stime from /proc) over {data['seconds']:.0f} s, range over "
+            f"{data['repetitions']} repetitions in rotated order. The capturer's column excludes "
+            "gnome-shell, which composites the window and copies its frames into PipeWire; "
+            "its CPU is a column of its own, beside a span with no capture at all" +
+            ("" if data.get("gpu", True) else " (no GPU here: it renders in software)") + ". The terminal's and "
+            "the painting program's CPU are in neither. Repaint to client runs from the program's "
+            "write to the terminal, so the terminal's and the shell's drawing are in it; gst writes "
+            "its frames to a pipe the same client reads (BGRx, half as long a run), which also gives "
+            "its frames/s. videorate repeats frames to keep 30/s, so new repaints/s (the window's "
+            "repaints a client saw, each once) is what compares.",
+            "",
+            "| capturer | capturer CPU | gnome-shell CPU | frames/s (new repaints/s) | "
+            "repaint to client p50 / p99 (ms) |",
+            "|---|---|---|---|---|"]
+    p50, p99 = latency("fenwright")
+    out.append(f"| Fenwright, Wayland backend | {span(pick('fenwright', 'cpu'))} | "
+               f"{span(pick('fenwright', 'compositor'))} | {span(pick('fenwright', 'fps'), 1)} "
+               f"({span(pick('fenwright', 'new_fps'), 1)}) | "
+               f"{p50} / {p99} |")
+    p50, p99 = latency("gst-latency")
+    out.append(f"| gst pipewiresrc | {span(pick('gst', 'cpu'))} | {span(pick('gst', 'compositor'))} | "
+               f"{span(pick('gst-latency', 'fps'), 1)} ({span(pick('gst-latency', 'new_fps'), 1)}) | {p50} / {p99} |")
+    out.append(f"| no capture | – | {span(pick('none', 'compositor'))} | – | – |")
+    if x11:
+        same = [r for r in x11["rows"] if not r.get("failed") and r["capturer"] == "fenwright"
+                and (r["window"], r["hz"]) == ("1280x720", 60)]
+        runs = [r["latency_ms"] for r in same if r.get("latency_ms")]
+        out.append(f"| Fenwright, X11 backend (Xvfb, above) | {span([r.get('cpu') for r in same])} | "
+                   f"Xvfb: {span([r.get('xserver') for r in same])} | "
+                   f"{span([r.get('fps') for r in same], 1)} ({span([len(x) / x11['seconds'] for x in runs], 1)}) | "
+                   f"{span([percentile(x, 50) for x in runs], 1)} / {span([percentile(x, 99) for x in runs], 1)} |")
+    if failed:
+        out += ["", "Runs that failed: " + ", ".join(r["capturer"] for r in failed) + "."]
+    return out
+
+
 def histogram_png(samples, path, width=640, height=240, bins=40):
     """Bars of the sample counts, left to right from the fastest."""
     low, high = min(samples), max(samples)
@@ -248,6 +317,9 @@ def histogram_png(samples, path, width=640, height=240, bins=40):
 
 
 def main():
+    if sys.argv[1] == "--wayland":
+        print("\n".join(wayland_section(sys.argv[2])))
+        return
     results, report, histogram = sys.argv[1:4]
     out = [f"# Benchmark report",
            "",
@@ -258,7 +330,9 @@ def main():
            "report was written: {:.1f}, {:.1f}, {:.1f}.".format(*os.getloadavg()),
            ""]
 
-    out += capture_sections(load(os.path.join(results, "capture.json")))
+    capture = load(os.path.join(results, "capture.json"))
+    out += capture_sections(capture)
+    out += [""] + wayland_section(results, capture)
     out += ["", "## Scaling into the surface (bench/render)", "",
             "CPU time per call where the row has a counter of it, else wall time; memcpy and "
             "libyuv are the same input measured in the same run."]

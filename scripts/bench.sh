@@ -4,22 +4,60 @@
 # The helper, gst-launch-1.0 and ffmpeg run as a user runs them, on one Xvfb.
 #   ./scripts/bench.sh                    about nine minutes
 #   BENCH_SECONDS=30 ./scripts/bench.sh   longer CPU measurements (10 s each by default)
+#   ./scripts/bench.sh --only wayland     just the Wayland backend's part, printed
+# The Wayland backend is measured in a headless GNOME session when its
+# packages are there (./scripts/deps.sh --wayland), and skipped otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+only=
+if [ "${1:-}" = --only ]; then only=${2:-}; fi
 ./scripts/deps.sh --bench
 source scripts/xvfb.sh
 
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target fenwright fenwright_bench_client \
   fenwright_stamp_window fenwright_render_bench fenwright_ipc_bench fenwright_x11_grab_bench \
-  fenwright_test_window >/dev/null
+  fenwright_test_window fenwright_portal_peer >/dev/null
 build=build/release
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
+run() { echo "bench: [${SECONDS}s] $1" >&2; }
+
+# Writes $results/wayland.json, or $results/wayland-skipped.txt saying why not.
+wayland_part() {
+  local tool
+  for tool in gnome-shell pipewire wireplumber foot /usr/libexec/xdg-desktop-portal-gnome; do
+    if ! command -v "$tool" >/dev/null; then
+      echo "$tool is not installed (./scripts/deps.sh --wayland)" >"$results/wayland-skipped.txt"
+      echo "bench: Wayland backend skipped: $tool is not installed (./scripts/deps.sh --wayland)" >&2
+      return 0
+    fi
+  done
+  run "the Wayland backend beside gst-launch-1.0 pipewiresrc, headless GNOME"
+  # Run as root, the session belongs to another user: it writes here.
+  local out
+  out=$(mktemp -d)
+  chmod 777 "$out"
+  if XDG_DATA_DIRS="$PWD/bench/wayland/data:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}" \
+      scripts/wayland_session.sh python3 bench/wayland/wayland_bench.py "$build" "$out/wayland.json" &&
+      [ -s "$out/wayland.json" ]; then
+    cp "$out/wayland.json" "$results/wayland.json"
+  else
+    echo "the headless GNOME session or its runs failed" >"$results/wayland-skipped.txt"
+    echo "bench: Wayland backend: the headless GNOME session or its runs failed" >&2
+  fi
+  rm -rf "$out"
+}
+
+if [ "$only" = wayland ]; then
+  wayland_part
+  python3 bench/report.py --wayland "$results"
+  exit 0
+fi
+
 start_xvfb 1920x1080
 trap 'kill "$XVFB_PID" 2>/dev/null; rm -rf "$results"' EXIT
 
-run() { echo "bench: [${SECONDS}s] $1" >&2; }
 run "the helper beside gst-launch-1.0 and ffmpeg: CPU, latency, first frame"
 python3 bench/e2e/capture_bench.py "$build" "$XVFB_PID" "$results/capture.json"
 run "scaling and composition (render)"
@@ -36,6 +74,7 @@ python3 bench/x11/window_memory.py "$build/service/fenwright" \
   "$(find "$build" -name fenwright_test_window -type f | head -1)" >"$results/window_memory.md"
 run "helper start to listening"
 python3 bench/e2e/startup_latency.py "$build/service/fenwright" 200 "$results/startup.json"
+wayland_part
 
 python3 bench/report.py "$results" bench/report.md bench/startup-latency.png
 echo "bench: wrote bench/report.md and bench/startup-latency.png"

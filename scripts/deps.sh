@@ -22,7 +22,8 @@ if [ "${1:-}" = --wayland ]; then
 fi
 # ./scripts/deps.sh --bench: also the peers the benchmarks compare against.
 if [ "${1:-}" = --bench ]; then
-  packages+=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good ffmpeg)
+  packages+=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pipewire
+            ffmpeg)
 fi
 
 missing=()

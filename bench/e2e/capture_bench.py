@@ -109,14 +109,15 @@ def watchdog(proc, seconds):
     return timer
 
 
-def run_helper(build, xvfb, xid, seconds, work, warmup=1.0):
-    """Starts the helper through the client; gives CPU, frames, latency files."""
+def run_helper(build, xvfb, xid, seconds, work, warmup=1.0, sentinel=None, env=None):
+    """Starts the helper through the client; gives CPU, frames, latency files.
+    XVFB is whichever display server's CPU goes beside the helper's."""
     data, runtime = os.path.join(work, "data"), os.path.join(work, "runtime")
     os.makedirs(os.path.join(data, "Q2WXR7TZ4M.com.quenfield.app"), exist_ok=True)
     os.makedirs(runtime, mode=0o700, exist_ok=True)
     with open(os.path.join(data, "Q2WXR7TZ4M.com.quenfield.app", "pip-mode-enabled"), "w") as f:
-        json.dump({"enabled": True, "source": "window", "window_id": xid}, f)
-    env = dict(os.environ, XDG_DATA_HOME=data, XDG_RUNTIME_DIR=runtime)
+        json.dump(sentinel or {"enabled": True, "source": "window", "window_id": xid}, f)
+    env = dict(env or os.environ, XDG_DATA_HOME=data, XDG_RUNTIME_DIR=runtime)
     seen = os.path.join(work, "seen")
     client = subprocess.Popen(
         [f"{build}/bench/e2e/fenwright_bench_client", "--launch", f"{build}/service/fenwright",
