@@ -6,7 +6,8 @@
 #include "platform/log/logger.h"
 #include "platform/wayland/portal_session.h"
 #include "platform/wayland/portal_token_store.h"
-#include "platform/wayland/wayland_capture_stream.h"
+#include "platform/capture/queued_capture_stream.h"
+#include "platform/wayland/wayland_stream_core.h"
 #include "platform/wayland/wayland_queue.h"
 
 namespace fenwright {
@@ -56,8 +57,10 @@ class WaylandScreenCapture final : public ScreenCapture {
       if (auto failure = tokens.remember(pick, next); !failure.empty())
         log::helperLogger().error("wayland: cannot keep the next restore token — {}", failure);
     };
-    return std::make_shared<wayland::WaylandCaptureStream>(std::move(resolver), filter,
-                                                           configuration, std::move(delegate));
+    return std::make_shared<QueuedCaptureStream<wayland::StreamCore>>(
+        wayland::waylandQueue(), std::make_shared<wayland::StreamCore>(std::move(resolver), filter,
+                                                                       configuration,
+                                                                       std::move(delegate)));
   }
 
  private:

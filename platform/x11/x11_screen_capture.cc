@@ -2,7 +2,8 @@
 
 #include <atomic>
 
-#include "platform/x11/x11_capture_stream.h"
+#include "platform/capture/queued_capture_stream.h"
+#include "platform/x11/x11_stream_core.h"
 #include "platform/x11/x11_completion.h"
 #include "platform/x11/x11_display_list.h"
 #include "platform/x11/x11_query_connection.h"
@@ -72,8 +73,9 @@ class X11ScreenCapture final : public ScreenCapture {
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                             const StreamConfiguration& configuration,
                                             std::weak_ptr<StreamDelegate> delegate) override {
-    return std::make_shared<x11::X11CaptureStream>(queries_->connection.displayName(), filter,
-                                                   configuration, std::move(delegate));
+    return std::make_shared<QueuedCaptureStream<x11::StreamCore>>(
+        x11Queue(), std::make_shared<x11::StreamCore>(queries_->connection.displayName(), filter,
+                                                      configuration, std::move(delegate)));
   }
 
  private:
