@@ -13,17 +13,8 @@
 namespace fenwright {
 namespace {
 
-struct GroupedJob {
-  const std::uint16_t* sums;
-  const int* starts;
-  const std::uint16_t* weights;
-  int taps;
-  int pixels;
-  std::uint8_t* out;
-  std::uint16_t rounding;
-  std::uint32_t alpha;
-};
-
+// One target row's filtering: per pixel, `taps` weights from `starts`
+// (the tap layout, plain or grouped, is the caller's).
 struct RowJob {
   const std::uint16_t* sums;
   const int* starts;
@@ -156,7 +147,7 @@ __attribute__((target("avx2"))) inline __m256i filterEight(const Cursor& at, int
 // narrower than one step are left to the portable loop; returns where it
 // stopped.
 template <int kGroups>
-__attribute__((target("avx2"))) int filterGrouped(const GroupedJob& job) {
+__attribute__((target("avx2"))) int filterGrouped(const RowJob& job) {
   const __m256i rounding = _mm256_set1_epi16(static_cast<short>(job.rounding));
   const __m256i alpha = _mm256_set1_epi32(static_cast<int>(job.alpha));
   const int groups = job.taps / 4;
@@ -174,7 +165,7 @@ __attribute__((target("avx2"))) int filterGrouped(const GroupedJob& job) {
   return pixels;
 }
 
-int filterAvx2(const GroupedJob& job) {
+int filterAvx2(const RowJob& job) {
   switch (job.taps) {
     case 2: return filterGrouped<-1>(job);
     case 4: return filterGrouped<1>(job);
