@@ -8,11 +8,8 @@
 #include <tuple>
 #include <vector>
 
-#include "render/frame_compositor.h"
 #include "render/pip_frame_buffer.h"
-#include "render/test_pattern.h"
 #include "tests/render/surface_client.h"
-#include "tests/scale/allocation_counter.h"
 #include "tests/scale/reference_fit.h"
 #include "tests/scale/test_image.h"
 
@@ -83,25 +80,6 @@ TEST_F(SurfaceRender, TestPatternFollowsTheGradientEverywhere) {
         off += p[3] != 255;
       }
     EXPECT_EQ(off, 0);
-  }
-}
-
-// Shrunk by blocks or fractions, enlarged, or copied: after the first
-// frame of a size, frames and test patterns allocate nothing.
-TEST(FrameCompositionSteadyState, FramesAndTestPatternsAllocateNothing) {
-  FrameCompositor compositor(kWidth, kHeight);
-  TestPattern pattern;
-  std::vector<std::uint8_t> surface(921600);
-  for (auto [width, height] : {std::pair{1280, 720}, {1920, 1080}, {1366, 768}, {320, 180}, {640, 360}}) {
-    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
-    const TestImage frame = TestImage::textLike(width, height, 41);
-    compositor.compose(frame.view(), surface.data(), 2560);
-    testing::AllocationCounter counter;
-    for (int i = 0; i < 3; ++i) {
-      compositor.compose(frame.view(), surface.data(), 2560);
-      pattern.draw(0.05 * i, surface.data(), 2560);
-    }
-    EXPECT_EQ(counter.count(), 0u);
   }
 }
 

@@ -1,7 +1,8 @@
 // The road of a frame, from the grab on the X queue through the sample queue
 // to the surface write, allocates nothing once a stream runs steadily: no
-// operator new on the executor's threads per frame. (xcb's own replies are
-// malloc'd by xcb and not counted: no XCB client can avoid them.)
+// operator new on the executor's threads per frame, nor for drawing the test
+// pattern there. (xcb's own replies are malloc'd by xcb and not counted: no
+// XCB client can avoid them.)
 
 #include <gtest/gtest.h>
 
@@ -38,14 +39,15 @@ namespace fenwright::testing {
 namespace {
 
 // What the service does with a complete frame: draw it where it arrives, on
-// a sample queue that targets the render queue.
+// a sample queue that targets the render queue. The pattern first, drawn
+// over by the picture.
 class SurfaceWriter final : public StreamOutput {
  public:
   explicit SurfaceWriter(PiPFrameBuffer& buffer) : buffer_(buffer) {}
   void streamDidOutputSampleBuffer(CaptureStream&, const SampleBuffer& sample,
                                    StreamOutputType) override {
+    buffer_.renderTestPattern(0.05 * frames.fetch_add(1));
     buffer_.writeFrame(*sample.imageBuffer);
-    frames.fetch_add(1);
   }
   bool waitFor(int count) const {
     return eventually([&] { return frames.load() >= count; }, std::chrono::seconds(30));
@@ -63,8 +65,8 @@ TEST(SteadyState, StreamingAWindowToTheSurfaceAllocatesNothingPerFrame) {
   ASSERT_TRUE(buffer.allocate());
   SerialQueue sampleQueue("com.quenfield.app.fenwright.sample", buffer.renderQueue());
   auto capture = makeX11ScreenCapture(server->display());
-  // The frame size itself (no copy), and larger (shrunk).
-  for (const char* size : {"1280x720", "1600x1000"}) {
+  // The frame size itself (no copy), larger (shrunk) and smaller (enlarged).
+  for (const char* size : {"1280x720", "1600x1000", "320x180"}) {
     SCOPED_TRACE(size);
     auto window = TestWindowProcess::start(server->display(), {"--size", size});
     ASSERT_TRUE(window);
@@ -84,9 +86,9 @@ TEST(SteadyState, StreamingAWindowToTheSurfaceAllocatesNothingPerFrame) {
     ASSERT_TRUE(writer->waitFor(warm + 20)) << writer->frames.load() << " frames in all";
     counting = false;
     EXPECT_EQ(allocations.load() - before, 0) << "over 20 frames";
-    // Each frame is one write (two seed steps); one may be under way at
+    // Each frame is two writes (four seed steps); one may be under way at
     // either end of the count.
-    EXPECT_GE(buffer.surface()->seed() - seedBefore, 2u * 19) << "frames went unwritten";
+    EXPECT_GE(buffer.surface()->seed() - seedBefore, 4u * 19) << "frames went unwritten";
     std::uint32_t centre;
     std::memcpy(&centre,
                 buffer.surface()->baseAddress() + 180 * PiPFrameBuffer::bytesPerRow + 320 * 4, 4);
