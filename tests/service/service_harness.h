@@ -19,16 +19,12 @@ namespace fenwright {
 
 using namespace std::chrono_literals;
 
-// A listener that only counts the service's invalidations.
+// A listener that listens to nothing.
 class FakeListener final : public IpcListener {
  public:
-  explicit FakeListener(std::atomic<int>& invalidations) : invalidations_(invalidations) {}
   void setDelegate(std::weak_ptr<IpcListenerDelegate>) override {}
   void resume() override {}
-  void invalidate() override { ++invalidations_; }
-
- private:
-  std::atomic<int>& invalidations_;
+  void invalidate() override {}
 };
 
 // Reaches the service's private operations and fields, always on the
@@ -54,16 +50,12 @@ struct FenwrightServiceTestAccess {
   static std::shared_ptr<RepeatingTimer> testPatternTimer(Service& s) {
     return read(s, [&] { return s.testPatternTimer; });
   }
-  static bool hasTimers(Service& s) {
-    return read(s, [&] { return s.sentinelTimer || s.visibilityTimer || s.testPatternTimer; });
-  }
   static bool paused(Service& s) { return s.paused.load(); }
   static void setPaused(Service& s, bool value) { onQueue(s, [&] { s.paused.store(value); }); }
   static PiPFrameBuffer& frameBuffer(Service& s) { return *s.frameBuffer; }
 
   static void checkSentinel(Service& s) { onQueue(s, [&] { s.checkSentinel(); }); }
   static void checkVisibility(Service& s) { onQueue(s, [&] { s.checkVisibility(); }); }
-  static void shutdownAndExit(Service& s) { s.shutdownAndExit(); }
 
   // Runs a task to its end, as a watcher reaction would.
   template <class MakeTask>
@@ -118,16 +110,12 @@ class ServiceHarness {
         [this](std::string_view) -> std::unique_ptr<IpcListener> {
           ++listenersMade;
           if (failListener) return nullptr;
-          return std::make_unique<FakeListener>(invalidations);
+          return std::make_unique<FakeListener>();
         });
   }
   ~ServiceHarness() {
     capture->releaseQueries();
     if (service) Access::waitForReactions(*service, 2s);
-  }
-
-  bool waitForExit() {
-    return testing::eventually([&] { return exits.load() > 0; }, 2s, 1ms);
   }
 
   // Starts the stream for `config` and waits for its line.
@@ -153,7 +141,6 @@ class ServiceHarness {
   std::atomic<int> exits{0};
   std::atomic<int> listenersMade{0};
   bool failListener = false;
-  std::atomic<int> invalidations{0};
 };
 
 }  // namespace fenwright
