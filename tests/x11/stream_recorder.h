@@ -23,7 +23,6 @@ struct RecordedFrame {
   std::size_t sequence = 0;  // 1 for the first frame
   int width = 0, height = 0;
   std::optional<std::int64_t> status;
-  std::optional<FrameGeometry> geometry;
   std::vector<std::uint32_t> pixels;
 
   std::uint32_t at(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
@@ -44,7 +43,6 @@ class StreamRecorder final : public StreamOutput, public StreamDelegate {
     const bool overlapping = inCallback_.fetch_add(1) != 0;
     RecordedFrame frame;
     if (sample.status) frame.status = static_cast<std::int64_t>(*sample.status);
-    frame.geometry = sample.geometry;
     if (sample.isValid && sample.imageBuffer) {
       const ImageView& image = *sample.imageBuffer;
       frame.width = image.width;
