@@ -1,31 +1,55 @@
-// fenwright-view's live window against the ipc test server (which exits 0
-// once its one client goes): the window is kept above, titled with the
-// frame rate, shows the surface, and every way of quitting closes the
-// connection.
+// fenwright-view against a listener in this process serving a pattern
+// surface: the snapshot it writes, and its live window, kept above, titled
+// with the frame rate and showing the surface; every way of quitting
+// closes the connection, as the extension going away does.
 
-#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <functional>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
+#include <spng.h>
 #include <xcb/xcb.h>
 
 #include "platform/c_deleter.h"
 #include "support/child_process.h"
-#include "support/eventually.h"
-#include "support/temp_dir.h"
+#include "tests/ipc/ipc_test_support.h"
+#include "tools/client/png_writer.h"
 #include "x11/x_server.h"
 
 namespace fenwright::testing {
 namespace {
 
-using namespace std::chrono_literals;
+constexpr const char* kView = FENWRIGHT_VIEW;
+
+// The PNG at `path` as RGBA, and its header; nothing unless 8-bit RGBA.
+std::vector<std::uint8_t> readPng(const std::filesystem::path& path, spng_ihdr& header) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> context(spng_ctx_new(0), &spng_ctx_free);
+  std::size_t size = 0;
+  if (bytes.empty() || spng_set_png_buffer(context.get(), bytes.data(), bytes.size()) != 0 ||
+      spng_get_ihdr(context.get(), &header) != 0 || header.bit_depth != 8 ||
+      header.color_type != SPNG_COLOR_TYPE_TRUECOLOR_ALPHA ||
+      spng_decoded_image_size(context.get(), SPNG_FMT_RGBA8, &size) != 0)
+    return {};
+  std::vector<std::uint8_t> rgba(size);
+  if (spng_decode_image(context.get(), rgba.data(), size, SPNG_FMT_RGBA8, 0) != 0) return {};
+  return rgba;
+}
+
+int run(const std::string& arguments) {
+  int status = std::system((std::string(kView) + " " + arguments + " >/dev/null 2>&1").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 template <class T>
 using Reply = fenwright::MallocPtr<T>;
@@ -41,25 +65,16 @@ void sendTo(xcb_connection_t* c, xcb_window_t window, const void* event) {
   xcb_flush(c);
 }
 
-class ViewLiveTest : public ::testing::Test {
+class ViewTest : public ListenerTest {
  protected:
-  // A fresh server for each viewer, then the viewer on it, up to its
-  // "window <id>" line. Cases that quit it pass a time past the suite's
-  // timeout, so a missed quit fails.
+  std::string socket() const { return "--socket " + runtime_.socketPath().string(); }
+
+  // The viewer on `display_`, up to its "window <id>" line. Cases that quit
+  // it pass a time past the suite's timeout, so a missed quit fails.
   std::optional<xcb_window_t> startView(double exitAfter) {
-    ::chmod(runtime_.path().c_str(), 0700);
-    // The last server exited without taking its socket file along.
-    auto socket = runtime_.path() / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
-    std::filesystem::remove(socket);
     ChildProcess::Options options;
-    options.argv = {FENWRIGHT_IPC_TEST_SERVER};
-    options.environment = {{"XDG_RUNTIME_DIR", runtime_.path().string()}};
-    options.quiet = true;
-    server_ = ChildProcess::spawn(options);
-    if (!server_ || !eventually([&] { return std::filesystem::exists(socket); }, 10s)) return {};
-    options.argv = {FENWRIGHT_VIEW, "--exit-after", std::to_string(exitAfter)};
-    options.environment.push_back({"DISPLAY", display_});
-    options.quiet = false;
+    options.argv = {kView, "--exit-after", std::to_string(exitAfter)};
+    options.environment = {{"DISPLAY", display_}};
     options.pipeStdout = true;
     view_ = ChildProcess::spawn(options);
     auto line = view_ ? view_->readLine(10s) : std::nullopt;
@@ -67,37 +82,68 @@ class ViewLiveTest : public ::testing::Test {
     return static_cast<xcb_window_t>(std::stoul(line->substr(7)));
   }
 
-  // The viewer exits (0 unless killed) and, with its connection gone, so
-  // does the server.
-  void expectBothEnd(bool killed = false) {
+  // The viewer exits (0 unless killed), its connection gone.
+  void expectItEnds(bool killed = false) {
     EXPECT_TRUE(view_->wait() == 0 || killed);
-    EXPECT_EQ(server_->wait(), 0);
+    EXPECT_TRUE(service_->waitForInvalidations(++ended_));
   }
 
-  TempDir runtime_;
+  TempDir out_;
   std::string display_ = sharedDisplay();
-  std::unique_ptr<ChildProcess> server_;
   std::unique_ptr<ChildProcess> view_;
+  int ended_ = 0;
 };
 
-// After its time, on q, or killed: the viewer takes the helper with it.
-TEST_F(ViewLiveTest, ExitAfterQOrASignalEndsTheViewerAndTheHelper) {
+// Exactly the surface, in RGBA, and it goes away afterwards as the
+// extension does. (A series of them: the headless demo, tests/scripts.)
+TEST_F(ViewTest, SnapshotIsTheSurfaceAsAPng) {
+  auto png = out_.path() / "out.png";
+  ASSERT_EQ(run(socket() + " --snapshot " + png.string()), 0);
+  spng_ihdr header{};
+  auto rgba = readPng(png, header);
+  EXPECT_EQ(header.width, 640u);
+  EXPECT_EQ(header.height, 360u);
+  ASSERT_EQ(rgba.size(), surface_.allocationSize());
+  int off = 0;  // red and blue trade places
+  for (std::size_t i = 0; i < rgba.size(); ++i)
+    off += rgba[i] != surface_.baseAddress()[i % 2 ? i : i ^ 2];
+  EXPECT_EQ(off, 0);
+  EXPECT_TRUE(service_->waitForInvalidations(1));
+  EXPECT_EQ(service_->fetches, 1);
+}
+
+// No helper, no surface, bad arguments, pixels that do not fit or nowhere
+// to write: an error, and no file left behind.
+TEST_F(ViewTest, FailsWithoutAHelperOrASurfaceAndLeavesNothingBehind) {
+  const std::string snapshot = " --snapshot " + (out_.path() / "x.png").string();
+  EXPECT_EQ(run("--socket " + (out_.path() / "none").string() + snapshot), 1);
+  service_->nil = true;
+  EXPECT_EQ(run(socket() + snapshot), 1);
+  EXPECT_NE(run(snapshot + " --interval 5"), 0);
+  std::vector<std::uint8_t> tooFew(10), enough(32);
+  EXPECT_FALSE(client::writePngFromBGRA(out_.path() / "x.png", 3, 2, 16, tooFew));
+  EXPECT_FALSE(client::writePngFromBGRA(out_.path() / "missing" / "x.png", 3, 2, 16, enough));
+  EXPECT_TRUE(std::filesystem::is_empty(out_.path()));
+}
+
+// After its time, on q, or killed: the viewer hangs up.
+TEST_F(ViewTest, ExitAfterQOrASignalEndsTheViewerAndItsConnection) {
   ASSERT_TRUE(startView(1));
-  expectBothEnd();
+  expectItEnds();
   auto window = startView(600);
   ASSERT_TRUE(window);
   EXPECT_EQ(runOnDisplay(display_, {"xdotool", "key", "--window", std::to_string(*window), "q"}),
             0);
-  expectBothEnd();
+  expectItEnds();
   ASSERT_TRUE(startView(600));
   view_->signal(SIGTERM);
-  expectBothEnd(true);
+  expectItEnds(true);
 }
 
-// What the screen shows: the server's surface scaled into the 480x270
+// What the screen shows: the surface scaled into the 480x270
 // window. Every pixel must be one of the source pixels nearest its
 // position (the pattern's neighbours all differ), in B, G, R order.
-TEST_F(ViewLiveTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) {
+TEST_F(ViewTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) {
   // A private server: nothing of another test may cover the window.
   auto own = XServer::start("800x600");
   ASSERT_TRUE(own);
@@ -162,7 +208,7 @@ TEST_F(ViewLiveTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) 
   close.data.data32[0] = atom(c, "WM_DELETE_WINDOW");
   close.data.data32[1] = XCB_CURRENT_TIME;
   sendTo(c, *window, &close);
-  expectBothEnd();
+  expectItEnds();
 }
 
 }  // namespace
