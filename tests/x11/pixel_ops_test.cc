@@ -1,3 +1,6 @@
+// The cursor drawn into a picture. (Forcing alpha opaque: every depth-24
+// window in WindowStream, whose pixels are compared whole.)
+
 #include "platform/x11/pixel_ops.h"
 
 #include <algorithm>
@@ -8,19 +11,6 @@
 
 namespace fenwright::x11 {
 namespace {
-
-std::uint8_t* bytes(std::vector<std::uint32_t>& words) {
-  return reinterpret_cast<std::uint8_t*>(words.data());
-}
-
-TEST(PixelOps, ForceOpaqueAlphaSetsOnlyAlphaAndOnlyWithinTheRows) {
-  // Two rows of 3 pixels and a padding word.
-  std::vector<std::uint32_t> picture = {0x5A5A5A5A, 0x00123456, 0x5A5A5A5A, 0x5A5A5A5A,
-                                        0x5A5A5A5A, 0x5A5A5A5A, 0x5A5A5A5A, 0x5A5A5A5A};
-  forceOpaqueAlpha(bytes(picture), 3, 2, 16);
-  EXPECT_EQ(picture, (std::vector<std::uint32_t>{0xFF5A5A5A, 0xFF123456, 0xFF5A5A5A, 0x5A5A5A5A,
-                                                 0xFF5A5A5A, 0xFF5A5A5A, 0xFF5A5A5A, 0x5A5A5A5A}));
-}
 
 // Premultiplied source-over, as the cursor must look.
 std::uint32_t over(std::uint32_t s, std::uint32_t d) {
@@ -42,7 +32,7 @@ TEST(PixelOps, DrawCursorBlendsPremultipliedAndClipsAtEveryEdge) {
   for (auto [left, top] : {std::pair{1, 0}, {-1, 1}, {2, -1}, {-2, -2}, {3, 2}, {-3, 0}, {4, 0},
                            {0, -3}, {0, 3}}) {
     std::vector<std::uint32_t> picture(5 * 3, background);  // 4 x 3 and a padding column
-    drawCursor(bytes(picture), 4, 3, 20, {cursor, 3, 3}, left, top);
+    drawCursor(reinterpret_cast<std::uint8_t*>(picture.data()), 4, 3, 20, {cursor, 3, 3}, left, top);
     for (int y = 0; y < 3; ++y)
       for (int x = 0; x < 5; ++x) {
         const int cx = x - left, cy = y - top;
