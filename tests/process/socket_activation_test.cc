@@ -26,7 +26,7 @@ TEST(SocketActivation, ServesThroughThePassedSocket) {
   HelperProcess helper(home);
   // A path of its own, so a helper binding its usual socket would not be
   // found here.
-  const std::filesystem::path activated = helper.runtimeDir() / "activated.sock";
+  const std::filesystem::path activated = helper.socketPath().parent_path() / "activated.sock";
   // The launcher hands its children only the variables named here.
   ASSERT_TRUE(helper.start({kLauncher, "-l", activated.string(), "--seqpacket", "-E",
                             "XDG_DATA_HOME", "-E", "XDG_RUNTIME_DIR"}));

@@ -66,7 +66,6 @@ class HelperProcess {
   // The extension goes away; the helper should follow with status 0.
   void hangUp() { client_.reset(); }
 
-  std::filesystem::path runtimeDir() const { return runtime_.path(); }
   std::filesystem::path socketPath() const {
     return runtime_.path() / "Q2WXR7TZ4M.com.quenfield.app.pipmode";
   }

@@ -42,7 +42,7 @@ class CtlTest : public ::testing::Test {
     ChildProcess::Options options;
     options.argv = {FENWRIGHT_CTL};
     for (auto& argument : arguments) options.argv.push_back(std::move(argument));
-    options.environment = {{"XDG_DATA_HOME", home_.path().string()},
+    options.environment = {{"XDG_DATA_HOME", home_.dataHome().string()},
                            {"DISPLAY", display.value_or(":65000")}};
     options.stdoutFile = output_.path() / "out";
     options.stderrFile = output_.path() / "err";
@@ -55,18 +55,10 @@ class CtlTest : public ::testing::Test {
     return run;
   }
 
-  std::filesystem::path sentinel() const {
-    return home_.path() / "Q2WXR7TZ4M.com.quenfield.app" / "pip-mode-enabled";
-  }
+  std::filesystem::path sentinel() const { return home_.sentinelPath(); }
   PiPSentinelConfig written() const { return parsePiPSentinel(slurp(sentinel())); }
 
-  // A sentinel the failing runs must leave as it is.
-  void writeExisting(const std::string& bytes) {
-    std::filesystem::create_directories(sentinel().parent_path());
-    std::ofstream(sentinel(), std::ios::binary) << bytes;
-  }
-
-  TempDir home_;
+  SentinelHome home_;
   TempDir output_;
 };
 
@@ -82,7 +74,7 @@ TEST_F(CtlTest, EachRequestWritesTheWholeFile) {
       {{"region", "-10", "20", "800", "600"}, regionConfig(-10, 20, 800, 600, 0)},
       {{"off"}, PiPSentinelConfig{}},
   };
-  ASSERT_FALSE(std::filesystem::exists(sentinel().parent_path()));
+  std::filesystem::remove(sentinel().parent_path());
   for (const auto& [arguments, expected] : cases) {
     CtlRun run = ctl(arguments);
     SCOPED_TRACE(arguments[0] + " " + arguments.back());
@@ -96,7 +88,7 @@ TEST_F(CtlTest, EachRequestWritesTheWholeFile) {
 
 TEST_F(CtlTest, BadArgumentsExitTwoAndLeaveTheFileAlone) {
   const std::string existing = R"({"enabled":true,"window_id":7})";
-  writeExisting(existing);
+  ASSERT_EQ(home_.write(existing), "");  // failing runs must leave it as it is
   const std::vector<std::vector<std::string>> bad = {
       {"window", "abc"}, {"window", "12abc"}, {"window", "0x"}, {"window", "0"},
       {"window", "-5"}, {"window", "0x100000000"}, {"window"}, {"window", "5", "--title", "x"},
@@ -118,7 +110,7 @@ TEST_F(CtlTest, BadArgumentsExitTwoAndLeaveTheFileAlone) {
 TEST_F(CtlTest, WindowByTitlePicksTheMatchingWindowOrWritesNothing) {
   const std::string display = sharedDisplay();
   const std::string existing = R"({"enabled":false})";
-  writeExisting(existing);
+  ASSERT_EQ(home_.write(existing), "");  // failing runs must leave it as it is
   CtlRun missing = ctl(
       {"window", "--title", "no window is called this " + std::to_string(::getpid())}, display);
   EXPECT_EQ(missing.status, 1);
