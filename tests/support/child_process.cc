@@ -25,26 +25,6 @@ bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
   return true;
 }
 
-// posix_spawn, not fork: a forked child of a threaded process (the X queue,
-// TSan's own threads) may inherit a lock held mid-call and never exec.
-class SpawnActions {
- public:
-  SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
-  void writeTo(int fd, const std::optional<std::filesystem::path>& file, bool quiet) {
-    if (file || quiet)
-      posix_spawn_file_actions_addopen(&actions_, fd, file.value_or("/dev/null").c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
-
 }  // namespace
 
 std::unique_ptr<ChildProcess> ChildProcess::spawn(const Options& options) {
@@ -52,13 +32,23 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const Options& options) {
   if (options.pipeStdin && !makePipe(inRead, inWrite)) return nullptr;
   if (options.pipeStdout && !makePipe(outRead, outWrite)) return nullptr;
 
-  SpawnActions actions;
-  if (options.pipeStdin) posix_spawn_file_actions_adddup2(actions.get(), inRead.get(), STDIN_FILENO);
+  // posix_spawn, not fork: a forked child of a threaded process (the X queue,
+  // TSan's own threads) may inherit a lock held mid-call and never exec.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  auto destroy = [](posix_spawn_file_actions_t* a) { posix_spawn_file_actions_destroy(a); };
+  std::unique_ptr<posix_spawn_file_actions_t, decltype(destroy)> owned(&actions, destroy);
+  auto writeTo = [&](int fd, const std::optional<std::filesystem::path>& file) {
+    if (file || options.quiet)
+      posix_spawn_file_actions_addopen(&actions, fd, file.value_or("/dev/null").c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  };
+  if (options.pipeStdin) posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
   if (options.pipeStdout)
-    posix_spawn_file_actions_adddup2(actions.get(), outWrite.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
   else
-    actions.writeTo(STDOUT_FILENO, options.stdoutFile, options.quiet);
-  actions.writeTo(STDERR_FILENO, options.stderrFile, options.quiet);
+    writeTo(STDOUT_FILENO, options.stdoutFile);
+  writeTo(STDERR_FILENO, options.stderrFile);
 
   // `env` sets the variables on top of ours and execs the program in its
   // place, under the same pid.
@@ -70,7 +60,7 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const Options& options) {
   for (auto& s : argv) pointers.push_back(s.data());
   pointers.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, pointers[0], actions.get(), nullptr, pointers.data(), environ) != 0)
+  if (posix_spawnp(&pid, pointers[0], &actions, nullptr, pointers.data(), environ) != 0)
     return nullptr;
   // The child's ends close here with their owners.
   auto child = std::unique_ptr<ChildProcess>(new ChildProcess());
