@@ -29,15 +29,17 @@ struct RecordedFrame {
   std::uint32_t centre() const { return at(width / 2, height / 2); }
 };
 
-// Output and delegate of a stream under test: keeps the latest frames, counts
-// them all, keeps every stop, and notes samples that arrive off their
-// queue, overlapping or malformed.
+// Output and delegate of a stream under test: keeps the latest frames, the
+// arrival of every frame and every stop, and notes samples that arrive off
+// their queue, overlapping or malformed.
 class StreamRecorder final : public StreamOutput, public StreamDelegate {
  public:
+  using Clock = std::chrono::steady_clock;
   explicit StreamRecorder(SerialQueue& queue) : queue_(queue) {}
 
   void streamDidOutputSampleBuffer(CaptureStream&, const SampleBuffer& sample,
                                    StreamOutputType type) override {
+    const auto arrival = Clock::now();
     const bool overlapping = inCallback_.fetch_add(1) != 0;
     RecordedFrame frame;
     if (sample.status) frame.status = static_cast<std::int64_t>(*sample.status);
@@ -57,7 +59,8 @@ class StreamRecorder final : public StreamOutput, public StreamDelegate {
       if (overlapping) violations_.push_back("samples overlapped");
       if (type != StreamOutputType::screen || frame.pixels.empty())
         violations_.push_back("sample of another type or without a picture");
-      frame.sequence = ++count_;
+      frame.sequence = arrivals_.size() + 1;
+      arrivals_.push_back(arrival);
       frames_.push_back(std::move(frame));
       if (frames_.size() > 24) frames_.pop_front();
     }
@@ -69,7 +72,8 @@ class StreamRecorder final : public StreamOutput, public StreamDelegate {
     stopErrors_.push_back(error.localizedDescription);
   }
 
-  std::size_t frameCount() const { return locked(count_); }
+  std::size_t frameCount() const { return arrivals().size(); }
+  std::vector<Clock::time_point> arrivals() const { return locked(arrivals_); }
   std::vector<std::string> stopErrors() const { return locked(stopErrors_); }
   std::vector<std::string> violations() const { return locked(violations_); }
   // Every later sample sleeps this long in the callback.
@@ -108,7 +112,7 @@ class StreamRecorder final : public StreamOutput, public StreamDelegate {
   SerialQueue& queue_;
   mutable std::mutex mutex_;
   std::deque<RecordedFrame> frames_;
-  std::size_t count_ = 0;
+  std::vector<Clock::time_point> arrivals_;
   std::vector<std::string> stopErrors_, violations_;
   std::atomic<int> inCallback_{0};
   std::atomic<std::chrono::milliseconds> delay_{std::chrono::milliseconds(0)};
