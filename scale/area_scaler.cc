@@ -122,9 +122,7 @@ void AreaScaler::drawRow(const ImageView& band, int top, int y) {
   std::uint8_t* out = target_ + y * targetBytesPerRow_;
   const std::uint8_t* first = band.row(footprint(y).first - top);
   if (block_ == 0) {
-    const std::uint16_t* weights =
-        rowWeights_.data() + 8 * (rows_.weights(y) - rows_.weights(rows_.begin()));
-    blendRows(first, band.bytesPerRow, rows_.count(y), weights, columnFilter_.sourceBegin(),
+    blendRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y), columnFilter_.sourceBegin(),
               columnFilter_.sourceEnd(), sums_.data());
     columnFilter_.apply(sums_.data(), out, rounding_, alpha_);
     return;
@@ -143,23 +141,18 @@ void AreaScaler::drawRow(const ImageView& band, int top, int y) {
 
 void AreaScaler::plan(const Geometry& geometry) {
   const double scale = geometry.scale;
-  rows_.build(geometry.sourceHeight, geometry.targetHeight, scale, geometry.top);
+  // Rows weigh in 1/256: one byte each, for the vertical pass's byte by
+  // byte multiply-adds, and still exact sums.
+  rows_.build(geometry.sourceHeight, geometry.targetHeight, scale, geometry.top, 256);
   columns_.build(geometry.sourceWidth, geometry.targetWidth, scale, geometry.left);
   columnFilter_.build(columns_);
 
-  rowWeights_.clear();
-  if (rows_.end() > rows_.begin()) {
-    const std::uint16_t* first = rows_.weights(rows_.begin());
-    const int last = rows_.end() - 1;
-    const std::uint16_t* end = rows_.weights(last) + rows_.count(last);
-    for (const std::uint16_t* w = first; w != end; ++w) rowWeights_.insert(rowWeights_.end(), 8, *w);
-  }
   if (sums_.size() < 4 * static_cast<std::size_t>(columnFilter_.sumsLength()))
     sums_.resize(4 * static_cast<std::size_t>(columnFilter_.sumsLength()));
 
-  // Each tap truncates about half a 1/256 step on average; start the
-  // rounding that much higher so the filter has no dark bias.
-  const double bias = 0.5 * (rows_.meanCount() + columns_.meanCount());
+  // Each column tap truncates about half a 1/256 step on average; start
+  // the rounding that much higher so the filter has no dark bias.
+  const double bias = 0.5 * columns_.meanCount();
   rounding_ = static_cast<std::uint16_t>(128 + std::min(64L, std::lround(bias)));
   planned_ = geometry;
 }

@@ -19,7 +19,8 @@ namespace fenwright {
 // Shrinking averages the exact source area under each target pixel (no
 // aliasing on text): whole-number ratios at whole-pixel offsets take an
 // exact n x n block average, every other ratio a separable fixed-point
-// filter (errors below 1/256 of a level per tap). Enlarging interpolates
+// filter (row weights in 1/256, column weights in 1/65535, exact sums in
+// between). Enlarging interpolates
 // bilinearly in that same filter, so partly covered edges are handled one
 // way for every scale. Scale 1 at whole offsets copies. Pixels are premultiplied and
 // composited source-over onto the background.
@@ -97,7 +98,6 @@ class AreaScaler {
   ResampleAxis rows_;
   ResampleAxis columns_;
   ColumnFilter columnFilter_;
-  std::vector<std::uint16_t> rowWeights_;  // rows_' weights, each eight times
   std::uint16_t rounding_ = 128;
 
   // The fit being drawn: target rows [nextRow_, endRow_) are still to come,

@@ -5,7 +5,8 @@
 
 namespace fenwright {
 
-void ResampleAxis::build(int sourceLength, int targetLength, double scale, double offset) {
+void ResampleAxis::build(int sourceLength, int targetLength, double scale, double offset,
+                         int one) {
   sourceLength_ = sourceLength;
   begin_ = end_ = 0;
   maxCount_ = 0;
@@ -55,7 +56,7 @@ void ResampleAxis::build(int sourceLength, int targetLength, double scale, doubl
       }
     }
     std::size_t before = start_.size();
-    if (taps > 0) addTarget(first, real_.data(), taps);
+    if (taps > 0) addTarget(first, real_.data(), taps, one);
     if (start_.size() == before) {
       // The picture is one interval: past its far edge nothing is covered.
       if (before > 0) break;
@@ -69,7 +70,7 @@ void ResampleAxis::build(int sourceLength, int targetLength, double scale, doubl
   if (end_ > begin_) meanCount_ = static_cast<double>(totalTaps) / (end_ - begin_);
 }
 
-void ResampleAxis::addTarget(int first, const double* real, int n) {
+void ResampleAxis::addTarget(int first, const double* real, int n, int one) {
   // Rounding the running sum keeps the quantised weights summing to the
   // rounded coverage, so a fully covered pixel of a flat picture stays flat.
   std::size_t base = weights_.size();
@@ -77,7 +78,7 @@ void ResampleAxis::addTarget(int first, const double* real, int n) {
   long previous = 0;
   for (int k = 0; k < n; ++k) {
     running = std::min(running + real[k], 1.0);
-    long rounded = std::lround(running * kOne);
+    long rounded = std::lround(running * one);
     weights_.push_back(static_cast<std::uint16_t>(rounded - previous));
     previous = rounded;
   }

@@ -7,7 +7,7 @@ namespace fenwright {
 
 // The taps of one axis of a fit: for every target pixel the picture covers,
 // the run of source pixels it draws from and their weights. Weights are
-// fixed point (kOne = 1.0) and already include the pixel's coverage, so an
+// fixed point (`one` = 1.0, kOne unless built otherwise) and already include the pixel's coverage, so an
 // edge pixel half covered by the picture has weights summing to one half and
 // blends with the background by that much.
 class ResampleAxis {
@@ -19,7 +19,8 @@ class ResampleAxis {
   // keeping the size averages the exact source footprint of each target
   // pixel; enlarging interpolates between the two nearest source pixel
   // centres, clamped at the picture's edges.
-  void build(int sourceLength, int targetLength, double scale, double offset);
+  // `one` is at most kOne; the coarser, the fewer taps survive rounding.
+  void build(int sourceLength, int targetLength, double scale, double offset, int one = kOne);
 
   // Covered target pixels are [begin(), end()); empty when begin() == end().
   int begin() const { return begin_; }
@@ -39,7 +40,7 @@ class ResampleAxis {
 
  private:
   // Appends the quantised taps of one target pixel from real weights.
-  void addTarget(int first, const double* real, int n);
+  void addTarget(int first, const double* real, int n, int one);
 
   int sourceLength_ = 0;
   int begin_ = 0;

@@ -13,98 +13,124 @@ namespace fenwright {
 namespace {
 
 #if FENWRIGHT_X86_SIMD
-// Four source pixels a step; returns where it stopped. kCount 0 means
-// `count`, not known when compiled; small fixed counts unroll the tap
-// loop, which otherwise costs as much as the arithmetic.
-template <int kCount>
-int blendChunks(const std::uint8_t* first, long bytesPerRow, int count,
-                const std::uint16_t* weights, int begin, int end, std::uint16_t* sums) {
-  // A level v enters as v * 256 (the byte in the high half of a 16-bit
-  // lane) and leaves the multiply as floor(v * 256 * w / 65536).
-  const int taps = kCount > 0 ? kCount : count;
+// Rows are taken two at a time, their bytes interleaved, so one unsigned by
+// signed multiply-add weighs both. The weights are the unsigned side (a
+// whole 1.0 only ever comes alone) and the pixels the signed one, moved
+// down by 128; the 128 * sum of the weights taken off comes back at the
+// end. A pair's partial sum stays within -32768...32512, so nothing
+// saturates, and the totals wrap back into the exact 16-bit sums.
+constexpr int kMostPairs = 32;
+
+struct PairedRows {
+  const std::uint8_t* a[kMostPairs];
+  const std::uint8_t* b[kMostPairs];
+};
+
+// Sums of eight source pixels from column byte offset `at`, in order.
+template <int kPairs>
+__attribute__((target("avx2"))) inline void blendEight(const PairedRows& rows, long at, int pairs,
+                                                       const __m256i* weights, __m256i offset,
+                                                       std::uint16_t* sums) {
+  if constexpr (kPairs > 0) pairs = kPairs;
+  const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+  __m256i lo = offset;  // pixels 0, 1 | 4, 5
+  __m256i hi = offset;  // pixels 2, 3 | 6, 7
+  for (int j = 0; j < pairs; ++j) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows.a[j] + at));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows.b[j] + at));
+    lo = _mm256_add_epi16(
+        lo, _mm256_maddubs_epi16(weights[j], _mm256_xor_si256(_mm256_unpacklo_epi8(a, b), flip)));
+    hi = _mm256_add_epi16(
+        hi, _mm256_maddubs_epi16(weights[j], _mm256_xor_si256(_mm256_unpackhi_epi8(a, b), flip)));
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), _mm256_permute2x128_si256(lo, hi, 0x20));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 16),
+                      _mm256_permute2x128_si256(lo, hi, 0x31));
+}
+
+// One row alone: its weight may be a whole 1.0, too wide for a byte.
+__attribute__((target("avx2"))) inline void scaleEight(const std::uint8_t* p, __m256i weight,
+                                                       std::uint16_t* sums) {
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  __m256i lo = _mm256_mullo_epi16(_mm256_unpacklo_epi8(v, zero), weight);
+  __m256i hi = _mm256_mullo_epi16(_mm256_unpackhi_epi8(v, zero), weight);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), _mm256_permute2x128_si256(lo, hi, 0x20));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 16),
+                      _mm256_permute2x128_si256(lo, hi, 0x31));
+}
+
+// Eight source pixels a step, a last step overlapping the one before
+// (recomputing a pixel's sums writes the same values); rows narrower than
+// one step are left to the others. Returns where it stopped.
+template <int kPairs>
+__attribute__((target("avx2"))) int blendChunksAvx2(const std::uint8_t* first, long bytesPerRow,
+                                                    int count, const std::uint16_t* weights,
+                                                    int begin, int end, std::uint16_t* sums) {
+  if (end - begin < 8) return begin;
+  if (count == 1) {
+    const __m256i weight = _mm256_set1_epi16(static_cast<short>(weights[0]));
+    int x = begin;
+    for (; x + 8 <= end; x += 8) scaleEight(first + 4 * x, weight, sums + 4 * x);
+    if (x < end) scaleEight(first + 4 * (end - 8), weight, sums + 4 * (end - 8));
+    return end;
+  }
+  const int pairs = (count + 1) / 2;
+  PairedRows rows;
+  __m256i w[kPairs > 0 ? kPairs : kMostPairs] = {};
+  unsigned total = 0;
+  for (int j = 0; j < pairs; ++j) {
+    // An odd last row pairs with itself at weight 0.
+    const int second = std::min(2 * j + 1, count - 1);
+    const unsigned wa = weights[2 * j];
+    const unsigned wb = second > 2 * j ? weights[second] : 0;
+    if (wa > 255 || wb > 255) return begin;
+    rows.a[j] = first + 2 * j * bytesPerRow;
+    rows.b[j] = first + second * bytesPerRow;
+    w[j] = _mm256_set1_epi16(static_cast<short>(wa | wb << 8));
+    total += wa + wb;
+  }
+  const __m256i offset = _mm256_set1_epi16(static_cast<short>(128 * total));
+  int x = begin;
+  for (; x + 8 <= end; x += 8) blendEight<kPairs>(rows, 4L * x, pairs, w, offset, sums + 4 * x);
+  if (x < end) blendEight<kPairs>(rows, 4L * (end - 8), pairs, w, offset, sums + 4 * (end - 8));
+  return end;
+}
+
+int blendAvx2(const std::uint8_t* first, long bytesPerRow, int count,
+              const std::uint16_t* weights, int begin, int end, std::uint16_t* sums) {
+  switch ((count + 1) / 2) {
+    case 1: return blendChunksAvx2<1>(first, bytesPerRow, count, weights, begin, end, sums);
+    case 2: return blendChunksAvx2<2>(first, bytesPerRow, count, weights, begin, end, sums);
+    case 3: return blendChunksAvx2<3>(first, bytesPerRow, count, weights, begin, end, sums);
+    case 4: return blendChunksAvx2<4>(first, bytesPerRow, count, weights, begin, end, sums);
+    case 5: return blendChunksAvx2<5>(first, bytesPerRow, count, weights, begin, end, sums);
+    default:
+      if (count > 2 * kMostPairs) return begin;
+      return blendChunksAvx2<0>(first, bytesPerRow, count, weights, begin, end, sums);
+  }
+}
+
+// Four source pixels a step, one row at a time: a byte times a weight of
+// at most 256 fits 16 bits exactly. Returns where it stopped.
+int blendSse2(const std::uint8_t* first, long bytesPerRow, int count,
+              const std::uint16_t* weights, int begin, int end, std::uint16_t* sums) {
   const __m128i zero = _mm_setzero_si128();
   int x = begin;
   for (; x + 4 <= end; x += 4) {
     __m128i lo = zero;
     __m128i hi = zero;
     const std::uint8_t* p = first + 4 * x;
-    for (int k = 0; k < taps; ++k, p += bytesPerRow) {
+    for (int k = 0; k < count; ++k, p += bytesPerRow) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weights + 8 * k));
-      lo = _mm_add_epi16(lo, _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, v), w));
-      hi = _mm_add_epi16(hi, _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, v), w));
+      __m128i w = _mm_set1_epi16(static_cast<short>(weights[k]));
+      lo = _mm_add_epi16(lo, _mm_mullo_epi16(_mm_unpacklo_epi8(v, zero), w));
+      hi = _mm_add_epi16(hi, _mm_mullo_epi16(_mm_unpackhi_epi8(v, zero), w));
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 4 * x), lo);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + 4 * x + 8), hi);
   }
   return x;
-}
-
-// Sums of eight source pixels from `p` on, as blendChunks makes them. The
-// 64-bit quarters are reordered first so the in-lane unpacks leave the
-// pixels in order.
-template <int kCount>
-__attribute__((target("avx2"))) inline void blendEight(const std::uint8_t* p, long bytesPerRow,
-                                                       int taps, const __m256i* weights,
-                                                       std::uint16_t* sums) {
-  if constexpr (kCount > 0) taps = kCount;
-  const __m256i zero = _mm256_setzero_si256();
-  __m256i lo = zero;
-  __m256i hi = zero;
-  for (int k = 0; k < taps; ++k, p += bytesPerRow) {
-    __m256i v = _mm256_permute4x64_epi64(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), 0xd8);
-    lo = _mm256_add_epi16(lo, _mm256_mulhi_epu16(_mm256_unpacklo_epi8(zero, v), weights[k]));
-    hi = _mm256_add_epi16(hi, _mm256_mulhi_epu16(_mm256_unpackhi_epi8(zero, v), weights[k]));
-  }
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), lo);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 16), hi);
-}
-
-// Eight source pixels a step, a last step overlapping the one before
-// (recomputing a pixel's sums writes the same values); rows narrower than
-// one step are left to the others. Up to 16 rows; returns where it stopped.
-template <int kCount>
-__attribute__((target("avx2"))) int blendChunksAvx2(const std::uint8_t* first, long bytesPerRow,
-                                                    int count, const std::uint16_t* weights,
-                                                    int begin, int end, std::uint16_t* sums) {
-  const int taps = kCount > 0 ? kCount : count;
-  if (end - begin < 8 || taps > 16) return begin;
-  __m256i w[kCount > 0 ? kCount : 16];
-  for (int k = 0; k < taps; ++k) w[k] = _mm256_set1_epi16(static_cast<short>(weights[8 * k]));
-  int x = begin;
-  for (; x + 8 <= end; x += 8)
-    blendEight<kCount>(first + 4 * x, bytesPerRow, taps, w, sums + 4 * x);
-  if (x < end)
-    blendEight<kCount>(first + 4 * (end - 8), bytesPerRow, taps, w, sums + 4 * (end - 8));
-  return end;
-}
-
-int blendAvx2(const std::uint8_t* first, long bytesPerRow, int count,
-              const std::uint16_t* weights, int begin, int end, std::uint16_t* sums) {
-  switch (count) {
-    case 1: return blendChunksAvx2<1>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 2: return blendChunksAvx2<2>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 3: return blendChunksAvx2<3>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 4: return blendChunksAvx2<4>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 5: return blendChunksAvx2<5>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 6: return blendChunksAvx2<6>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 7: return blendChunksAvx2<7>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 8: return blendChunksAvx2<8>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 9: return blendChunksAvx2<9>(first, bytesPerRow, count, weights, begin, end, sums);
-    default: return blendChunksAvx2<0>(first, bytesPerRow, count, weights, begin, end, sums);
-  }
-}
-
-int blendSse2(const std::uint8_t* first, long bytesPerRow, int count,
-              const std::uint16_t* weights, int begin, int end, std::uint16_t* sums) {
-  switch (count) {
-    case 1: return blendChunks<1>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 2: return blendChunks<2>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 3: return blendChunks<3>(first, bytesPerRow, count, weights, begin, end, sums);
-    case 4: return blendChunks<4>(first, bytesPerRow, count, weights, begin, end, sums);
-    default: return blendChunks<0>(first, bytesPerRow, count, weights, begin, end, sums);
-  }
 }
 #endif
 
@@ -118,18 +144,16 @@ void blendRows(const std::uint8_t* first, long bytesPerRow, int count,
   if (path == ScalerPath::avx2) x = blendAvx2(first, bytesPerRow, count, weights, x, end, sums);
   if (path >= ScalerPath::sse2) x = blendSse2(first, bytesPerRow, count, weights, x, end, sums);
 #endif
-  // Row by row over the rest, a loop the compiler can vectorise. The sums
-  // cannot pass 65535 (the weights add up to at most one), so 16 bits
-  // hold every partial total exactly.
+  // Row by row over the rest, a loop the compiler can vectorise; the sums
+  // are exact and never pass 65280, so 16 bits hold every partial total.
   if (x >= end) return;
   const int channels = 4 * (end - x);
   std::uint16_t* out = sums + 4 * x;
   std::fill_n(out, channels, std::uint16_t{0});
   const std::uint8_t* p = first + 4 * x;
   for (int k = 0; k < count; ++k, p += bytesPerRow) {
-    const unsigned weight = weights[8 * k];
-    for (int i = 0; i < channels; ++i)
-      out[i] = static_cast<std::uint16_t>(out[i] + ((p[i] * 256u * weight) >> 16));
+    const unsigned weight = weights[k];
+    for (int i = 0; i < channels; ++i) out[i] = static_cast<std::uint16_t>(out[i] + p[i] * weight);
   }
 }
 
