@@ -11,7 +11,9 @@ namespace fenwright {
 // One shared mapping of a file descriptor; unmapped on destruction.
 class MappedMemory {
  public:
-  enum class Access { readOnly, readWrite };
+  // readWritePopulated makes every page at once: far cheaper than a fault
+  // for each, for memory that is written in full right away.
+  enum class Access { readOnly, readWrite, readWritePopulated };
 
   static std::optional<MappedMemory> map(const UniqueFd& fd, std::size_t size, Access access);
 

@@ -20,10 +20,16 @@ SurfaceAllocator PiPFrameBuffer::defaultAllocator() {
 PiPFrameBuffer::PiPFrameBuffer(SurfaceAllocator allocator)
     : allocator_(std::move(allocator)),
       compositor_(std::make_unique<FrameCompositor>(targetWidth, targetHeight)),
-      testPattern_(std::make_unique<TestPattern>()),
       renderQueue_("com.quenfield.app.fenwright.render") {}
 
 PiPFrameBuffer::~PiPFrameBuffer() = default;
+
+// Made at the first tick, on the render queue: a helper that shows a window
+// from the start, or only answers a dial, never pays for its table.
+TestPattern& PiPFrameBuffer::testPattern() {
+  if (!testPattern_) testPattern_ = std::make_unique<TestPattern>();
+  return *testPattern_;
+}
 
 bool PiPFrameBuffer::allocate() {
   if (surface_) return true;
@@ -81,7 +87,7 @@ void PiPFrameBuffer::renderTestPattern(double phase) {
   if (!surface_) return;
   if (renderQueue_.isExclusive() || !onSharedExecutorThread()) {
     renderIntoSurface(
-        [&](std::uint8_t* pixels) { testPattern_->draw(phase, pixels, bytesPerRow); });
+        [&](std::uint8_t* pixels) { testPattern().draw(phase, pixels, bytesPerRow); });
     return;
   }
   // A render still waiting draws the latest phase instead: the pattern
@@ -91,7 +97,7 @@ void PiPFrameBuffer::renderTestPattern(double phase) {
   renderQueue_.async([this] {
     patternPending_.store(false, std::memory_order_release);
     double latest = patternPhase_.load(std::memory_order_relaxed);
-    drawLocked([&](std::uint8_t* pixels) { testPattern_->draw(latest, pixels, bytesPerRow); });
+    drawLocked([&](std::uint8_t* pixels) { testPattern().draw(latest, pixels, bytesPerRow); });
   });
 }
 
