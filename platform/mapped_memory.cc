@@ -9,9 +9,8 @@ namespace fenwright {
 std::optional<MappedMemory> MappedMemory::map(const UniqueFd& fd, std::size_t size,
                                               Access access) {
   if (!fd.valid() || size == 0) return std::nullopt;
-  int protection = access == Access::readOnly ? PROT_READ : PROT_READ | PROT_WRITE;
-  int flags = access == Access::readWritePopulated ? MAP_SHARED | MAP_POPULATE : MAP_SHARED;
-  void* address = ::mmap(nullptr, size, protection, flags, fd.get(), 0);
+  int protection = access == Access::readWrite ? PROT_READ | PROT_WRITE : PROT_READ;
+  void* address = ::mmap(nullptr, size, protection, MAP_SHARED, fd.get(), 0);
   if (address == MAP_FAILED) return std::nullopt;
   return MappedMemory(address, size);
 }

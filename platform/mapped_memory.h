@@ -11,9 +11,7 @@ namespace fenwright {
 // One shared mapping of a file descriptor; unmapped on destruction.
 class MappedMemory {
  public:
-  // readWritePopulated makes every page at once: far cheaper than a fault
-  // for each, for memory that is written in full right away.
-  enum class Access { readOnly, readWrite, readWritePopulated };
+  enum class Access { readOnly, readWrite };
 
   static std::optional<MappedMemory> map(const UniqueFd& fd, std::size_t size, Access access);
 

@@ -34,8 +34,7 @@ Expected<UniqueFd> makeSealedMemfd(const char* name, std::size_t size) {
 }
 
 Expected<MappedMemory> mapWritable(const UniqueFd& fd, std::size_t size, const char* name) {
-  // Cleared in full as soon as it is made.
-  auto mapped = MappedMemory::map(fd, size, MappedMemory::Access::readWritePopulated);
+  auto mapped = MappedMemory::map(fd, size, MappedMemory::Access::readWrite);
   if (!mapped) return failed("mmap", name);
   // Once our own writable mapping exists, nobody gets another one: a client
   // that reopens its descriptor through /proc for writing still cannot write.

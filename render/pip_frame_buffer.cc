@@ -1,6 +1,5 @@
 #include "render/pip_frame_buffer.h"
 
-#include <cstring>
 
 #include <fmt/format.h>
 
@@ -47,8 +46,10 @@ bool PiPFrameBuffer::allocate() {
   surfaceID_ = surface_->id();
   log::bufferLogger().info("IOSurface allocated id={} {}×{}", surfaceID_, targetWidth,
                            targetHeight);
+  // Not cleared: a new surface reads as zeros already, and writing them
+  // made all of its pages before the helper could listen. The seed still
+  // moves once, as a client has always seen it do.
   surface_->lock();
-  std::memset(surface_->baseAddress(), 0, allocationSize);
   surface_->unlock();
   return true;
 }
