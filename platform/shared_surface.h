@@ -35,7 +35,8 @@ class SharedSurface {
  public:
   static constexpr std::size_t kControlSize = 4096;
 
-  // The error names the system call that failed and what errno said.
+  // Its pixels read as zeros (a new memfd) until drawn. The error names the
+  // system call that failed and what errno said.
   static Expected<SharedSurface> create(std::uint32_t width, std::uint32_t height);
 
   SharedSurface(SharedSurface&&) noexcept = default;

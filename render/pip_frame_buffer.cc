@@ -1,6 +1,5 @@
 #include "render/pip_frame_buffer.h"
 
-#include <cstring>
 
 #include <fmt/format.h>
 
@@ -20,10 +19,16 @@ SurfaceAllocator PiPFrameBuffer::defaultAllocator() {
 PiPFrameBuffer::PiPFrameBuffer(SurfaceAllocator allocator)
     : allocator_(std::move(allocator)),
       compositor_(std::make_unique<FrameCompositor>(targetWidth, targetHeight)),
-      testPattern_(std::make_unique<TestPattern>()),
       renderQueue_("com.quenfield.app.fenwright.render") {}
 
 PiPFrameBuffer::~PiPFrameBuffer() = default;
+
+// Made at the first tick, on the render queue: a helper that shows a window
+// from the start, or only answers a dial, never pays for its table.
+TestPattern& PiPFrameBuffer::testPattern() {
+  if (!testPattern_) testPattern_ = std::make_unique<TestPattern>();
+  return *testPattern_;
+}
 
 bool PiPFrameBuffer::allocate() {
   if (surface_) return true;
@@ -41,8 +46,10 @@ bool PiPFrameBuffer::allocate() {
   surfaceID_ = surface_->id();
   log::bufferLogger().info("IOSurface allocated id={} {}×{}", surfaceID_, targetWidth,
                            targetHeight);
+  // Not cleared: a new surface reads as zeros already, and writing them
+  // made all of its pages before the helper could listen. The seed still
+  // moves once, as a client has always seen it do.
   surface_->lock();
-  std::memset(surface_->baseAddress(), 0, allocationSize);
   surface_->unlock();
   return true;
 }
@@ -81,7 +88,7 @@ void PiPFrameBuffer::renderTestPattern(double phase) {
   if (!surface_) return;
   if (renderQueue_.isExclusive() || !onSharedExecutorThread()) {
     renderIntoSurface(
-        [&](std::uint8_t* pixels) { testPattern_->draw(phase, pixels, bytesPerRow); });
+        [&](std::uint8_t* pixels) { testPattern().draw(phase, pixels, bytesPerRow); });
     return;
   }
   // A render still waiting draws the latest phase instead: the pattern
@@ -91,7 +98,7 @@ void PiPFrameBuffer::renderTestPattern(double phase) {
   renderQueue_.async([this] {
     patternPending_.store(false, std::memory_order_release);
     double latest = patternPhase_.load(std::memory_order_relaxed);
-    drawLocked([&](std::uint8_t* pixels) { testPattern_->draw(latest, pixels, bytesPerRow); });
+    drawLocked([&](std::uint8_t* pixels) { testPattern().draw(latest, pixels, bytesPerRow); });
   });
 }
 

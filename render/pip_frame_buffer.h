@@ -62,6 +62,7 @@ class PiPFrameBuffer {
   void renderIntoSurface(const Draw& draw);
   template <class Draw>
   void drawLocked(const Draw& draw);
+  TestPattern& testPattern();
 
   SurfaceAllocator allocator_;
   std::unique_ptr<SharedSurface> surface_;

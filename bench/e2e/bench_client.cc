@@ -18,8 +18,10 @@
 // the measured span (number -1: no stamp readable).
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -189,16 +191,48 @@ void measure(const Options& options, pid_t helper, TakeFrame&& takeFrame) {
   recorder.write(options.stamps);
 }
 
+// Sleeps until a name is created or moved into the socket's directory (the
+// helper renames its socket into place), or a millisecond has passed: a
+// client dialling every 100 µs took CPU from the helper starting up.
+class SocketDirectoryWatch {
+ public:
+  SocketDirectoryWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    auto path = client::FenwrightClient::defaultSocketPath();
+    if (fd_ >= 0 && path)
+      inotify_add_watch(fd_, path->parent_path().c_str(), IN_CREATE | IN_MOVED_TO);
+  }
+  SocketDirectoryWatch(const SocketDirectoryWatch&) = delete;
+  SocketDirectoryWatch& operator=(const SocketDirectoryWatch&) = delete;
+  ~SocketDirectoryWatch() {
+    if (fd_ >= 0) close(fd_);
+  }
+  void wait() {
+    if (fd_ < 0) {
+      std::this_thread::sleep_for(100us);
+      return;
+    }
+    pollfd ready{fd_, POLLIN, 0};
+    if (poll(&ready, 1, 1) > 0) {
+      alignas(inotify_event) char events[4096];
+      while (read(fd_, events, sizeof events) > 0) {
+      }
+    }
+  }
+
+ private:
+  int fd_;
+};
+
 // Dials the helper as soon as its socket takes calls, waits for the window
 // to show, then measures; the connection closes on return.
-void watch(const Options& options, pid_t helper, std::int64_t startNs) {
+void watch(const Options& options, pid_t helper, std::int64_t startNs, SocketDirectoryWatch& dir) {
   std::optional<client::FenwrightClient> connection;
   std::optional<client::MappedSurface> surface;
   for (const auto giveUp = std::chrono::steady_clock::now() + 5s;
        !surface && std::chrono::steady_clock::now() < giveUp;) {
     auto dialled = client::FenwrightClient::connect();
     if (!dialled) {
-      std::this_thread::sleep_for(100us);
+      dir.wait();
       continue;
     }
     connection.emplace(std::move(*dialled));
@@ -239,6 +273,8 @@ int runHelper(const Options& options) {
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   char* argv[] = {const_cast<char*>(options.helper), nullptr};
   pid_t helper = 0;
+  // Watching before the start: the socket may appear at once.
+  SocketDirectoryWatch dir;
   const std::int64_t startNs = monotonicNs();
   const int spawned = posix_spawn(&helper, options.helper, &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -247,7 +283,7 @@ int runHelper(const Options& options) {
     return 1;
   }
   say("helper " + std::to_string(helper));
-  watch(options, helper, startNs);
+  watch(options, helper, startNs, dir);
   // The connection is closed: the helper should go on its own.
   int status = 0;
   for (int waited = 0; waited < 500 && ::waitpid(helper, &status, WNOHANG) == 0; ++waited)
