@@ -107,8 +107,9 @@ TEST(WindowStream, CoveredWindowsArriveWholeAndFilterUpdatesSwitchWindows) {
             std::vector<std::string>{"window " + x11::hexId(translucent->id()) + " was destroyed"});
 }
 
-// Nothing while unmapped, the new look once mapped again; as it is at the
-// frame's size, halved exactly at twice that.
+// Nothing while unmapped, the new look once mapped again, its own picture
+// under another window; as it is at the frame's size, handed on at twice
+// that.
 TEST(WindowStream, NothingWhileUnmappedAndEachSizeAsItIsOrShrunk) {
   auto window = TestWindowProcess::start(sharedDisplay(), {"--size", "1280x720"});
   ASSERT_TRUE(window);
@@ -118,6 +119,12 @@ TEST(WindowStream, NothingWhileUnmappedAndEachSizeAsItIsOrShrunk) {
   ASSERT_TRUE(same);
   EXPECT_EQ(same->width, 1280);
   EXPECT_EQ(offPixels(*same), 0);
+  // Covered while streaming: still all its own; bare again below.
+  auto cover = TestWindowProcess::start(sharedDisplay(), {"--size", "200x100", "--colors",
+                                                          "808080,808080,808080,808080"});
+  ASSERT_TRUE(cover && cover->command("raise") && window->command(kRecolour));
+  EXPECT_TRUE(session.recorder().waitForFrame(showing(kRecoloured)));
+  ASSERT_TRUE(cover->command("destroy"));
 
   ASSERT_TRUE(window->command("unmap"));
   ASSERT_TRUE(window->command("fill 00FF00"));
