@@ -119,12 +119,6 @@ TEST(WindowStream, NothingWhileUnmappedAndEachSizeAsItIsOrShrunk) {
   ASSERT_TRUE(same);
   EXPECT_EQ(same->width, 1280);
   EXPECT_EQ(offPixels(*same), 0);
-  // Covered while streaming: still all its own; bare again below.
-  auto cover = TestWindowProcess::start(sharedDisplay(), {"--size", "200x100", "--colors",
-                                                          "808080,808080,808080,808080"});
-  ASSERT_TRUE(cover && cover->command("raise") && window->command(kRecolour));
-  EXPECT_TRUE(session.recorder().waitForFrame(showing(kRecoloured)));
-  ASSERT_TRUE(cover->command("destroy"));
 
   ASSERT_TRUE(window->command("unmap"));
   ASSERT_TRUE(window->command("fill 00FF00"));
@@ -136,6 +130,12 @@ TEST(WindowStream, NothingWhileUnmappedAndEachSizeAsItIsOrShrunk) {
                                                        opaque(0xFF00), opaque(0xFF00)}),
                                               count));
   EXPECT_TRUE(session.recorder().stopErrors().empty());
+  // Covered while streaming: still all its own.
+  auto cover = TestWindowProcess::start(sharedDisplay(), {"--size", "200x100", "--colors",
+                                                          "808080,808080,808080,808080"});
+  ASSERT_TRUE(cover && cover->command("raise") && window->command(kRecolour));
+  EXPECT_TRUE(session.recorder().waitForFrame(showing(kRecoloured)));
+  ASSERT_TRUE(cover->command("destroy"));
 
   // Larger: handed on at its own size, with the frame it is to fill.
   ASSERT_TRUE(window->command("resize 2560 1440"));
