@@ -192,6 +192,7 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
   staleTop_ = staleBottom_ = 0;
   readTop_ = readBottom_ = 0;
   auto status = X11ImageReader::Status::ok;
+  bool handedWhole = false;
   auto frame = fitter.fitBands(width_, height_, {width_, height_, 0, 0}, [&](int top, int rows) {
     auto result = rows == height_
                       ? reader.update(drawable, inset, inset, width_, height_, staleTop,
@@ -199,9 +200,12 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
                       : reader.read(drawable, inset, inset + top, width_, rows);
     status = result.status;
     if (status != X11ImageReader::Status::ok) return ImageView{};
-    if (opaque_)
-      forceOpaqueAlpha(result.pixels + static_cast<std::size_t>(result.changedTop) * width_ * 4,
-                       result.width, result.changedRows, result.width * 4);
+    // Handed on whole, the picture says it is opaque instead: setting the
+    // alpha of every pixel was a pass over all of it, costlier than the
+    // scaling that follows. Bands are shrunk here, over transparent black.
+    handedWhole = rows == height_;
+    if (opaque_ && !handedWhole)
+      forceOpaqueAlpha(result.pixels, result.width, result.height, result.width * 4);
     if (rows == height_) {
       readTop_ = result.changedTop;
       readBottom_ = result.changedTop + result.changedRows;
@@ -218,7 +222,7 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
     if (status == X11ImageReader::Status::ok) status = X11ImageReader::Status::failed;
     return {status, {}, {}};
   }
-  return {X11ImageReader::Status::ok, frame->image, frame->geometry};
+  return {X11ImageReader::Status::ok, frame->image, frame->geometry, opaque_ && handedWhole};
 }
 
 std::string WindowFrameSource::endReason() const { return windowName(window_) + " was destroyed"; }
