@@ -125,7 +125,7 @@ FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& ev
     return seen == DamageFilter::Seen::earlier ? Change::missed : Change::content;
   }
   const Change change = structureChange(event);
-  if (!WindowPlacement::affects(event)) return change;
+  if (!placement_ || !placement_->affects(event)) return change;
   placementStale_ = true;
   if (change != Change::none || !fromScreen_) return change;
   // Read from the screen, the last frame may show what now covers the

@@ -1,6 +1,7 @@
 #include "platform/x11/window_placement.h"
 
 #include <algorithm>
+#include <string>
 
 namespace fenwright::x11 {
 namespace {
@@ -21,8 +22,12 @@ struct Box {
 
 }  // namespace
 
-bool WindowPlacement::affects(const xcb_generic_event_t& event) {
-  switch (event.response_type & 0x7F) {
+bool WindowPlacement::affects(const xcb_generic_event_t& event) const {
+  const int type = event.response_type & 0x7F;
+  if (managerSelection_ != XCB_NONE &&
+      type == connection_.capabilities().xfixesFirstEvent + XCB_XFIXES_SELECTION_NOTIFY)
+    return true;
+  switch (type) {
     case XCB_CONFIGURE_NOTIFY:
     case XCB_MAP_NOTIFY:
     case XCB_UNMAP_NOTIFY:
@@ -50,9 +55,33 @@ void WindowPlacement::watch(const std::vector<xcb_window_t>& ancestors) {
   watchedIds_ = ancestors;
 }
 
+void WindowPlacement::watchManager() {
+  managerWatched_ = true;
+  xcb_connection_t* c = connection_.get();
+  const xcb_window_t root = connection_.root();
+  int number = 0;
+  for (auto it = xcb_setup_roots_iterator(xcb_get_setup(c)); it.rem > 0 && it.data->root != root;
+       xcb_screen_next(&it))
+    ++number;
+  const std::string name = "_NET_WM_CM_S" + std::to_string(number);
+  auto atom = xcbAnswer(c, xcb_intern_atom_reply,
+                        xcb_intern_atom(c, 0, static_cast<std::uint16_t>(name.size()), name.c_str()));
+  if (!atom) return;
+  managerSelection_ = atom->atom;
+  // Without XFixes a manager that comes or goes is noticed with the next
+  // structure change.
+  if (connection_.capabilities().xfixes.atLeast(1, 0))
+    xcb_xfixes_select_selection_input(
+        c, root, managerSelection_,
+        XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+            XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+            XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
+}
+
 bool WindowPlacement::wholeOnScreen() {
   xcb_connection_t* c = connection_.get();
   const xcb_window_t root = connection_.root();
+  if (!managerWatched_) watchManager();
   // chain: the window, its parent, ..., the root; trees[i] lists chain[i]
   // among its siblings, bottom to top. A chain watched only now is asked
   // again, so that no change between asking and watching goes unseen.
@@ -82,6 +111,7 @@ bool WindowPlacement::wholeOnScreen() {
     xcb_get_geometry_cookie_t geometry;
     xcb_get_window_attributes_cookie_t attributes;
   };
+  const auto managerCookie = xcb_get_selection_owner(c, managerSelection_);
   std::vector<xcb_get_geometry_cookie_t> chainGeometry;
   for (xcb_window_t w : chain) chainGeometry.push_back(xcb_get_geometry(c, w));
   auto ownAttributes = xcb_get_window_attributes(c, window_);
@@ -98,6 +128,8 @@ bool WindowPlacement::wholeOnScreen() {
   }
 
   // Every reply is taken, whatever the verdict, so none is left queued.
+  auto manager = xcbAnswer(c, xcb_get_selection_owner_reply, managerCookie);
+  const bool composited = manager && manager->owner != XCB_NONE;
   std::vector<XcbReply<xcb_get_geometry_reply_t>> geometry;
   for (auto cookie : chainGeometry)
     geometry.push_back(xcbAnswer(c, xcb_get_geometry_reply, cookie).reply);
@@ -125,7 +157,7 @@ bool WindowPlacement::wholeOnScreen() {
   for (const Above& a : above) {
     auto g = xcbAnswer(c, xcb_get_geometry_reply, a.geometry);
     auto attr = xcbAnswer(c, xcb_get_window_attributes_reply, a.attributes);
-    if (!whole || !g || !attr || attr->map_state == XCB_MAP_STATE_UNMAPPED ||
+    if (!whole || composited || !g || !attr || attr->map_state == XCB_MAP_STATE_UNMAPPED ||
         attr->_class == XCB_WINDOW_CLASS_INPUT_ONLY)
       continue;
     const Box& parent = inside[a.level + 1];
