@@ -4,6 +4,11 @@
 Usage: capture_bench.py BUILD_DIR XVFB_PID OUT.json [--only first-frame]
        (DISPLAY set; BENCH_SECONDS)
 
+For a quicker look at a few cases: BENCH_ONLY picks capturers (e.g.
+"fenwright,gst,gst-latency"), BENCH_WINDOWS windows (e.g.
+"1280x720@60,1920x1080@60"), BENCH_REPETITIONS and BENCH_FIRST_FRAME_RUNS
+the counts.
+
 For each window (1280x720 and 1920x1080 repainting at 60 Hz, a static
 1280x720) and each capturer (the helper with a client taking its frames,
 gst-launch-1.0 ximagesrc with and without damage, ffmpeg x11grab, all at
@@ -23,9 +28,11 @@ import tempfile
 import threading
 import time
 
-REPETITIONS = 3
-FIRST_FRAME_RUNS = 20
+REPETITIONS = int(os.environ.get("BENCH_REPETITIONS", "3"))
+FIRST_FRAME_RUNS = int(os.environ.get("BENCH_FIRST_FRAME_RUNS", "20"))
 WINDOWS = [("1280x720", 60), ("1920x1080", 60), ("1280x720", 0)]
+if os.environ.get("BENCH_WINDOWS"):
+    WINDOWS = [w for w in WINDOWS if f"{w[0]}@{w[1]}" in os.environ["BENCH_WINDOWS"].split(",")]
 
 
 def cpu_seconds(pid):
@@ -231,6 +238,8 @@ def main():
     cases = [(w, c) for w in WINDOWS for c in capturers]
     if have_gst:
         cases += [(w, "gst-latency") for w in WINDOWS if w[1]]
+    if os.environ.get("BENCH_ONLY"):
+        cases = [case for case in cases if case[1] in os.environ["BENCH_ONLY"].split(",")]
 
     rows = []
     # The first-frame runs alone: seconds instead of the whole bench's minutes.

@@ -30,6 +30,9 @@ struct SampleBuffer {
   std::optional<FrameStatus> status;
   // Absent: the image is the frame.
   std::optional<FrameGeometry> geometry;
+  // The picture has no alpha channel: every pixel is opaque, whatever its
+  // fourth byte holds (a window of depth 24, as the server keeps it).
+  bool opaque = false;
 
   static SampleBuffer frame(const ImageView& image, FrameStatus status) {
     return SampleBuffer{true, image, status, std::nullopt};

@@ -34,6 +34,8 @@ class FrameSource {
     // fitter's; with a geometry when it is the picture a frame stands for.
     ImageView frame;
     std::optional<FrameGeometry> geometry;
+    // Every pixel is opaque, whatever its alpha byte says.
+    bool opaque = false;
   };
 
   virtual ~FrameSource() = default;

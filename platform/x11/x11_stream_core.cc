@@ -369,6 +369,7 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
 void StreamCore::deliver(const FrameSource::Grab& grab) {
   sample_.imageBuffer = grab.frame;
   sample_.geometry = grab.geometry;
+  sample_.opaque = grab.opaque;
   deliveryOutput_ = output_;
   deliveryOwner_ = owner_;
   inFlight_ = true;

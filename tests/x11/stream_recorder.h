@@ -51,6 +51,8 @@ class StreamRecorder final : public StreamOutput, public StreamDelegate {
       for (int y = 0; y < image.height; ++y)
         std::memcpy(&frame.pixels[static_cast<std::size_t>(y) * image.width], image.row(y),
                     static_cast<std::size_t>(image.width) * 4);
+      if (sample.opaque)
+        for (auto& pixel : frame.pixels) pixel |= 0xFF000000u;
     }
     std::this_thread::sleep_for(delay_.load());
     {

@@ -149,6 +149,11 @@ TEST(WindowStream, FramesFollowRepaintsAtMostOncePerIntervalAndEndWithTheStop) {
   auto filled = session->recorder().waitForFrame(nullptr, settled);
   ASSERT_TRUE(filled);
   EXPECT_EQ(filled->centre(), opaque(0x00FFFF));
+  // Read through the screen while it shows the window whole; covered, still all its own.
+  auto cover = TestWindowProcess::start(server->display(), {"--size", "200x100", "--colors",
+                                                            "808080,808080,808080,808080"});
+  ASSERT_TRUE(cover && cover->command("raise") && window->command(kRecolour));
+  EXPECT_TRUE(session->recorder().waitForFrame(showing(kRecoloured)));
 
   session->dropStream();
   session = std::make_unique<CaptureSession>(server->display());
