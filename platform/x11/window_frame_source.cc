@@ -59,6 +59,14 @@ CaptureResult<std::unique_ptr<FrameSource>> WindowFrameSource::create(X11Connect
   }
   source->events_ = XcbEventSelection(c, window);
 
+  if (XcbError error = xcbCheck(
+          c, xcb_composite_redirect_window_checked(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC))) {
+    return CaptureError{isGoneError(error)
+                            ? name + " does not exist"
+                            : "cannot redirect " + name + " for capture (" + xError(error) + ")"};
+  }
+  source->redirect_ = XcbCompositeRedirect(c, window);
+
   auto pixmapId = connection.generateId();
   if (!pixmapId) return CaptureError{kConnectionLost};
   source->pixmapId_ = *pixmapId;
@@ -92,27 +100,6 @@ void WindowFrameSource::stale(int top, int bottom) {
   staleBottom_ = std::max(staleBottom_, bottom);
 }
 
-bool WindowFrameSource::place() {
-  if (!placement_) placement_.emplace(connection_, window_);
-  placementStale_ = false;
-  const bool fromScreen = placement_->wholeOnScreen();
-  if (fromScreen == fromScreen_ && (fromScreen || redirect_)) return false;
-  xcb_connection_t* c = connection_.get();
-  fromScreen_ = fromScreen;
-  pixmap_.reset();
-  if (fromScreen) {
-    // The server puts the pixmap's picture back on the screen as it goes.
-    redirect_.reset();
-  } else {
-    // Fails only for a window that is gone or not viewable: then naming the
-    // pixmap fails too, and the grab with it.
-    xcb_composite_redirect_window(c, window_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-    redirect_ = XcbCompositeRedirect(c, window_);
-  }
-  readWhole_ = true;
-  return true;
-}
-
 FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& event) {
   xcb_rectangle_t area{};
   if (auto seen = damage_.see(event, &area); seen != DamageFilter::Seen::other) {
@@ -124,16 +111,6 @@ FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& ev
     stale(top, bottom);
     return seen == DamageFilter::Seen::earlier ? Change::missed : Change::content;
   }
-  const Change change = structureChange(event);
-  if (!placement_ || !placement_->affects(event)) return change;
-  placementStale_ = true;
-  if (change != Change::none || !fromScreen_) return change;
-  // Read from the screen, the last frame may show what now covers the
-  // window: asked at once, and read again from the pixmap if so.
-  return place() ? Change::missed : Change::none;
-}
-
-FrameSource::Change WindowFrameSource::structureChange(const xcb_generic_event_t& event) {
   switch (event.response_type & 0x7F) {
     case XCB_CONFIGURE_NOTIFY: {
       const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
@@ -176,15 +153,11 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
   damage_.grabbing(c);
   if (!mapped_ || width_ == 0 || height_ == 0) return {};
 
-  if (placementStale_) place();
-  if (!fromScreen_ && !pixmap_) {
+  if (!pixmap_) {
     xcb_composite_name_window_pixmap(c, window_, pixmapId_);
     pixmap_ = XcbPixmap(c, pixmapId_);
     reader.forget();
   }
-  // The pixmap holds the border too; the window's own coordinates do not.
-  const xcb_drawable_t drawable = fromScreen_ ? window_ : pixmap_.get();
-  const int inset = fromScreen_ ? 0 : border_;
   // Without Damage nothing says which rows changed.
   if (readWhole_ || !damage_.following()) stale(0, height_);
   readWhole_ = false;
@@ -195,9 +168,9 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
   bool handedWhole = false;
   auto frame = fitter.fitBands(width_, height_, {width_, height_, 0, 0}, [&](int top, int rows) {
     auto result = rows == height_
-                      ? reader.update(drawable, inset, inset, width_, height_, staleTop,
+                      ? reader.update(pixmap_.get(), border_, border_, width_, height_, staleTop,
                                       staleRows)
-                      : reader.read(drawable, inset, inset + top, width_, rows);
+                      : reader.read(pixmap_.get(), border_, border_ + top, width_, rows);
     status = result.status;
     if (status != X11ImageReader::Status::ok) return ImageView{};
     // Handed on whole, the picture says it is opaque instead: setting the
@@ -218,7 +191,6 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
   if (!frame) {
     // Named again next time: the window may have been unmapped meanwhile.
     rebuild();
-    placementStale_ = true;
     if (status == X11ImageReader::Status::ok) status = X11ImageReader::Status::failed;
     return {status, {}, {}};
   }

@@ -2,27 +2,22 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 
 #include "platform/capture/capture_error.h"
 #include "platform/x11/damage_filter.h"
 #include "platform/x11/frame_source.h"
-#include "platform/x11/window_placement.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/xcb_handles.h"
 
 namespace fenwright::x11 {
 
-// One window alone, whatever covers it and wherever it is. While the screen
-// shows all of it, it is read from the screen; while it is covered or
-// partly off screen, it is redirected (automatic Composite redirection, so
-// the server still shows it as before) and read from its own pixmap. Kept
-// redirected for good, it would cost the server a copy of every repaint
-// when no compositing manager runs. The pixmap is named once, and again
-// whenever the server replaces it (a resize, a map, a reparent), not for
-// every frame. Damage on the window, as bounding boxes, says when and which
-// rows changed: the reader's memory keeps the last picture, and only the
-// rows that changed since are read again.
+// One window alone, whatever covers it and wherever it is: the window is
+// redirected (automatic Composite redirection, so the server still shows it
+// as before) and read from its own pixmap. The pixmap is named once, and
+// again whenever the server replaces it (a resize, a map, a reparent), not
+// for every frame. Damage on the window, as bounding boxes, says when and
+// which rows changed: the reader's memory keeps the last picture, and only
+// the rows that changed since are read again.
 class WindowFrameSource final : public FrameSource {
  public:
   static CaptureResult<std::unique_ptr<FrameSource>> create(X11Connection& connection,
@@ -56,21 +51,9 @@ class WindowFrameSource final : public FrameSource {
 
   void rebuild();
   void stale(int top, int bottom);
-  // Asks where the window is and reads it from the screen or redirects it
-  // accordingly; true when that changed.
-  bool place();
-  Change structureChange(const xcb_generic_event_t& event);
 
-  // Structure changed since the placement was last asked.
-  bool placementStale_ = true;
-  bool fromScreen_ = false;
-
-  // Released in reverse order: pixmap, damage, redirection, the watch on
-  // the ancestors, selection.
+  // Released in reverse order: pixmap, damage, redirection, selection.
   XcbEventSelection events_;
-  // Made at the first grab, so that its selections come after those a
-  // source this one replaced lets go of.
-  std::optional<WindowPlacement> placement_;
   XcbCompositeRedirect redirect_;
   DamageFilter damage_;
   XcbPixmap pixmap_;

@@ -89,12 +89,15 @@ TEST(SteadyState, StreamingAWindowToTheSurfaceAllocatesNothingPerFrame) {
     // Each frame is two writes (four seed steps); one may be under way at
     // either end of the count.
     EXPECT_GE(buffer.surface()->seed() - seedBefore, 4u * 19) << "frames went unwritten";
-    std::uint32_t centre;
-    std::memcpy(&centre,
-                buffer.surface()->baseAddress() + 180 * PiPFrameBuffer::bytesPerRow + 320 * 4, 4);
-    EXPECT_EQ(centre >> 24, 0xFFu) << "the window's picture, opaque";
     ASSERT_TRUE(window->command("animate 0"));
     ASSERT_TRUE(stopStream(*stream));
+    // Read on the queue that draws, after the last frame.
+    std::uint32_t centre = 0;
+    sampleQueue.sync([&] {
+      std::memcpy(&centre,
+                  buffer.surface()->baseAddress() + 180 * PiPFrameBuffer::bytesPerRow + 320 * 4, 4);
+    });
+    EXPECT_EQ(centre >> 24, 0xFFu) << "the window's picture, opaque";
   }
 }
 
