@@ -1,7 +1,5 @@
 #include "platform/dispatch/steady_time_source.h"
 
-#include <asio/steady_timer.hpp>
-
 #include "platform/dispatch/serial_queue.h"
 
 namespace fenwright {
@@ -20,7 +18,7 @@ class SteadyAlarm final : public TimeSource::Alarm {
   void cancel() override { timer_.cancel(); }
 
  private:
-  asio::steady_timer timer_;
+  QueueTimer timer_;
 };
 
 class SteadyTimeSource final : public TimeSource {
