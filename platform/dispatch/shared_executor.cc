@@ -15,15 +15,16 @@ constexpr int kPoolThreads = 2;
 thread_local bool poolThread = false;
 
 struct Pool {
-  asio::io_context context{kPoolThreads};
+  asio::io_context context;
   // Never released, so run() never returns for want of work.
   asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
 
-  Pool() {
-    for (int i = 0; i < kPoolThreads; ++i) {
-      std::thread([this] {
+  // With one thread the context takes no turns at waking another.
+  Pool(int threads, const char* name) : context(threads) {
+    for (int i = 0; i < threads; ++i) {
+      std::thread([this, name] {
         poolThread = true;
-        pthread_setname_np(pthread_self(), "fenwright-exec");
+        pthread_setname_np(pthread_self(), name);
         context.run();
       }).detach();
     }
@@ -33,7 +34,12 @@ struct Pool {
 }  // namespace
 
 asio::io_context& sharedContext() {
-  static Pool* pool = new Pool;
+  static Pool* pool = new Pool(kPoolThreads, "fenwright-exec");
+  return pool->context;
+}
+
+asio::io_context& answeringContext() {
+  static Pool* pool = new Pool(1, "fenwright-ipc");
   return pool->context;
 }
 
