@@ -20,6 +20,13 @@ asio::io_context& sharedContext();
 // wait armed after reading to the end misses none.
 asio::io_context& answeringContext();
 
+// Called by main() before anything is made, when its thread will park in
+// runMainLoopForever(): that thread then runs the answering context, and
+// none is started for it.
+void answerOnMainThread();
+// For runMainLoopForever(): runs the answering context here, if asked to.
+void runAnsweringContextOnMainThread();
+
 // True on one of the pool's threads, or the answering one. Blocking there
 // for a queue can starve it, so waiting is left to threads outside them.
 bool onSharedExecutorThread();
