@@ -211,7 +211,7 @@ class ServedConnection final : public IpcConnection,
 class ListenerImpl final : public IpcListener {
  public:
   explicit ListenerImpl(UnixListenSocket socket)
-      : queue_(std::make_shared<SerialQueue>(kQueueLabel)),
+      : queue_(std::make_shared<SerialQueue>(kQueueLabel, answeringContext())),
         server_(std::make_shared<PacketServer>(*queue_, std::move(socket), wire::kRequestSize)) {
     onQueue([this](PacketServer& server) {
       server.setAdmitHandler(

@@ -8,6 +8,7 @@
 
 #include "config/pip_sentinel_reader.h"
 #include "platform/dispatch/main_loop.h"
+#include "platform/dispatch/shared_executor.h"
 #include "platform/log/logger.h"
 #include "platform/process.h"
 #include "platform/wayland/wayland_screen_capture.h"
@@ -76,6 +77,8 @@ int run() {
 
 int main() {
   fenwright::useOneMallocArena();
+  // Its thread has nothing else to do: it answers clients, not a thread more.
+  fenwright::answerOnMainThread();
   // Queues and threads are made at start; out of descriptors or threads,
   // say so and end with the start-up failure status instead of aborting.
   try {

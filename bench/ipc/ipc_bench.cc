@@ -79,13 +79,18 @@ double processCpuMs() {
   return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-// The mean CPU time of a call as cpu_ms, and "GOAL: met" or "GOAL: MISSED"
-// by it as the label, for the report.
-void labelGoal(benchmark::State& state, double startMs, double goalMs, const char* text) {
-  if (state.iterations() == 0) return;
+// The mean CPU time of a call as cpu_ms.
+double countCpu(benchmark::State& state, double startMs) {
+  if (state.iterations() == 0) return 0;
   const double ms = (processCpuMs() - startMs) / static_cast<double>(state.iterations());
   state.counters["cpu_ms"] = ms;
-  state.SetLabel(std::string(text) + (ms < goalMs ? ": met" : ": MISSED"));
+  return ms;
+}
+
+// ... and "GOAL: met" or "GOAL: MISSED" by it as the label, for the report.
+void labelGoal(benchmark::State& state, double startMs, double goalMs, const char* text) {
+  if (state.iterations() == 0) return;
+  state.SetLabel(std::string(text) + (countCpu(state, startMs) < goalMs ? ": met" : ": MISSED"));
 }
 
 void BM_ConnectFetchMap(benchmark::State& state) {
@@ -115,6 +120,7 @@ void BM_FetchOnOpenConnection(benchmark::State& state) {
     state.SkipWithError(client.error().c_str());
     return;
   }
+  const double start = processCpuMs();
   for (auto _ : state) {
     auto surface = client->fetchSurface();
     if (!surface || !*surface) {
@@ -123,6 +129,7 @@ void BM_FetchOnOpenConnection(benchmark::State& state) {
     }
     benchmark::DoNotOptimize((*surface)->pixels()[0]);
   }
+  countCpu(state, start);
 }
 BENCHMARK(BM_FetchOnOpenConnection)->Unit(benchmark::kMicrosecond);
 

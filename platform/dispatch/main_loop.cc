@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include "platform/dispatch/shared_executor.h"
+
 namespace fenwright {
 
 void runMainLoopForever() {
+  runAnsweringContextOnMainThread();
   for (;;) ::pause();
 }
 

@@ -2,10 +2,12 @@
 
 namespace fenwright {
 
-SerialQueue::SerialQueue(std::string label)
+SerialQueue::SerialQueue(std::string label) : SerialQueue(std::move(label), sharedContext()) {}
+
+SerialQueue::SerialQueue(std::string label, asio::io_context& context)
     : label_(std::move(label)),
       identity_(std::make_shared<QueueIdentity>(this, label_)),
-      executor_(asio::make_strand(sharedContext()), identity_) {}
+      executor_(asio::make_strand(context), identity_) {}
 
 SerialQueue::SerialQueue(std::string label, const SerialQueue& target)
     : label_(std::move(label)),

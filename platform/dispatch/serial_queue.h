@@ -26,6 +26,8 @@ namespace fenwright {
 class SerialQueue {
  public:
   explicit SerialQueue(std::string label);
+  // A queue on a context other than the shared one.
+  SerialQueue(std::string label, asio::io_context& context);
   // A queue of its own name whose blocks take turns with `target`'s: a
   // block here may do the target's work in place, with no hop and no wait.
   SerialQueue(std::string label, const SerialQueue& target);

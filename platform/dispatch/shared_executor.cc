@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <thread>
 
 #include <asio/executor_work_guard.hpp>
@@ -13,17 +14,19 @@ namespace {
 constexpr int kPoolThreads = 2;
 
 thread_local bool poolThread = false;
+std::atomic<bool> answeringOnMain{false};
 
 struct Pool {
-  asio::io_context context{kPoolThreads};
+  asio::io_context context;
   // Never released, so run() never returns for want of work.
   asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
 
-  Pool() {
-    for (int i = 0; i < kPoolThreads; ++i) {
-      std::thread([this] {
+  // With one thread the context takes no turns at waking another.
+  Pool(int threads, int started, const char* name) : context(threads) {
+    for (int i = 0; i < started; ++i) {
+      std::thread([this, name] {
         poolThread = true;
-        pthread_setname_np(pthread_self(), "fenwright-exec");
+        pthread_setname_np(pthread_self(), name);
         context.run();
       }).detach();
     }
@@ -33,8 +36,21 @@ struct Pool {
 }  // namespace
 
 asio::io_context& sharedContext() {
-  static Pool* pool = new Pool;
+  static Pool* pool = new Pool(kPoolThreads, kPoolThreads, "fenwright-exec");
   return pool->context;
+}
+
+asio::io_context& answeringContext() {
+  static Pool* pool = new Pool(1, answeringOnMain.load() ? 0 : 1, "fenwright-ipc");
+  return pool->context;
+}
+
+void answerOnMainThread() { answeringOnMain.store(true); }
+
+void runAnsweringContextOnMainThread() {
+  if (!answeringOnMain.load()) return;
+  poolThread = true;
+  answeringContext().run();
 }
 
 bool onSharedExecutorThread() { return poolThread; }

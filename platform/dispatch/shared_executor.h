@@ -13,8 +13,22 @@ namespace fenwright {
 // stopped: queues may still hold work when the process ends.
 asio::io_context& sharedContext();
 
-// True on one of the pool's threads. Blocking there for a queue can starve
-// the pool, so waiting is left to threads outside it.
+// One thread of its own for the queue that answers clients. A readiness is
+// handled on the thread that saw it: on the pool every one would wake the
+// other thread to watch in its stead, a hand-off that cost a fetch more
+// than its own work. And an edge cannot come while a handler runs, so a
+// wait armed after reading to the end misses none.
+asio::io_context& answeringContext();
+
+// Called by main() before anything is made, when its thread will park in
+// runMainLoopForever(): that thread then runs the answering context, and
+// none is started for it.
+void answerOnMainThread();
+// For runMainLoopForever(): runs the answering context here, if asked to.
+void runAnsweringContextOnMainThread();
+
+// True on one of the pool's threads, or the answering one. Blocking there
+// for a queue can starve it, so waiting is left to threads outside them.
 bool onSharedExecutorThread();
 
 }  // namespace fenwright

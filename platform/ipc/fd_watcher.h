@@ -17,6 +17,8 @@ namespace fenwright {
 // The descriptor is watched edge-triggered: wait again only after reading
 // until the call reports that nothing is left, or the wait may never end.
 // (Waiting on a descriptor that is already readable completes at once.)
+// And watch from a context of one thread: with more, another thread may
+// take an edge that comes after the read and before the wait, for nobody.
 class FdWatcher {
  public:
   FdWatcher(const asio::any_io_executor& executor, const UniqueFd& fd);

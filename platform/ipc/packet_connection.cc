@@ -70,12 +70,32 @@ void PacketConnection::close() {
 void PacketConnection::resumeReplies() {
   if (closed_) return;
   auto self = shared_from_this();
-  if (replyUnread_ && unreadBytes(socket_) == 0) {
-    replyUnread_ = false;
-    roomFreed();
-  }
+  replyRead();
   if (outgoing_ && !replyUnread_) send();
   readPackets();
+}
+
+bool PacketConnection::replyRead() {
+  if (!replyUnread_) return true;
+  if (unreadBytes(socket_) != 0) return false;
+  replyUnread_ = false;
+  roomFreed();
+  return true;
+}
+
+// Learning at once that the peer read our reply costs a wait for room to
+// write, and a wake for every reply: worth it only while some reply waits
+// for that room. Otherwise the peer's next packet brings us back, and the
+// reply is checked then; what is already queued needs the wait all the same,
+// as no edge will come for it.
+void PacketConnection::awaitReplyOrPacket() {
+  auto server = server_.lock();
+  if ((server && server->awaitsRoom()) ||
+      waitReadable(socket_, std::chrono::milliseconds(0)) != Readiness::timedOut) {
+    awaitReplies();
+    return;
+  }
+  waitForPackets();
 }
 
 void PacketConnection::waitForPackets() {
@@ -100,7 +120,7 @@ void PacketConnection::readPackets() {
   auto self = shared_from_this();
   for (std::size_t i = 0; i < kPacketsPerTurn; ++i) {
     if (closed_) return;
-    if (outgoing_ || replyUnread_) {
+    if (outgoing_ || !replyRead()) {
       awaitReplies();
       return;
     }
@@ -108,6 +128,10 @@ void PacketConnection::readPackets() {
     switch (packet.status) {
       case ReceivedPacket::Status::message:
         if (packetHandler_) packetHandler_(*this, packet);
+        if (replyUnread_ && !closed_ && !outgoing_) {
+          awaitReplyOrPacket();
+          return;
+        }
         break;
       case ReceivedPacket::Status::wouldBlock:
         waitForPackets();
@@ -238,6 +262,8 @@ void PacketConnection::awaitReplies() {
 // Later on the queue: the waiting connections' retries must not run
 // inside this one's.
 void PacketConnection::roomFreed() {
+  auto server = server_.lock();
+  if (!server || !server->awaitsRoom()) return;
   queue_.async([weak = server_] {
     if (auto server = weak.lock()) server->roomFreed();
   });

@@ -61,6 +61,10 @@ class PacketConnection final : public std::enable_shared_from_this<PacketConnect
   void resumeReplies();
   // Whether this connection still waits for room to pass descriptors.
   bool waitsForRoom() const { return !closed_ && outgoing_ && outgoing_->refusedSince; }
+  // Some reply now waits for room: tell it when ours has been read.
+  void watchReplies() {
+    if (replyUnread_) awaitReplies();
+  }
 
  private:
   struct Pending {
@@ -74,6 +78,8 @@ class PacketConnection final : public std::enable_shared_from_this<PacketConnect
   void noRoom(int error);
   void replaceOrDrop(int error);
   void retryLater();
+  bool replyRead();
+  void awaitReplyOrPacket();
   void awaitReplies();
   void roomFreed();
   void invalidate();

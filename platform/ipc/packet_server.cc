@@ -65,7 +65,11 @@ void PacketServer::shutdown() {
 void PacketServer::waitForRoom(const std::shared_ptr<PacketConnection>& connection) {
   for (auto& waiting : waitingForRoom_)
     if (waiting.lock() == connection) return;
+  const bool first = waitingForRoom_.empty();
   waitingForRoom_.push_back(connection);
+  // Until now nobody needed to hear of replies being read.
+  if (first)
+    for (auto& [serial, other] : connections_) other->watchReplies();
 }
 
 // A reply of ours was read: its descriptors left the queues, so the next

@@ -45,6 +45,7 @@ class PacketServer final : public std::enable_shared_from_this<PacketServer> {
   // For its connections.
   void forget(std::uint64_t serial) { connections_.erase(serial); }
   void waitForRoom(const std::shared_ptr<PacketConnection>& connection);
+  bool awaitsRoom() const { return !waitingForRoom_.empty(); }
   void roomFreed();
 
  private:
