@@ -49,6 +49,9 @@ void FenwrightService::checkVisibility() {
     if (!content) co_return;
     bool visible = isWindowVisible(content.value().windows, windowID);
     self->queue.async([self, visible, windowID] {
+      // A window the sentinel has moved on from says nothing about the
+      // one now followed.
+      if (followedWindow(self->currentConfig) != windowID) return;
       switch (pauseChange(visible, self->paused.load(std::memory_order_relaxed))) {
         case PauseChange::pause:
           self->paused.store(true, std::memory_order_relaxed);
