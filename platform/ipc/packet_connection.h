@@ -79,7 +79,8 @@ class PacketConnection final : public std::enable_shared_from_this<PacketConnect
   void replaceOrDrop(int error);
   void retryLater();
   bool replyRead();
-  void awaitReplyOrPacket();
+  // False when it armed what brings the connection back.
+  bool awaitReplyOrPacket();
   void awaitReplies();
   void roomFreed();
   void invalidate();
