@@ -260,8 +260,23 @@ void PacketConnection::awaitReplies() {
       self->invalidate();
       return;
     }
-    self->resumeReplies();
+    if (self->watchReadsAlone()) self->resumeReplies();
   });
+}
+
+// The reactor, once asked for room to write, watches for it for good, and
+// then every reply the peer reads wakes this thread: a fresh registration
+// watches for packets alone. A wait for them armed on the old one goes with
+// it; resuming replies arms what is needed again.
+bool PacketConnection::watchReadsAlone() {
+  watcher_.reset();
+  readWaitArmed_ = false;
+  watcher_ = std::make_unique<FdWatcher>(queue_.executor(), socket_);
+  if (watcher_->valid()) return true;
+  problem(fmt::format("connection pid={}: cannot watch the socket: {}", peer_.pid,
+                      watcher_->error().message()));
+  invalidate();
+  return false;
 }
 
 // Later on the queue: the waiting connections' retries must not run

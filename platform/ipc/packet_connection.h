@@ -82,6 +82,7 @@ class PacketConnection final : public std::enable_shared_from_this<PacketConnect
   // False when it armed what brings the connection back.
   bool awaitReplyOrPacket();
   void awaitReplies();
+  bool watchReadsAlone();
   void roomFreed();
   void invalidate();
 
