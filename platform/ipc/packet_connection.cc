@@ -86,24 +86,13 @@ bool PacketConnection::replyRead() {
 // Learning at once that the peer read our reply costs a wait for room to
 // write, and a wake for every reply: worth it only while some reply waits
 // for that room. Otherwise the peer's next packet brings us back, and the
-// reply is checked then. A packet already queued brings no edge: a peer
-// that read the reply before sending it, as one that waits for its replies
-// has, is read on at once; only one that sent it with our reply unread needs
-// the wait. Armed once, that wait keeps the socket's writability watched
-// for good, and every reply the peer reads wakes this thread.
-bool PacketConnection::awaitReplyOrPacket() {
+// reply is checked then; one already queued ends the wait at once.
+void PacketConnection::awaitReplyOrPacket() {
   auto server = server_.lock();
-  if (server && server->awaitsRoom()) {
+  if (server && server->awaitsRoom())
     awaitReplies();
-    return false;
-  }
-  if (waitReadable(socket_, std::chrono::milliseconds(0)) == Readiness::timedOut) {
+  else
     waitForPackets();
-    return false;
-  }
-  if (replyRead()) return true;
-  awaitReplies();
-  return false;
 }
 
 void PacketConnection::waitForPackets() {
@@ -136,7 +125,10 @@ void PacketConnection::readPackets() {
     switch (packet.status) {
       case ReceivedPacket::Status::message:
         if (packetHandler_) packetHandler_(*this, packet);
-        if (replyUnread_ && !closed_ && !outgoing_ && !awaitReplyOrPacket()) return;
+        if (replyUnread_ && !closed_ && !outgoing_) {
+          awaitReplyOrPacket();
+          return;
+        }
         break;
       case ReceivedPacket::Status::wouldBlock:
         waitForPackets();

@@ -79,8 +79,7 @@ class PacketConnection final : public std::enable_shared_from_this<PacketConnect
   void replaceOrDrop(int error);
   void retryLater();
   bool replyRead();
-  // False when it armed what brings the connection back.
-  bool awaitReplyOrPacket();
+  void awaitReplyOrPacket();
   void awaitReplies();
   bool watchReadsAlone();
   void roomFreed();
