@@ -4,7 +4,7 @@
 
 namespace fenwright {
 
-FdWatcher::FdWatcher(const asio::any_io_executor& executor, const UniqueFd& fd)
+FdWatcher::FdWatcher(const SerialQueueExecutor& executor, const UniqueFd& fd)
     : descriptor_(executor) {
   descriptor_.assign(fd.get(), error_);
 }
@@ -17,14 +17,14 @@ FdWatcher::~FdWatcher() {
 }
 
 void FdWatcher::asyncWaitReadable(std::function<void(std::error_code)> handler) {
-  descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
+  descriptor_.async_wait(QueueDescriptor::wait_read,
                          [handler = std::move(handler)](const std::error_code& error) {
                            handler(error);
                          });
 }
 
 void FdWatcher::asyncWaitWritable(std::function<void(std::error_code)> handler) {
-  descriptor_.async_wait(asio::posix::stream_descriptor::wait_write,
+  descriptor_.async_wait(QueueDescriptor::wait_write,
                          [handler = std::move(handler)](const std::error_code& error) {
                            handler(error);
                          });

@@ -3,16 +3,14 @@
 #include <functional>
 #include <system_error>
 
-#include <asio/any_io_executor.hpp>
-#include <asio/posix/stream_descriptor.hpp>
-
+#include "platform/dispatch/serial_queue.h"
 #include "platform/unique_fd.h"
 
 namespace fenwright {
 
-// Tells a handler on `executor` when a descriptor owned elsewhere (by a
-// UniqueFd that outlives the watcher) has something to read. Never closes
-// the descriptor. Neither copies nor moves.
+// Tells a handler on a queue's `executor` when a descriptor owned elsewhere
+// (by a UniqueFd that outlives the watcher) has something to read. Never
+// closes the descriptor. Neither copies nor moves.
 //
 // The descriptor is watched edge-triggered: wait again only after reading
 // until the call reports that nothing is left, or the wait may never end.
@@ -21,7 +19,9 @@ namespace fenwright {
 // take an edge that comes after the read and before the wait, for nobody.
 class FdWatcher {
  public:
-  FdWatcher(const asio::any_io_executor& executor, const UniqueFd& fd);
+  // Bound to the queue by type: behind asio's type-erased executor every
+  // wait and completion allocated to hold the strand.
+  FdWatcher(const SerialQueueExecutor& executor, const UniqueFd& fd);
   ~FdWatcher();
   FdWatcher(const FdWatcher&) = delete;
   FdWatcher& operator=(const FdWatcher&) = delete;
@@ -40,7 +40,7 @@ class FdWatcher {
   void cancel();
 
  private:
-  asio::posix::stream_descriptor descriptor_;
+  QueueDescriptor descriptor_;
   std::error_code error_;
 };
 

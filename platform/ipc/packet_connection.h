@@ -8,8 +8,7 @@
 #include <optional>
 #include <string>
 
-#include <asio/steady_timer.hpp>
-
+#include "platform/dispatch/serial_queue.h"
 #include "platform/ipc/fd_watcher.h"
 #include "platform/ipc/outgoing_packet.h"
 #include "platform/ipc/peer_credentials.h"
@@ -94,7 +93,7 @@ class PacketConnection final : public std::enable_shared_from_this<PacketConnect
   std::size_t packetCapacity_;
   PacketHandler packetHandler_;
   std::function<void()> invalidationHandler_;
-  asio::steady_timer retry_;
+  QueueTimer retry_;
   std::optional<Pending> outgoing_;  // not sent yet; nothing is read meanwhile
   bool replyUnread_ = false;         // the last reply carried descriptors
   bool retryArmed_ = false;
