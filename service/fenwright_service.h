@@ -104,6 +104,10 @@ class FenwrightService final : public std::enable_shared_from_this<FenwrightServ
   bool reactionInFlight_ = false;                // on `queue`
   std::optional<PendingReaction> nextReaction_;  // on `queue`
   bool sentinelReadFailing_ = false;             // on `queue`
+  // Counts sentinel changes, so that a visibility answer outlived by one is
+  // known even when the sentinel has come back to the same window id,
+  // perhaps a new window now (on `queue`).
+  std::uint64_t configChanges_ = 0;
   // The last stream the platform ended by itself. Only compared with a
   // stream held alive, never followed.
   std::atomic<const CaptureStream*> streamEndedByItself_{nullptr};

@@ -45,6 +45,7 @@ void FenwrightService::checkSentinel() {
   if (reaction == SentinelReaction::nothing) return;
 
   PiPSentinelConfig previous = std::exchange(currentConfig, fresh);
+  ++configChanges_;
   log::helperLogger().info("{}", sentinelChangeLine(previous, fresh));
   launchReaction({reaction, fresh.windowID});
 }

@@ -41,17 +41,17 @@ void FenwrightService::checkVisibility() {
     return;
   }
   std::uint32_t windowID = *followed;
-  launchTask([weak = weak_from_this(), windowID]() -> Task<> {
+  launchTask([weak = weak_from_this(), windowID, asked = configChanges_]() -> Task<> {
     auto self = weak.lock();
     if (!self) co_return;
     // Off-screen windows are listed too, so a minimised one is found.
     auto content = co_await shareableContent(*self->capture_, false, false);
     if (!content) co_return;
     bool visible = isWindowVisible(content.value().windows, windowID);
-    self->queue.async([self, visible, windowID] {
+    self->queue.async([self, visible, windowID, asked] {
       // A window the sentinel has moved on from says nothing about the
-      // one now followed.
-      if (followedWindow(self->currentConfig) != windowID) return;
+      // one now followed, even under the same id.
+      if (self->configChanges_ != asked) return;
       switch (pauseChange(visible, self->paused.load(std::memory_order_relaxed))) {
         case PauseChange::pause:
           self->paused.store(true, std::memory_order_relaxed);

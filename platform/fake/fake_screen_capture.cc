@@ -122,14 +122,9 @@ void FakeScreenCapture::getShareableContent(bool, bool onScreenWindowsOnly,
   queries_++;
   std::unique_lock lock(mutex_);
   onScreenOnly_.push_back(onScreenWindowsOnly);
-  auto answer = [this, onScreenWindowsOnly, completion = std::move(completion)] {
-    std::optional<CaptureError> error;
-    ShareableContent content;
-    {
-      std::lock_guard inner(mutex_);
-      error = queryError_;
-      content = content_;
-    }
+  // The answer tells the screen as it was when asked, however late it comes.
+  auto answer = [error = queryError_, content = content_, onScreenWindowsOnly,
+                 completion = std::move(completion)]() mutable {
     if (error) {
       completion(*error);
       return;

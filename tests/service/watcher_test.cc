@@ -105,6 +105,30 @@ TEST_F(SentinelWatcher, OutOfDescriptorsKeepsThePictureAndReadsAgainLater) {
   EXPECT_TRUE(h.log.contains("in-place filter swap → window id=43"));
 }
 
+// An answer asked before the sentinel moved on is dropped, even when the
+// sentinel has come back to the same id: here a window closed meanwhile and
+// a new one given its id.
+TEST_F(SentinelWatcher, AVisibilityAnswerOutlivedBySentinelChangesIsDropped) {
+  runningWith(windowConfig(42), windowJson(42));
+  const long owners = h.service.use_count();
+  ShareableContent closed = sampleContent();
+  std::erase_if(closed.windows, [](const CaptureWindow& w) { return w.windowID == 42; });
+  h.capture->setContent(closed);
+  h.capture->holdQueries(true);
+  Access::checkVisibility(*h.service);
+  ASSERT_TRUE(testing::eventually([&] { return h.capture->heldQueries() > 0; }));
+  h.capture->holdQueries(false);
+  h.capture->setContent(sampleContent());
+  h.home.write(windowJson(43));
+  poll();
+  h.home.write(windowJson(42));
+  poll();
+  h.capture->releaseQueries();
+  ASSERT_TRUE(testing::eventually([&] { return h.service.use_count() == owners; }));
+  EXPECT_FALSE(Access::paused(*h.service));
+  EXPECT_EQ(h.log.count("visibility: window 42 hidden/minimized → pause (freeze last frame)"), 0u);
+}
+
 // A failed query changes nothing; the check holds the service until it
 // has done all it would. Out of window mode, the flag is cleared once,
 // without a query.

@@ -57,17 +57,22 @@ bool XServer::startWindowManager() {
   if (!windowManager_) return false;
   // Ready means managing: a window mapped before the manager took over the
   // screen stays unmanaged, so probe until a new one is in the client list.
-  return eventually(
+  const bool managing = eventually(
       [&] {
         auto probe = TestWindowProcess::start(display_, {"--size", "10x10"});
+        if (!probe) return false;
         char id[16];
-        std::snprintf(id, sizeof(id), "0x%x", probe ? probe->id() : 0);
-        return probe && eventually([&] {
+        std::snprintf(id, sizeof(id), "0x%x", probe->id());
+        probes_.push_back(std::move(probe));
+        return eventually([&] {
                  return propertyLine(display_, "-root", "_NET_CLIENT_LIST").find(id) !=
                         std::string::npos;
                }, std::chrono::milliseconds(500), std::chrono::milliseconds(25));
       },
       std::chrono::seconds(15), std::chrono::milliseconds(0));
+  // Out of the way of the test's windows, still holding their ids.
+  for (auto& probe : probes_) probe->command("unmap");
+  return managing;
 }
 
 const std::string& sharedDisplay() {

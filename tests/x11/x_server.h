@@ -8,6 +8,8 @@
 
 namespace fenwright::testing {
 
+class TestWindowProcess;
+
 // A private Xvfb for tests that change the server (its size, monitors,
 // pointer, a window manager) or kill it. Started with -displayfd, ended by
 // its pid.
@@ -34,6 +36,10 @@ class XServer {
   std::string display_;
   std::unique_ptr<ChildProcess> xvfb_;
   std::unique_ptr<ChildProcess> windowManager_;
+  // Kept for the server's life: a manager slow to catch up may still act on
+  // a probe's id, and a test window given that id would take the probe's
+  // size.
+  std::vector<std::unique_ptr<TestWindowProcess>> probes_;
 };
 
 // The server most tests share: $DISPLAY when set (the one the test script
