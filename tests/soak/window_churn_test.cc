@@ -35,6 +35,11 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
   SentinelHome home;
   ASSERT_EQ(home.write(windowSentinel(window->id())), "");
   HelperProcess helper{home};
+  // What a failure shows: the latest cycles' lines.
+  auto recentLog = [&] {
+    const std::string log = helper.log();
+    return log.substr(log.size() > 20000 ? log.size() - 20000 : 0);
+  };
   // sh sets soft and hard limit alike; exec keeps the pid ours to watch.
   ASSERT_NO_FATAL_FAILURE(
       helper.startDialled(display, {"/bin/sh", "-c", "ulimit -n 32 && exec \"$0\""}));
@@ -57,11 +62,11 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
                     surface, [&](const Frame& f) { return showsQuadrants(f, kFourByThree, colors); },
                     [&] { return next->command("repaint"); })
                     .matched)
-        << helper.log().substr(0, 20000);
+        << recentLog();
     window = std::move(next);
     ASSERT_TRUE(window->command("destroy"));
     // Counted, not by id: a client gone two cycles ago may lend its ids again.
-    ASSERT_TRUE(helper.waitForLog("was destroyed", 5s, cycle)) << helper.log().substr(0, 20000);
+    ASSERT_TRUE(helper.waitForLog("was destroyed", 5s, cycle)) << recentLog();
     // What it falls back to: the window's last picture, not the pattern.
     auto frozen = copyFrame(surface);
     ASSERT_TRUE(frozen);
@@ -69,12 +74,12 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
         << describeQuadrants(*frozen, kFourByThree);
     // Each fetch briefly opens two descriptors of its own.
     auto again = helper.client().fetchSurface();
-    ASSERT_TRUE(again && again->has_value()) << helper.log().substr(0, 20000);
+    ASSERT_TRUE(again && again->has_value()) << recentLog();
     peakFds = std::max(peakFds, processFootprint(pid).fds);
     if (cycle == 5) warm = processFootprint(pid);
   }
 
-  ASSERT_TRUE(helper.process().running()) << helper.log().substr(0, 20000);
+  ASSERT_TRUE(helper.process().running()) << recentLog();
   const ProcessFootprint after = processFootprint(pid);
   std::printf("soak: %d picked windows destroyed under ulimit -n 32; helper fds %ld -> %ld "
               "(peak %ld), VmRSS %ld -> %ld KiB\n",
@@ -82,8 +87,8 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
   // Each loss is one <error> line, and nothing else is.
   EXPECT_EQ(helper.count("was destroyed"), static_cast<std::size_t>(cycles));
   EXPECT_EQ(helper.count(" <error> "), static_cast<std::size_t>(cycles))
-      << helper.log().substr(0, 20000);
-  EXPECT_EQ(helper.count("Too many open files"), 0u) << helper.log().substr(0, 20000);
+      << recentLog();
+  EXPECT_EQ(helper.count("Too many open files"), 0u) << recentLog();
   ASSERT_GT(warm.fds, 0);
   EXPECT_LE(peakFds, 32);
   EXPECT_LE(after.fds, warm.fds + 2);
@@ -92,7 +97,7 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
   EXPECT_LE(after.rssKiB, warm.rssKiB + 16 * 1024);
 #endif
   helper.hangUp();
-  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log().substr(0, 20000);
+  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << recentLog();
 }
 
 }  // namespace
