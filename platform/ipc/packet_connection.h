@@ -60,10 +60,9 @@ class PacketConnection final : public std::enable_shared_from_this<PacketConnect
   void resumeReplies();
   // Whether this connection still waits for room to pass descriptors.
   bool waitsForRoom() const { return !closed_ && outgoing_ && outgoing_->refusedSince; }
-  // Some reply now waits for room: tell it when ours has been read, or at
-  // once if it was read while nobody listened.
+  // Some reply now waits for room: tell it when ours has been read.
   void watchReplies() {
-    if (!replyRead()) awaitReplies();
+    if (replyUnread_) awaitReplies();
   }
 
  private:
