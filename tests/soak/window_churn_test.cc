@@ -35,11 +35,6 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
   SentinelHome home;
   ASSERT_EQ(home.write(windowSentinel(window->id())), "");
   HelperProcess helper{home};
-  // What a failure shows: the latest cycles' lines.
-  auto recentLog = [&] {
-    const std::string log = helper.log();
-    return log.substr(log.size() > 20000 ? log.size() - 20000 : 0);
-  };
   // sh sets soft and hard limit alike; exec keeps the pid ours to watch.
   ASSERT_NO_FATAL_FAILURE(
       helper.startDialled(display, {"/bin/sh", "-c", "ulimit -n 32 && exec \"$0\""}));
@@ -65,11 +60,11 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
                     surface, [&](const Frame& f) { return showsQuadrants(f, kFourByThree, colors); },
                     [&] { return next->command("repaint"); }, 15s)
                     .matched)
-        << recentLog();
+        << helper.log();
     window = std::move(next);
     ASSERT_TRUE(window->command("destroy"));
     // Counted, not by id: a client gone two cycles ago may lend its ids again.
-    ASSERT_TRUE(helper.waitForLog("was destroyed", 5s, cycle)) << recentLog();
+    ASSERT_TRUE(helper.waitForLog("was destroyed", 5s, cycle)) << helper.log();
     // What it falls back to: the window's last picture, not the pattern.
     auto frozen = copyFrame(surface);
     ASSERT_TRUE(frozen);
@@ -77,12 +72,12 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
         << describeQuadrants(*frozen, kFourByThree);
     // Each fetch briefly opens two descriptors of its own.
     auto again = helper.client().fetchSurface();
-    ASSERT_TRUE(again && again->has_value()) << recentLog();
+    ASSERT_TRUE(again && again->has_value()) << helper.log();
     peakFds = std::max(peakFds, processFootprint(pid).fds);
     if (cycle == 5) warm = processFootprint(pid);
   }
 
-  ASSERT_TRUE(helper.process().running()) << recentLog();
+  ASSERT_TRUE(helper.process().running()) << helper.log();
   const ProcessFootprint after = processFootprint(pid);
   std::printf("soak: %d picked windows destroyed under ulimit -n 32; helper fds %ld -> %ld "
               "(peak %ld), VmRSS %ld -> %ld KiB\n",
@@ -90,8 +85,8 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
   // Each loss is one <error> line, and nothing else is.
   EXPECT_EQ(helper.count("was destroyed"), static_cast<std::size_t>(cycles));
   EXPECT_EQ(helper.count(" <error> "), static_cast<std::size_t>(cycles))
-      << recentLog();
-  EXPECT_EQ(helper.count("Too many open files"), 0u) << recentLog();
+      << helper.log();
+  EXPECT_EQ(helper.count("Too many open files"), 0u) << helper.log();
   ASSERT_GT(warm.fds, 0);
   EXPECT_LE(peakFds, 32);
   EXPECT_LE(after.fds, warm.fds + 2);
@@ -100,7 +95,7 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
   EXPECT_LE(after.rssKiB, warm.rssKiB + 16 * 1024);
 #endif
   helper.hangUp();
-  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << recentLog();
+  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
 }
 
 }  // namespace
