@@ -30,6 +30,16 @@ CaptureResult<std::unique_ptr<FrameSource>> WindowFrameSource::create(X11Connect
     return CaptureError{name + " is the root window; capture a display instead"};
 
   xcb_connection_t* c = connection.get();
+  // Watched before it is asked about: a map, resize or destroy between the
+  // answer and the watch would otherwise never be heard of, and a window
+  // mapped just then would stay blank for good.
+  const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  if (XcbError error =
+          xcbCheck(c, xcb_change_window_attributes_checked(c, window, XCB_CW_EVENT_MASK, &mask))) {
+    return CaptureError{isGoneError(error) ? name + " does not exist"
+                                           : "cannot watch " + name + " (" + xError(error) + ")"};
+  }
+  XcbEventSelection events(c, window);
   auto attributesCookie = xcb_get_window_attributes(c, window);
   auto geometryCookie = xcb_get_geometry(c, window);
   auto attributes = xcbAnswer(c, xcb_get_window_attributes_reply, attributesCookie);
@@ -48,16 +58,7 @@ CaptureResult<std::unique_ptr<FrameSource>> WindowFrameSource::create(X11Connect
   source->width_ = geometry->width;
   source->height_ = geometry->height;
   source->border_ = geometry->border_width;
-
-  // From here on a DestroyNotify tells us when the window goes; before, the
-  // checked request catches a window that went since the query.
-  const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-  if (XcbError error =
-          xcbCheck(c, xcb_change_window_attributes_checked(c, window, XCB_CW_EVENT_MASK, &mask))) {
-    return CaptureError{isGoneError(error) ? name + " does not exist"
-                                           : "cannot watch " + name + " (" + xError(error) + ")"};
-  }
-  source->events_ = XcbEventSelection(c, window);
+  source->events_ = std::move(events);
 
   if (XcbError error = xcbCheck(
           c, xcb_composite_redirect_window_checked(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC))) {

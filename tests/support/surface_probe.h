@@ -167,6 +167,21 @@ inline std::string procLine(int pid, const std::string& file, const std::string&
   return line;
 }
 
+// What each thread of PID is doing, one "tid name: syscall args" line
+// each (7 is poll: waiting on a socket; 232 epoll_wait: idle; 202 futex).
+inline std::string threadStates(int pid) {
+  std::string out;
+  std::error_code error;
+  const std::string base = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(base, error)) {
+    std::string name, call;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    std::getline(std::ifstream(task.path() / "syscall"), call);
+    out += task.path().filename().string() + " " + name + ": " + call + "\n";
+  }
+  return out;
+}
+
 // Resident memory and open descriptors, as `top` and `ls /proc/PID/fd`
 // show them; 0 when the process is gone.
 struct ProcessFootprint {
