@@ -1,14 +1,13 @@
 #include "platform/x11/x11_image_reader.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "platform/log/logger.h"
-#include "platform/unique_fd.h"
 
 namespace fenwright::x11 {
 namespace {
@@ -30,18 +29,26 @@ X11ImageReader::Result X11ImageReader::failure() {
 
 bool X11ImageReader::reserveSegment(std::size_t bytes) {
   if (mapping_ && mapping_->size() >= bytes) return true;
-  const std::size_t size = roundToPages(bytes);
-  UniqueFd fd(memfd_create("fenwright-x11-image", MFD_CLOEXEC));
-  if (!fd) return false;
-  // Memory running short is no reason to give up sharing it for good.
-  if (ftruncate(fd.get(), static_cast<off_t>(size)) != 0) throw std::bad_alloc();
-  auto mapping = MappedMemory::map(fd, size, MappedMemory::Access::readWrite);
-  if (!mapping) throw std::bad_alloc();
+  // Not a memfd: a descriptor sent to the server counts against this
+  // user's descriptors in flight, and past that limit the server waits for
+  // one that never comes, and so does every request after it.
+  auto memory = SysVSharedMemory::create(roundToPages(bytes));
+  if (!memory) {
+    // Memory running short is no reason to give up sharing it for good.
+    if (errno == ENOMEM) throw std::bad_alloc();
+    log::helperLogger().error(
+        "x11: no shared memory segment of {} bytes ({}) → reading pixels through the socket",
+        bytes, std::strerror(errno));
+    return false;
+  }
   auto id = connection_.generateId();
   if (!id) return false;
   xcb_connection_t* c = connection_.get();
-  // xcb closes the descriptor once it has been sent.
-  if (XcbError error = xcbCheck(c, xcb_shm_attach_fd_checked(c, *id, fd.release(), 0))) {
+  XcbError error = xcbCheck(c, xcb_shm_attach_checked(c, *id, memory->id(), 0));
+  // Attached or refused, the id has served: the segment now goes with the
+  // last process that holds it, even if we crash.
+  memory->releaseId();
+  if (error) {
     log::helperLogger().error(
         "x11: MIT-SHM attach on {} failed (X error {}) → reading pixels through the socket",
         connection_.displayName(), static_cast<int>(error->error_code));
@@ -49,7 +56,7 @@ bool X11ImageReader::reserveSegment(std::size_t bytes) {
   }
   // The previous segment is not in use: reads happen only between frames.
   segment_ = XcbShmSegment(c, *id);
-  mapping_ = std::move(mapping);
+  mapping_ = std::move(memory);
   return true;
 }
 

@@ -5,15 +5,15 @@
 #include <vector>
 
 #include "scale/image_view.h"
-#include "platform/mapped_memory.h"
+#include "platform/sysv_shared_memory.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/xcb_handles.h"
 
 namespace fenwright::x11 {
 
 // Reads rectangles of 32-bit drawables into memory we own: an MIT-SHM
-// segment (a memfd passed to the server) into which the server copies the
-// pixels directly, or, on servers without it, the payload of a plain
+// segment (System V, named to the server by its id) into which the server
+// copies the pixels directly, or, on servers without it, the payload of a plain
 // GetImage. Storage grows when a larger picture is read and is reused
 // otherwise, so reading a stream of same-sized pictures allocates nothing
 // of ours. Memory that cannot be had throws std::bad_alloc; the reader
@@ -67,7 +67,7 @@ class X11ImageReader {
 
   X11Connection& connection_;
   bool useShm_;
-  std::optional<MappedMemory> mapping_;
+  std::optional<SysVSharedMemory> mapping_;
   XcbShmSegment segment_;
   std::vector<std::uint8_t> copy_;
   Held held_;
