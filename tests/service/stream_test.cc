@@ -63,8 +63,10 @@ class SampleIntake : public ::testing::Test {
 };
 
 // Only a valid screen sample with an image, whose status (when it has one)
-// is complete, is written, and none while paused; no status passes.
-TEST_F(SampleIntake, OnlyValidCompleteScreenFramesWithAnImageAreWrittenWhenNotPaused) {
+// is complete, is written, and none while paused; no status passes. A stop
+// that fails is logged and clears the stream, and the surface keeps the
+// last frame: only a new stream or the pattern draws over it.
+TEST_F(SampleIntake, OnlyValidCompleteScreenFramesAreWrittenAndTheLastOutlivesAFailedStop) {
   struct Case {
     SampleBuffer sample;
     bool written = false;
@@ -91,6 +93,13 @@ TEST_F(SampleIntake, OnlyValidCompleteScreenFramesWithAnImageAreWrittenWhenNotPa
     Access::setPaused(*h.service, false);
     showBlue();
   }
+  h.capture->failNextStop(CaptureError{"the stream was already gone"});
+  Access::stopStream(h.service);
+  ASSERT_TRUE(h.log.waitFor("SCStream stopped", 1s));
+  EXPECT_TRUE(h.log.containsError("stopCapture failed: the stream was already gone"));
+  EXPECT_EQ(Access::stream(*h.service), nullptr);
+  EXPECT_EQ(h.capture->stops(), 1);
+  EXPECT_EQ(centre(*h.service), kBlue);
 }
 
 }  // namespace
