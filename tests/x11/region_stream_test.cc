@@ -1,10 +1,11 @@
-// Region streams and monitors, each on a private server: the tests move the
-// pointer, define monitors and need a known screen.
+// Region streams and monitors, on a private server: the test moves the
+// pointer, defines monitors and needs a known screen.
 
 #include <cstdlib>
 #include <set>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -20,34 +21,6 @@ std::uint32_t expectedScreen(int x, int y) {
   return opaque(y < 400 ? (x < 500 ? 0xD02020 : 0x20B040) : (x < 500 ? 0x2040D0 : 0xE0C020));
 }
 
-class RegionStreamTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    server = XServer::start("1920x1080");
-    ASSERT_TRUE(server);
-    window = TestWindowProcess::start(server->display(), {"--pos", "100,100", "--size", "800x600"});
-    ASSERT_TRUE(window);
-    session = std::make_unique<CaptureSession>(server->display());
-  }
-
-  std::vector<CaptureDisplay> displays() {
-    auto content = queryContent(session->capture());
-    EXPECT_TRUE(content) << content.error().localizedDescription;
-    return content ? content.value().displays : std::vector<CaptureDisplay>{};
-  }
-
-  // With the cursor, as the helper asks for a region.
-  CaptureStatus startRegion(const CaptureDisplay& display, SourceRect rect) {
-    auto configuration = serviceConfiguration(true);
-    configuration.setSourceRect(rect);
-    return session->start(ContentFilter::display(display), configuration);
-  }
-
-  std::unique_ptr<XServer> server;
-  std::unique_ptr<TestWindowProcess> window;
-  std::unique_ptr<CaptureSession> session;
-};
-
 // Frame pixels of a 400x300 region at screen (300,250) that differ from
 // the screen under them, as offsets from `pointer` (in screen pixels).
 std::set<std::pair<int, int>> differences(const RecordedFrame& frame, std::pair<int, int> pointer) {
@@ -59,33 +32,45 @@ std::set<std::pair<int, int>> differences(const RecordedFrame& frame, std::pair<
   return differing;
 }
 
-// Exactly that part of the screen, and its changes, with the cursor drawn
-// where the pointer is, moved with it, nothing left behind. (The helper
-// always asks for the cursor in a region.)
-TEST_F(RegionStreamTest, ARegionShowsThatPartOfTheScreenWithTheCursor) {
+// Exactly that part of the screen, with the cursor drawn where the pointer
+// is, moved with it, nothing left behind. (The helper always asks for the
+// cursor in a region.) Two monitors are two displays, the primary the main
+// one; what of a region lies on the display next to its own is black, and
+// the rest follows the window's changes. (A region in its display's
+// coordinates, and off the screen: the real helper, tests/process.)
+TEST(RegionStream, ARegionShowsItsPartOfTheScreenWithTheCursorAndEndsAtItsDisplaysEdge) {
+  auto server = XServer::start("1920x1080");
+  ASSERT_TRUE(server);
+  auto window = TestWindowProcess::start(server->display(), {"--pos", "100,100", "--size", "800x600"});
+  ASSERT_TRUE(window);
+  CaptureSession session(server->display());
+  auto displays = [&] {
+    auto content = queryContent(session.capture());
+    EXPECT_TRUE(content) << content.error().localizedDescription;
+    return content ? content.value().displays : std::vector<CaptureDisplay>{};
+  };
+  auto startRegion = [&](const CaptureDisplay& display, SourceRect rect) {
+    auto configuration = serviceConfiguration(true);
+    configuration.setSourceRect(rect);
+    return session.start(ContentFilter::display(display), configuration);
+  };
   ASSERT_EQ(server->run({"xdotool", "mousemove", "450", "350"}), 0);
   ASSERT_TRUE(startRegion(displays().at(0), {300, 250, 400, 300}));
-  auto first = session->recorder().waitForFrame(
+  auto first = session.recorder().waitForFrame(
       [](const RecordedFrame& f) { return !differences(f, {450, 350}).empty(); });
   ASSERT_TRUE(first);
   auto shape = differences(*first, {450, 350});
   EXPECT_GE(shape.size(), 10u);
   for (auto [dx, dy] : shape) EXPECT_TRUE(std::abs(dx) < 32 && std::abs(dy) < 32) << dx << "," << dy;
   ASSERT_EQ(server->run({"xdotool", "mousemove", "560", "430"}), 0);
-  auto moved = session->recorder().waitForFrame(
+  auto moved = session.recorder().waitForFrame(
       [&](const RecordedFrame& f) { return differences(f, {560, 430}) == shape; },
       first->sequence);
   ASSERT_TRUE(moved);
   ASSERT_EQ(std::pair(moved->width, moved->height), std::pair(400, 300));
-  ASSERT_TRUE(window->command("fill 00FFFF"));
-  EXPECT_TRUE(session->recorder().waitForFrame(
-      [](const RecordedFrame& f) { return f.centre() == opaque(0x00FFFF); }, moved->sequence));
-}
+  ASSERT_TRUE(stopStream(session.stream()));
+  const std::size_t stopped = session.recorder().frameCount();
 
-// Two monitors are two displays, the primary the main one; what of a region
-// lies on the display next to its own is black. (A region in its display's
-// coordinates, and off the screen: the real helper, tests/process.)
-TEST_F(RegionStreamTest, EachMonitorIsADisplayAndARegionEndsAtItsEdge) {
   ASSERT_EQ(server->run({"xrandr", "--setmonitor", "left", "960/254x1080/286+0+0", "screen"}), 0);
   ASSERT_EQ(server->run({"xrandr", "--setmonitor", "*right", "960/254x1080/286+960+0", "none"}), 0);
   const auto listed = displays();
@@ -95,20 +80,23 @@ TEST_F(RegionStreamTest, EachMonitorIsADisplayAndARegionEndsAtItsEdge) {
   EXPECT_EQ(std::tuple(left.y, left.width, left.height), std::tuple(0, 960, 1080));
   EXPECT_EQ(std::tuple(right.x, right.y, right.width), std::tuple(960, 0, 960));
   EXPECT_TRUE(left.displayID != right.displayID && left.displayID && right.displayID);
-  EXPECT_EQ(session->capture().mainDisplayID(), right.displayID);
+  EXPECT_EQ(session.capture().mainDisplayID(), right.displayID);
 
   // Across the left display's edge: black where the right one begins.
   ASSERT_TRUE(startRegion(left, {800, 100, 400, 300}));
-  auto frame = session->recorder().waitForFrame(
-      [](const RecordedFrame& f) { return f.at(99, 150) == expectedScreen(899, 250); });
+  auto frame = session.recorder().waitForFrame(
+      [](const RecordedFrame& f) { return f.at(99, 150) == expectedScreen(899, 250); }, stopped);
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->at(160, 150), 0u);
   EXPECT_EQ(frame->at(399, 0), 0u);
+  ASSERT_TRUE(window->command("fill 00FFFF"));
+  EXPECT_TRUE(session.recorder().waitForFrame(
+      [](const RecordedFrame& f) { return f.at(99, 150) == opaque(0x00FFFF); }, frame->sequence));
 
   // Making the other one primary moves the main display with it.
   ASSERT_EQ(server->run({"xrandr", "--delmonitor", "left"}), 0);
   ASSERT_EQ(server->run({"xrandr", "--setmonitor", "*left", "960/254x1080/286+0+0", "screen"}), 0);
-  EXPECT_EQ(session->capture().mainDisplayID(), left.displayID);
+  EXPECT_EQ(session.capture().mainDisplayID(), left.displayID);
 }
 
 }  // namespace
