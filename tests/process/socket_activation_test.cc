@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
-#include <string>
 
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
