@@ -160,7 +160,7 @@ TEST_F(ViewTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) {
   auto nearSource = [&](const std::uint8_t* pixel, int x, int y) {
     const int sx = (2 * x + 1) * kSourceWidth / (2 * kWidth);
     const int sy = (2 * y + 1) * kSourceHeight / (2 * kHeight);
-    for (int dy = -1; dy <= 1; ++dy) {
+    for (int dy = -1; dy <= 1; ++dy)
       for (int dx = -1; dx <= 1; ++dx) {
         const std::size_t i = (static_cast<std::size_t>(std::clamp(sy + dy, 0, kSourceHeight - 1)) *
                                    kSourceWidth + std::clamp(sx + dx, 0, kSourceWidth - 1)) * 4;
@@ -168,7 +168,6 @@ TEST_F(ViewTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) {
             pixel[2] == (i * 7 + 14) % 251)
           return true;
       }
-    }
     return false;
   };
   int mismatches = -1;
