@@ -1,6 +1,6 @@
 // The client library: waiting for frames, and replies from a helper that
-// lies or is not there. (Copies never torn while the frame buffer renders: render's
-// FrameBufferSurface.)
+// lies or is not there. (Copies never torn while the frame buffer renders:
+// render's SurfaceRender.)
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -32,14 +32,12 @@ inline constexpr const char* kServiceName = "Q2WXR7TZ4M.com.quenfield.app.pipmod
 
 // Points XDG_RUNTIME_DIR at a fresh private directory; every test that
 // looks there makes its own.
-struct RuntimeDir {
+struct RuntimeDir : TempDir {
   RuntimeDir() {
-    ::chmod(dir.path().c_str(), 0700);
-    ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    ::chmod(path().c_str(), 0700);
+    ::setenv("XDG_RUNTIME_DIR", path().c_str(), 1);
   }
-  const std::filesystem::path& path() const { return dir.path(); }
-  std::filesystem::path socketPath() const { return dir.path() / kServiceName; }
-  TempDir dir;
+  std::filesystem::path socketPath() const { return path() / kServiceName; }
 };
 
 // A surface whose byte i holds (i * 7 + salt) mod 251: no two neighbouring

@@ -1,11 +1,12 @@
 // The real helper binary from the outside: its log, its surface as a client
-// maps it, and its exit status.
+// maps it, and its exit status, started by hand or by socket activation.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
-#include <string>
 #include <tuple>
 
 #include "support/helper_process.h"
@@ -21,45 +22,31 @@ constexpr const char* kClientGone =
 constexpr const char* kPatternStarted =
     "test-pattern render timer started @ 30Hz (no window picked)";
 
-// Without a sentinel it serves the surface and draws nothing; with one and
-// no window, a moving opaque pattern. Either way the client leaving ends it
-// with status 0.
-TEST(Lifecycle, ServesOneClientDrawingThePatternOnlyWhenEnabledAndExitsZeroWhenItGoes) {
-  for (bool enabled : {false, true}) {
-    SCOPED_TRACE(enabled ? "enabled" : "no sentinel");
-    SentinelHome home;
-    ASSERT_EQ(enabled ? home.write(patternSentinel()) : "", "");
-    HelperProcess helper{home};
-    ASSERT_NO_FATAL_FAILURE(helper.startDialled());
-    const client::MappedSurface& surface = helper.surface();
-    EXPECT_EQ(std::tuple(surface.width(), surface.height(), surface.bytesPerRow()),
-              std::tuple(640u, 360u, 2560u));
-    if (enabled) {
-      auto first = waitForFrame(surface, [](const Frame& f) {
-        return f.at(320, 180).r + f.at(320, 180).g + f.at(320, 180).b > 0 && opaqueEverywhere(f);
-      });
-      ASSERT_TRUE(first.matched) << helper.log();
-      auto later = waitForFrame(surface, [&](const Frame& f) {
-        return !f.samePixels(*first.last) && opaqueEverywhere(f);
-      });
-      EXPECT_TRUE(later.matched) << "the pattern did not move";
-    } else {
-      EXPECT_TRUE(copyFrame(surface));
-      EXPECT_TRUE(helper.waitForLog(
-          "sentinel disabled — listener-only mode to drain pending dial then exit"))
-          << helper.log();
-    }
-    helper.hangUp();
-    EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
-    EXPECT_EQ(helper.count(kClientGone), 1u) << helper.log();
-    EXPECT_EQ(helper.count(kPatternStarted), enabled ? 1u : 0u) << helper.log();
-    EXPECT_EQ(helper.count("shutdown — invalidating listener + exit"), 1u) << helper.log();
-  }
+// Without a sentinel it serves the surface and draws nothing; the client
+// leaving ends it with status 0. (Leaving with the client while the
+// pattern runs: SocketActivation, and the soak, SevenHundredClients.)
+TEST(Lifecycle, WithoutASentinelServesOneClientDrawingNothingAndExitsZeroWhenItGoes) {
+  SentinelHome home;
+  HelperProcess helper{home};
+  ASSERT_NO_FATAL_FAILURE(helper.startDialled());
+  const client::MappedSurface& surface = helper.surface();
+  EXPECT_EQ(std::tuple(surface.width(), surface.height(), surface.bytesPerRow()),
+            std::tuple(640u, 360u, 2560u));
+  EXPECT_TRUE(copyFrame(surface));
+  EXPECT_TRUE(helper.waitForLog(
+      "sentinel disabled — listener-only mode to drain pending dial then exit"))
+      << helper.log();
+  helper.hangUp();
+  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
+  EXPECT_EQ(helper.count(kClientGone), 1u) << helper.log();
+  EXPECT_EQ(helper.count(kPatternStarted), 0u) << helper.log();
+  EXPECT_EQ(helper.count("shutdown — invalidating listener + exit"), 1u) << helper.log();
 }
 
-// Switched off, deleted or broken while it runs, with its client still
-// connected: the helper ends on its own, because of the file.
-TEST(Lifecycle, SentinelSwitchedOffDeletedOrBrokenEndsTheHelperWithStatusZero) {
+// Enabled with no window: a moving opaque pattern. Switched off, deleted
+// or broken while it runs, with its client still connected: the helper
+// ends on its own, because of the file.
+TEST(Lifecycle, DrawsAMovingPatternUntilTheSentinelIsSwitchedOffDeletedOrBrokenThenExitsZero) {
   for (const char* sentinel : {R"({"enabled": false, "window_id": 7})", "", "{\"enabled\": tru"}) {
     SCOPED_TRACE(*sentinel ? sentinel : "deleted");
     SentinelHome home;
@@ -67,6 +54,11 @@ TEST(Lifecycle, SentinelSwitchedOffDeletedOrBrokenEndsTheHelperWithStatusZero) {
     HelperProcess helper{home};
     ASSERT_NO_FATAL_FAILURE(helper.startDialled());
     ASSERT_TRUE(helper.waitForLog(kPatternStarted)) << helper.log();
+    auto drawn = waitForFrame(helper.surface(), [](const Frame& f) { return opaqueEverywhere(f); });
+    ASSERT_TRUE(drawn.matched) << helper.log();
+    EXPECT_TRUE(waitForFrame(helper.surface(), [&](const Frame& f) {
+                  return !f.samePixels(*drawn.last) && opaqueEverywhere(f);
+                }).matched) << "the pattern did not move";
     if (*sentinel) {
       ASSERT_EQ(home.write(sentinel), "");
     } else {
@@ -75,7 +67,41 @@ TEST(Lifecycle, SentinelSwitchedOffDeletedOrBrokenEndsTheHelperWithStatusZero) {
     EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
     EXPECT_EQ(helper.count("sentinel flipped to disabled — shutting down"), 1u) << helper.log();
     EXPECT_EQ(helper.count(kClientGone), 0u) << helper.log();
+    EXPECT_EQ(helper.count(kPatternStarted), 1u) << helper.log();
   }
+}
+
+// Started by systemd socket activation: the launcher holds the socket and
+// starts the helper on the first dial.
+TEST(SocketActivation, ServesThroughThePassedSocket) {
+  constexpr const char* kLauncher = "/usr/bin/systemd-socket-activate";
+  if (::access(kLauncher, X_OK) != 0) GTEST_SKIP() << kLauncher << " is not installed";
+  SentinelHome home;
+  ASSERT_EQ(home.write(patternSentinel()), "");
+  HelperProcess helper(home);
+  // A path of its own, so a helper binding its usual socket would not be
+  // found here.
+  const std::filesystem::path activated = helper.socketPath().parent_path() / "activated.sock";
+  // The launcher hands its children only the variables named here.
+  ASSERT_TRUE(helper.start({kLauncher, "-l", activated.string(), "--seqpacket", "-E",
+                            "XDG_DATA_HOME", "-E", "XDG_RUNTIME_DIR"}));
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(activated); }, 10s)) << helper.log();
+
+  auto client = client::FenwrightClient::connect(activated);
+  ASSERT_TRUE(client) << client.error() << "\n" << helper.log();
+  auto surface = client->fetchSurface(10s);
+  ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
+  EXPECT_TRUE(helper.waitForLog("listener: using " + activated.string() + " passed by systemd"))
+      << helper.log();
+  EXPECT_FALSE(std::filesystem::exists(helper.socketPath()));
+
+  auto moving = waitForFrame(**surface, [](const Frame& frame) {
+    return frame.at(320, 180).r + frame.at(320, 180).g + frame.at(320, 180).b > 0;
+  });
+  EXPECT_TRUE(moving.matched) << "no pattern through the activated socket";
+
+  client = unexpected("closed");
+  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
 }
 
 }  // namespace

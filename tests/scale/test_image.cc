@@ -1,7 +1,6 @@
 #include "tests/scale/test_image.h"
 
 #include <algorithm>
-#include <cstring>
 #include <random>
 
 namespace fenwright::testing {

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "platform/fake/fake_screen_capture.h"

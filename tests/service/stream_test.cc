@@ -1,5 +1,7 @@
-// Starting the capture stream, and the frames it delivers. (A stream that
-// stops by itself keeps the last picture: the soak, PickedWindowsDestroyed.)
+// Starting the service and its capture stream, the frames it delivers, and
+// stopping it. (A stream that stops by itself keeps the last picture: the
+// soak, PickedWindowsDestroyed; shutting down while a window streams,
+// exiting 0 once: the soak, XServerKilled.)
 
 #include <gtest/gtest.h>
 
@@ -7,6 +9,27 @@
 
 namespace fenwright {
 namespace {
+
+// Without a surface or a listener, either startup exits 1. (What starts:
+// tests/process, Lifecycle.)
+TEST(Startup, WithoutASurfaceOrAListenerEitherStartupExitsOne) {
+  for (bool full : {true, false}) {
+    ServiceHarness h([]() -> Expected<SharedSurface> { return unexpected(std::string("no memory")); });
+    full ? h.service->startFull(windowConfig(42)) : h.service->startListenerOnly();
+    EXPECT_EQ(h.exitStatus.load(), 1);
+    EXPECT_EQ(h.listenersMade.load(), 0);
+    for (auto line : {"shared surface: no memory", "IOSurfaceCreate failed",
+                      "frame buffer allocation failed — exiting"})
+      EXPECT_TRUE(h.log.containsError(line)) << line;
+  }
+  ServiceHarness noListener;
+  noListener.failListener = true;
+  noListener.service->startFull(windowConfig(std::nullopt));
+  EXPECT_EQ(noListener.exitStatus.load(), 1);
+  EXPECT_TRUE(noListener.log.containsError("no listener — exiting"));
+  EXPECT_FALSE(noListener.log.contains("listening on Mach service: "
+                                       "Q2WXR7TZ4M.com.quenfield.app.pipmode"));
+}
 
 TEST(StreamStart, EveryFailureLogsWhyAndFallsBackKeepingTheOldStream) {
   ServiceHarness h;
@@ -63,8 +86,10 @@ class SampleIntake : public ::testing::Test {
 };
 
 // Only a valid screen sample with an image, whose status (when it has one)
-// is complete, is written, and none while paused; no status passes.
-TEST_F(SampleIntake, OnlyValidCompleteScreenFramesWithAnImageAreWrittenWhenNotPaused) {
+// is complete, is written, and none while paused; no status passes. A stop
+// that fails is logged and clears the stream, and the surface keeps the
+// last frame: only a new stream or the pattern draws over it.
+TEST_F(SampleIntake, OnlyValidCompleteScreenFramesAreWrittenAndTheLastOutlivesAFailedStop) {
   struct Case {
     SampleBuffer sample;
     bool written = false;
@@ -91,6 +116,13 @@ TEST_F(SampleIntake, OnlyValidCompleteScreenFramesWithAnImageAreWrittenWhenNotPa
     Access::setPaused(*h.service, false);
     showBlue();
   }
+  h.capture->failNextStop(CaptureError{"the stream was already gone"});
+  Access::stopStream(h.service);
+  ASSERT_TRUE(h.log.waitFor("SCStream stopped", 1s));
+  EXPECT_TRUE(h.log.containsError("stopCapture failed: the stream was already gone"));
+  EXPECT_EQ(Access::stream(*h.service), nullptr);
+  EXPECT_EQ(h.capture->stops(), 1);
+  EXPECT_EQ(centre(*h.service), kBlue);
 }
 
 }  // namespace

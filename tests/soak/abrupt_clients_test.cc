@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "platform/ipc/seq_packet_socket.h"

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -78,10 +77,7 @@ class HelperProcess {
     for (std::string line; std::getline(in, line);) out.push_back(std::move(line));
     return out;
   }
-  std::string log() const {
-    std::ifstream in(logPath());
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+  std::string log() const { return readFile(logPath()); }
   // Log lines containing `part`; " <error> " counts those at error level.
   std::size_t count(const std::string& part) const {
     return std::ranges::count_if(

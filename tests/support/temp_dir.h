@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +34,12 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// The whole file; empty when it cannot be read.
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 // Points XDG_DATA_HOME at a temporary directory while it lives, and writes
 // the sentinel file the way the application does (whole file, then rename).

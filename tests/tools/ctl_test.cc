@@ -6,9 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -29,11 +27,6 @@ struct CtlRun {
   std::string out, err;
 };
 
-std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class CtlTest : public ::testing::Test {
  protected:
   // `display`: DISPLAY for the run; none means a display that cannot exist,
@@ -50,13 +43,13 @@ class CtlTest : public ::testing::Test {
     CtlRun run;
     if (!child) return run;
     run.status = child->waitFor(std::chrono::seconds(20)).value_or(-1);
-    run.out = slurp(output_.path() / "out");
-    run.err = slurp(output_.path() / "err");
+    run.out = readFile(output_.path() / "out");
+    run.err = readFile(output_.path() / "err");
     return run;
   }
 
   std::filesystem::path sentinel() const { return home_.sentinelPath(); }
-  PiPSentinelConfig written() const { return parsePiPSentinel(slurp(sentinel())); }
+  PiPSentinelConfig written() const { return parsePiPSentinel(readFile(sentinel())); }
 
   SentinelHome home_;
   TempDir output_;
@@ -80,10 +73,10 @@ TEST_F(CtlTest, EachRequestWritesTheWholeFile) {
     SCOPED_TRACE(arguments[0] + " " + arguments.back());
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(written(), expected);
-    EXPECT_NE(run.out.find(slurp(sentinel())), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(readFile(sentinel())), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(sentinel().string()), std::string::npos) << run.out;
   }
-  EXPECT_NE(slurp(sentinel()).find("\"enabled\":false"), std::string::npos);
+  EXPECT_NE(readFile(sentinel()).find("\"enabled\":false"), std::string::npos);
 }
 
 TEST_F(CtlTest, BadArgumentsExitTwoAndLeaveTheFileAlone) {
@@ -101,7 +94,7 @@ TEST_F(CtlTest, BadArgumentsExitTwoAndLeaveTheFileAlone) {
     CtlRun run = ctl(arguments);
     EXPECT_EQ(run.status, 2) << shown << run.err;
     EXPECT_FALSE(run.err.empty()) << shown;
-    EXPECT_EQ(slurp(sentinel()), existing) << shown;
+    EXPECT_EQ(readFile(sentinel()), existing) << shown;
   }
 }
 
@@ -116,7 +109,7 @@ TEST_F(CtlTest, WindowByTitlePicksTheMatchingWindowOrWritesNothing) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("no capturable window"), std::string::npos) << missing.err;
   EXPECT_EQ(ctl({"window", "--title", "x"}).status, 1);
-  EXPECT_EQ(slurp(sentinel()), existing);
+  EXPECT_EQ(readFile(sentinel()), existing);
 
   const std::string title = "ctl title test " + std::to_string(::getpid()) + " \xC3\xA9t\xC3\xA9";
   auto window = TestWindowProcess::start(display, {"--title", title, "--size", "64x48"});

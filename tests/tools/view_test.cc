@@ -9,8 +9,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,9 +18,9 @@
 #include <xcb/xcb.h>
 
 #include "platform/c_deleter.h"
-#include "support/child_process.h"
 #include "tests/ipc/ipc_test_support.h"
 #include "tools/client/png_writer.h"
+#include "x11/test_window_process.h"
 #include "x11/x_server.h"
 
 namespace fenwright::testing {
@@ -32,8 +30,7 @@ constexpr const char* kView = FENWRIGHT_VIEW;
 
 // The PNG at `path` as RGBA, and its header; nothing unless 8-bit RGBA.
 std::vector<std::uint8_t> readPng(const std::filesystem::path& path, spng_ihdr& header) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string bytes = readFile(path);
   std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> context(spng_ctx_new(0), &spng_ctx_free);
   std::size_t size = 0;
   if (bytes.empty() || spng_set_png_buffer(context.get(), bytes.data(), bytes.size()) != 0 ||
@@ -60,11 +57,6 @@ xcb_atom_t atom(xcb_connection_t* c, const char* name) {
   return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
 
-void sendTo(xcb_connection_t* c, xcb_window_t window, const void* event) {
-  xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, static_cast<const char*>(event));
-  xcb_flush(c);
-}
-
 class ViewTest : public ListenerTest {
  protected:
   std::string socket() const { return "--socket " + runtime_.socketPath().string(); }
@@ -72,31 +64,27 @@ class ViewTest : public ListenerTest {
   // The viewer on `display_`, up to its "window <id>" line. Cases that quit
   // it pass a time past the suite's timeout, so a missed quit fails.
   std::optional<xcb_window_t> startView(double exitAfter) {
-    ChildProcess::Options options;
-    options.argv = {kView, "--exit-after", std::to_string(exitAfter)};
-    options.environment = {{"DISPLAY", display_}};
-    options.pipeStdout = true;
-    view_ = ChildProcess::spawn(options);
-    auto line = view_ ? view_->readLine(10s) : std::nullopt;
-    if (!line || !line->starts_with("window ")) return std::nullopt;
-    return static_cast<xcb_window_t>(std::stoul(line->substr(7)));
+    view_ = TestWindowProcess::start(display_, {"--exit-after", std::to_string(exitAfter)}, kView);
+    return view_ ? std::optional<xcb_window_t>(view_->id()) : std::nullopt;
   }
 
   // The viewer exits (0 unless killed), its connection gone.
   void expectItEnds(bool killed = false) {
-    EXPECT_TRUE(view_->wait() == 0 || killed);
+    EXPECT_TRUE(view_->process().wait() == 0 || killed);
     EXPECT_TRUE(service_->waitForInvalidations(++ended_));
   }
 
   TempDir out_;
   std::string display_ = sharedDisplay();
-  std::unique_ptr<ChildProcess> view_;
+  std::unique_ptr<TestWindowProcess> view_;
   int ended_ = 0;
 };
 
 // Exactly the surface, in RGBA, and it goes away afterwards as the
 // extension does. (A series of them: the headless demo, tests/scripts.)
-TEST_F(ViewTest, SnapshotIsTheSurfaceAsAPng) {
+// No helper, no surface, bad arguments, pixels that do not fit or nowhere
+// to write: an error, and no file left behind.
+TEST_F(ViewTest, SnapshotIsTheSurfaceAsAPngOrAnErrorLeavingNothingBehind) {
   auto png = out_.path() / "out.png";
   ASSERT_EQ(run(socket() + " --snapshot " + png.string()), 0);
   spng_ihdr header{};
@@ -110,11 +98,8 @@ TEST_F(ViewTest, SnapshotIsTheSurfaceAsAPng) {
   EXPECT_EQ(off, 0);
   EXPECT_TRUE(service_->waitForInvalidations(1));
   EXPECT_EQ(service_->fetches, 1);
-}
+  std::filesystem::remove(png);
 
-// No helper, no surface, bad arguments, pixels that do not fit or nowhere
-// to write: an error, and no file left behind.
-TEST_F(ViewTest, FailsWithoutAHelperOrASurfaceAndLeavesNothingBehind) {
   const std::string snapshot = " --snapshot " + (out_.path() / "x.png").string();
   EXPECT_EQ(run("--socket " + (out_.path() / "none").string() + snapshot), 1);
   service_->nil = true;
@@ -139,7 +124,7 @@ TEST_F(ViewTest, ExitAfterQOrASignalEndsTheViewerAndItsConnection) {
             0);
   expectItEnds();
   ASSERT_TRUE(startView(600));
-  view_->signal(SIGTERM);
+  view_->process().signal(SIGTERM);
   expectItEnds(true);
 }
 
@@ -175,7 +160,7 @@ TEST_F(ViewTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) {
   auto nearSource = [&](const std::uint8_t* pixel, int x, int y) {
     const int sx = (2 * x + 1) * kSourceWidth / (2 * kWidth);
     const int sy = (2 * y + 1) * kSourceHeight / (2 * kHeight);
-    for (int dy = -1; dy <= 1; ++dy) {
+    for (int dy = -1; dy <= 1; ++dy)
       for (int dx = -1; dx <= 1; ++dx) {
         const std::size_t i = (static_cast<std::size_t>(std::clamp(sy + dy, 0, kSourceHeight - 1)) *
                                    kSourceWidth + std::clamp(sx + dx, 0, kSourceWidth - 1)) * 4;
@@ -183,7 +168,6 @@ TEST_F(ViewTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) {
             pixel[2] == (i * 7 + 14) % 251)
           return true;
       }
-    }
     return false;
   };
   int mismatches = -1;
@@ -210,7 +194,8 @@ TEST_F(ViewTest, WindowIsAboveTitledShowsTheSurfaceScaledAndClosesOnDelete) {
   close.type = atom(c, "WM_PROTOCOLS");
   close.data.data32[0] = atom(c, "WM_DELETE_WINDOW");
   close.data.data32[1] = XCB_CURRENT_TIME;
-  sendTo(c, *window, &close);
+  xcb_send_event(c, 0, *window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&close));
+  xcb_flush(c);
   expectItEnds();
 }
 

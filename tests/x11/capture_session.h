@@ -79,7 +79,6 @@ class CaptureSession {
   ScreenCapture& capture() { return *capture_; }
   CaptureStream& stream() { return *stream_; }
   StreamRecorder& recorder() { return *recorder_; }
-  SerialQueue& queue() { return queue_; }
   void dropStream() { stream_.reset(); }
 
   CaptureStatus start(const ContentFilter& filter, const StreamConfiguration& configuration) {

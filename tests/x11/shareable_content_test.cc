@@ -1,10 +1,12 @@
 // What the backend lists, on the shared server (no window manager there):
-// the root's mapped children and the windows WM_STATE marks. Other tests'
-// windows may be listed too; the test looks at its own.
+// the root's mapped children and the windows WM_STATE marks, with their
+// titles as valid UTF-8. Other tests' windows may be listed too; the test
+// looks at its own.
 
 #include <gtest/gtest.h>
 
 #include "capture_session.h"
+#include "platform/x11/x11_text.h"
 #include "test_window_process.h"
 #include "x_server.h"
 
@@ -62,6 +64,26 @@ TEST(ShareableContent, TitlesAreCurrentUtf8AndOnlyLiveWindowsAreListed) {
   auto marked = entry(*unmapped);
   ASSERT_TRUE(marked);
   EXPECT_FALSE(marked->isOnScreen);
+}
+
+const std::string kBad = "\xEF\xBF\xBD";  // U+FFFD
+
+// Titles become valid UTF-8; ids show as eight hex digits.
+TEST(X11Text, TitlesBecomeValidUtf8AndIdsEightHexDigits) {
+  using namespace x11;
+  EXPECT_EQ(latin1ToUtf8("caf\xE9 \xBD"), "café ½");
+  EXPECT_EQ(latin1ToUtf8("plain"), "plain");
+  EXPECT_EQ(sanitizeUtf8("Fenwright ✓ ünï 𝄞"), "Fenwright ✓ ünï 𝄞");
+  EXPECT_EQ(sanitizeUtf8("a\xFF" "b"), "a" + kBad + "b");
+  // Cut in the middle of a three-byte sequence (a title cut at its limit).
+  EXPECT_EQ(sanitizeUtf8("x\xE2\x9C"), "x" + kBad + kBad);
+  // Overlong slash and a UTF-16 surrogate.
+  EXPECT_EQ(sanitizeUtf8("\xC0\xAF"), kBad + kBad);
+  EXPECT_EQ(sanitizeUtf8("\xED\xA0\x80"), kBad + kBad + kBad);
+  // Other encodings keep their ASCII.
+  EXPECT_EQ(asciiOnly("ab\x1B$B\x80"), "ab\x1B$B" + kBad);
+  EXPECT_EQ(hexId(0xC00003), "0x00c00003");
+  EXPECT_EQ(hexId(0xFFFFFFFF), "0xffffffff");
 }
 
 }  // namespace

@@ -14,10 +14,12 @@ namespace fenwright::testing {
 class TestWindowProcess {
  public:
   // nullptr when it did not show its window within a few seconds.
+  // `program`: another that prints "window <id>" likewise.
   static std::unique_ptr<TestWindowProcess> start(const std::string& display,
-                                                  std::vector<std::string> arguments = {}) {
+                                                  std::vector<std::string> arguments = {},
+                                                  const char* program = FENWRIGHT_TEST_WINDOW) {
     ChildProcess::Options options;
-    options.argv = {FENWRIGHT_TEST_WINDOW};
+    options.argv = {program};
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.environment = {{"DISPLAY", display}};
     options.pipeStdin = options.pipeStdout = true;
@@ -30,6 +32,7 @@ class TestWindowProcess {
   }
 
   std::uint32_t id() const { return id_; }
+  ChildProcess& process() { return *process_; }
   // Sends one command and waits until the program says it is done.
   bool command(const std::string& line) {
     if (!process_->writeLine(line)) return false;

@@ -1,12 +1,12 @@
-// The helper capturing real X windows on the shared server, checked through
-// the surface a client maps.
+// The helper capturing real X windows on the shared server, and a region of
+// a private one split into two monitors, checked through the surface a
+// client maps.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <iterator>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +23,6 @@ using namespace std::chrono_literals;
 
 // Square: 360x360 with 140-pixel bars.
 constexpr Placement kSquare{140, 0, 360, 360};
-constexpr const char* kStreamStarted = "started — window id=";
 
 bool blackAt(const Frame& frame, int x, int y) { return frame.near(x, y, 0x000000, 0); }
 
@@ -100,7 +99,7 @@ TEST_F(WindowCapture, ShowsThePickFittedFreezesItWhileHiddenAndSwapsInPlace) {
   EXPECT_TRUE(after.matched) << describeQuadrants(*after.last, kSquare) << "\n" << helper.log();
   EXPECT_TRUE(helper.waitForLog("in-place filter swap → window id=" + std::to_string(second->id())))
       << helper.log();
-  EXPECT_EQ(helper.count(kStreamStarted), 1u) << helper.log();
+  EXPECT_EQ(helper.count("started — window id="), 1u) << helper.log();
   EXPECT_EQ(helper.count("stopped"), 0u) << helper.log();
 
   // Cleared: the pattern, with no black bars, moving.
@@ -126,6 +125,42 @@ TEST_F(WindowCapture, AHugeWindowStreamsUnderATightMemoryLimit) {
   EXPECT_TRUE(grown.matched) << describeQuadrants(*grown.last, kFourByThree) << "\n"
                              << helper.log();
   EXPECT_EQ(helper.count(" <error> "), 0u) << helper.log();
+}
+
+// The main display is the right half, 960x1080 at (960,0); a 320x180 window
+// sits in its bottom-right corner, at (640,900) on it.
+TEST(RegionCapture, FillsTheSurfaceKeepsItsPlaceOffItsDisplayAndStopsWithIt) {
+  auto server = XServer::start("1920x1080");
+  ASSERT_TRUE(server);
+  ASSERT_EQ(server->run({"xrandr", "--setmonitor", "left", "960/254x1080/286+0+0", "screen"}), 0);
+  ASSERT_EQ(server->run({"xrandr", "--setmonitor", "*right", "960/254x1080/286+960+0", "none"}), 0);
+  // In the test window's own colours, kQuadrantsA.
+  auto window = TestWindowProcess::start(server->display(), {"--pos", "1600,900", "--size", "320x180"});
+  ASSERT_TRUE(window);
+  SentinelHome home;
+  HelperProcess helper{home};
+  ASSERT_EQ(home.write(regionSentinel(640, 900, 320, 180)), "");
+  ASSERT_NO_FATAL_FAILURE(helper.startDialled(server->display()));
+  auto filled = waitForFrame(helper.surface(), [](const Frame& frame) {
+    return showsQuadrants(frame, {0, 0, 640, 360}, kQuadrantsA) &&
+           frame.near(2, 2, kQuadrantsA.colors[0]) && frame.near(637, 357, kQuadrantsA.colors[3]);
+  });
+  EXPECT_TRUE(filled.matched) << describeQuadrants(*filled.last, {0, 0, 640, 360}) << "\n"
+                              << helper.log();
+
+  // 640x360 from the same corner: three quarters of it lie off the display.
+  ASSERT_EQ(home.write(regionSentinel(640, 900, 640, 360)), "");
+  auto placed = waitForFrame(helper.surface(), [](const Frame& frame) {
+    return showsQuadrants(frame, {0, 0, 320, 180}, kQuadrantsA) && frame.near(480, 90, 0, 0) &&
+           frame.near(160, 270, 0, 0) && frame.near(480, 270, 0, 0);
+  });
+  EXPECT_TRUE(placed.matched) << describeQuadrants(*placed.last, {0, 0, 320, 180}) << "\n"
+                              << helper.log();
+  EXPECT_TRUE(opaqueEverywhere(*placed.last));
+
+  ASSERT_EQ(server->run({"xrandr", "--delmonitor", "right"}), 0);
+  EXPECT_TRUE(helper.waitForLog("SCStream stopped with error: the screen is gone")) << helper.log();
+  EXPECT_TRUE(helper.process().running());
 }
 
 }  // namespace
