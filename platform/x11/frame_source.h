@@ -52,6 +52,10 @@ class FrameSource {
   // unmapped window); events will say when there is again.
   virtual Grab grab(X11ImageReader& reader, FrameFitter& fitter) = 0;
 
+  // Called once the events that came with a grab's reply were handled:
+  // whether what it read may be handed on. When not, it is grabbed again.
+  virtual bool keep() { return true; }
+
   // A change already reported is waiting for its frame: make sure the next
   // one is reported too, so the frame can follow it at once.
   virtual void listen() = 0;

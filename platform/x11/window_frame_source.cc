@@ -1,6 +1,8 @@
 #include "platform/x11/window_frame_source.h"
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 
 #include "platform/x11/pixel_ops.h"
 #include "platform/x11/x11_text.h"
@@ -13,6 +15,8 @@ std::string windowName(std::uint32_t window) { return "window " + hexId(window);
 std::string xError(const XcbError& error) {
   return "X error " + std::to_string(static_cast<int>(error->error_code));
 }
+
+constexpr std::chrono::milliseconds kRepaintWithoutDamage{100};
 
 bool isGoneError(const XcbError& error) {
   return error->error_code == XCB_WINDOW || error->error_code == XCB_DRAWABLE;
@@ -60,14 +64,6 @@ CaptureResult<std::unique_ptr<FrameSource>> WindowFrameSource::create(X11Connect
   source->border_ = geometry->border_width;
   source->events_ = std::move(events);
 
-  if (XcbError error = xcbCheck(
-          c, xcb_composite_redirect_window_checked(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC))) {
-    return CaptureError{isGoneError(error)
-                            ? name + " does not exist"
-                            : "cannot redirect " + name + " for capture (" + xError(error) + ")"};
-  }
-  source->redirect_ = XcbCompositeRedirect(c, window);
-
   auto pixmapId = connection.generateId();
   if (!pixmapId) return CaptureError{kConnectionLost};
   source->pixmapId_ = *pixmapId;
@@ -83,35 +79,124 @@ CaptureResult<std::unique_ptr<FrameSource>> WindowFrameSource::create(X11Connect
 }
 
 void WindowFrameSource::rebuild() {
-  readWhole_ = true;
+  for (Buffer& buffer : buffers_) buffer.whole = true;
+  placementStale_ = true;
   // Names the new pixmap at the next grab; the old one is let go now.
   pixmap_.reset();
 }
 
-void WindowFrameSource::stale(int top, int bottom) {
+void WindowFrameSource::stale(Buffer& buffer, int top, int bottom) const {
   top = std::clamp(top, 0, height_);
   bottom = std::clamp(bottom, top, height_);
   if (top == bottom) return;
-  if (staleTop_ == staleBottom_) {
-    staleTop_ = top;
-    staleBottom_ = bottom;
+  if (buffer.staleTop == buffer.staleBottom) {
+    buffer.staleTop = top;
+    buffer.staleBottom = bottom;
     return;
   }
-  staleTop_ = std::min(staleTop_, top);
-  staleBottom_ = std::max(staleBottom_, bottom);
+  buffer.staleTop = std::min(buffer.staleTop, top);
+  buffer.staleBottom = std::max(buffer.staleBottom, bottom);
+}
+
+void WindowFrameSource::place() {
+  if (!placement_) placement_.emplace(connection_, window_);
+  placementStale_ = false;
+  xcb_rectangle_t hidden{};
+  // Larger pictures are read in bands, which keep no earlier picture.
+  const bool fromScreen = placement_->wholeOnScreen(hidden) &&
+                          static_cast<long>(width_) * height_ <= FrameFitter::kLargestWholePicture;
+  if (fromScreen == fromScreen_ && (fromScreen || redirect_)) return;
+  xcb_connection_t* c = connection_.get();
+  fromScreen_ = fromScreen;
+  pixmap_.reset();
+  for (Buffer& buffer : buffers_) buffer.whole = true;
+  if (fromScreen) {
+    // The server puts the pixmap's picture back on the screen as it goes.
+    redirect_.reset();
+    return;
+  }
+  // Fails only for a window that is gone or not viewable: then naming the
+  // pixmap fails too, and the grab with it.
+  xcb_composite_redirect_window(c, window_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+  redirect_ = XcbCompositeRedirect(c, window_);
+  askAgain(hidden);
+}
+
+void WindowFrameSource::askAgain(const xcb_rectangle_t& area) {
+  const int left = std::clamp<int>(area.x, 0, width_);
+  const int top = std::clamp<int>(area.y, 0, height_);
+  const int right = std::clamp<int>(area.x + area.width, left, width_);
+  const int bottom = std::clamp<int>(area.y + area.height, top, height_);
+  if (left == right || top == bottom) return;
+  if (hidden_.width == 0) {
+    hidden_ = {static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
+               static_cast<std::uint16_t>(right - left), static_cast<std::uint16_t>(bottom - top)};
+  } else {
+    const int l = std::min<int>(left, hidden_.x), t = std::min<int>(top, hidden_.y);
+    const int r = std::max(right, hidden_.x + hidden_.width);
+    const int b = std::max(bottom, hidden_.y + hidden_.height);
+    hidden_ = {static_cast<std::int16_t>(l), static_cast<std::int16_t>(t),
+               static_cast<std::uint16_t>(r - l), static_cast<std::uint16_t>(b - t)};
+  }
+  // With no background this leaves the pixels as they are and only sends
+  // the client an exposure; with one, it paints it first.
+  askedAt_ = std::chrono::steady_clock::now();
+  askedSequence_ = xcb_clear_area(connection_.get(), 1, window_, hidden_.x, hidden_.y,
+                                  hidden_.width, hidden_.height)
+                       .sequence;
+}
+
+void WindowFrameSource::patchHidden(std::uint8_t* pixels) const {
+  const int left = std::min<int>(hidden_.x, width_), top = std::min<int>(hidden_.y, height_);
+  const int right = std::min(hidden_.x + hidden_.width, width_);
+  const int bottom = std::min(hidden_.y + hidden_.height, height_);
+  if (right <= left) return;
+  const std::size_t stride = static_cast<std::size_t>(width_) * 4;
+  const std::size_t offset = static_cast<std::size_t>(left) * 4;
+  const std::size_t bytes = static_cast<std::size_t>(right - left) * 4;
+  const Buffer* kept = front_ >= 0 ? &buffers_[front_] : nullptr;
+  // Nothing kept of this size: black rather than another window.
+  if (kept && (kept->pixels == nullptr || kept->width != width_ || kept->height != height_))
+    kept = nullptr;
+  for (int y = top; y < bottom; ++y) {
+    std::uint8_t* row = pixels + y * stride + offset;
+    if (kept)
+      std::memcpy(row, kept->pixels + y * stride + offset, bytes);
+    else
+      std::memset(row, 0, bytes);
+  }
 }
 
 FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& event) {
   xcb_rectangle_t area{};
   if (auto seen = damage_.see(event, &area); seen != DamageFilter::Seen::other) {
     if (seen == DamageFilter::Seen::nothingNew) return Change::none;
+    // The client's repaint of what was asked again.
+    if (hidden_.width != 0 &&
+        static_cast<std::int32_t>(event.full_sequence - askedSequence_) > 0 &&
+        area.x <= hidden_.x && area.y <= hidden_.y &&
+        area.x + area.width >= hidden_.x + hidden_.width &&
+        area.y + area.height >= hidden_.y + hidden_.height)
+      hidden_ = {};
     const int top = area.y, bottom = area.y + area.height;
-    // Changed before the last read began, in rows that read took whole.
-    if (seen == DamageFilter::Seen::earlier && top >= readTop_ && bottom <= readBottom_)
+    // Changed before the last read began, in rows that read took whole:
+    // news only to the other memory.
+    if (seen == DamageFilter::Seen::earlier && top >= readTop_ && bottom <= readBottom_) {
+      if (last_ >= 0) stale(buffers_[1 - last_], top, bottom);
       return Change::none;
-    stale(top, bottom);
+    }
+    for (Buffer& buffer : buffers_) stale(buffer, top, bottom);
     return seen == DamageFilter::Seen::earlier ? Change::missed : Change::content;
   }
+  const Change change = structureChange(event);
+  if (placement_ && placement_->affects(event)) {
+    placementStale_ = true;
+    if (pending_ >= 0 && fromScreen_) unsure_ = true;
+  }
+  return change;
+}
+
+FrameSource::Change WindowFrameSource::structureChange(const xcb_generic_event_t& event) {
   switch (event.response_type & 0x7F) {
     case XCB_CONFIGURE_NOTIFY: {
       const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
@@ -149,29 +234,57 @@ FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& ev
   }
 }
 
+bool WindowFrameSource::keep() {
+  if (pending_ < 0) return true;
+  const int index = std::exchange(pending_, -1);
+  if (std::exchange(unsure_, false)) {
+    buffers_[index].whole = true;
+    return false;
+  }
+  front_ = index;
+  return true;
+}
+
 FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& fitter) {
   xcb_connection_t* c = connection_.get();
   damage_.grabbing(c);
+  pending_ = -1;
+  unsure_ = false;
   if (!mapped_ || width_ == 0 || height_ == 0) return {};
 
-  if (!pixmap_) {
+  if (placementStale_) place();
+  // Without Damage no repaint is seen: the client is given a moment.
+  if (hidden_.width != 0 && !damage_.following() &&
+      std::chrono::steady_clock::now() - askedAt_ > kRepaintWithoutDamage)
+    hidden_ = {};
+  if (!fromScreen_ && !pixmap_) {
     xcb_composite_name_window_pixmap(c, window_, pixmapId_);
     pixmap_ = XcbPixmap(c, pixmapId_);
-    reader.forget();
+    for (Buffer& buffer : buffers_) buffer.whole = true;
   }
+  // The pixmap holds the border too; the window's own coordinates do not.
+  const xcb_drawable_t drawable = fromScreen_ ? window_ : pixmap_.get();
+  const int inset = fromScreen_ ? 0 : border_;
+  // Read from the pixmap with nothing to patch, the kept picture may be
+  // read over: no other window can come into it.
+  const bool apart = fromScreen_ || hidden_.width != 0;
+  const int index = front_ < 0 ? 0 : apart ? 1 - front_ : front_;
+  Buffer& buffer = buffers_[index];
+  reader.use(index);
+  if (buffer.whole) reader.forget();
   // Without Damage nothing says which rows changed.
-  if (readWhole_ || !damage_.following()) stale(0, height_);
-  readWhole_ = false;
-  const int staleTop = staleTop_, staleRows = staleBottom_ - staleTop_;
-  staleTop_ = staleBottom_ = 0;
+  if (buffer.whole || !damage_.following()) stale(buffer, 0, height_);
+  buffer.whole = false;
+  const int staleTop = buffer.staleTop, staleRows = buffer.staleBottom - buffer.staleTop;
+  buffer.staleTop = buffer.staleBottom = 0;
   readTop_ = readBottom_ = 0;
+  last_ = index;
   auto status = X11ImageReader::Status::ok;
   bool handedWhole = false;
   auto frame = fitter.fitBands(width_, height_, {width_, height_, 0, 0}, [&](int top, int rows) {
     auto result = rows == height_
-                      ? reader.update(pixmap_.get(), border_, border_, width_, height_, staleTop,
-                                      staleRows)
-                      : reader.read(pixmap_.get(), border_, border_ + top, width_, rows);
+                      ? reader.update(drawable, inset, inset, width_, height_, staleTop, staleRows)
+                      : reader.read(drawable, inset, inset + top, width_, rows);
     status = result.status;
     if (status != X11ImageReader::Status::ok) return ImageView{};
     // Handed on whole, the picture says it is opaque instead: setting the
@@ -183,6 +296,10 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
     if (rows == height_) {
       readTop_ = result.changedTop;
       readBottom_ = result.changedTop + result.changedRows;
+      if (hidden_.width != 0) patchHidden(result.pixels);
+      buffer.pixels = result.pixels;
+      buffer.width = result.width;
+      buffer.height = result.height;
     } else {
       readTop_ = 0;
       readBottom_ = height_;
@@ -195,6 +312,7 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
     if (status == X11ImageReader::Status::ok) status = X11ImageReader::Status::failed;
     return {status, {}, {}};
   }
+  pending_ = index;
   return {X11ImageReader::Status::ok, frame->image, frame->geometry, opaque_ && handedWhole};
 }
 

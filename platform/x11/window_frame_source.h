@@ -1,23 +1,38 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/capture/capture_error.h"
 #include "platform/x11/damage_filter.h"
 #include "platform/x11/frame_source.h"
+#include "platform/x11/window_placement.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/xcb_handles.h"
 
 namespace fenwright::x11 {
 
-// One window alone, whatever covers it and wherever it is: the window is
-// redirected (automatic Composite redirection, so the server still shows it
-// as before) and read from its own pixmap. The pixmap is named once, and
-// again whenever the server replaces it (a resize, a map, a reparent), not
-// for every frame. Damage on the window, as bounding boxes, says when and
-// which rows changed: the reader's memory keeps the last picture, and only
-// the rows that changed since are read again.
+// One window alone, whatever covers it and wherever it is. While the screen
+// shows all of it, it is read from the screen; once something covers it or
+// it goes partly off screen, it is redirected (automatic Composite
+// redirection, so the server still shows it as before) and read from its
+// own pixmap: kept redirected for good, it would cost the server a copy of
+// every repaint when no compositing manager runs. The pixmap is named once,
+// and again whenever the server replaces it (a resize, a map, a reparent),
+// not for every frame. Damage on the window, as bounding boxes, says when
+// and which rows changed: the reader's memory keeps the last picture, and
+// only the rows that changed since are read again.
+//
+// The switch keeps every picture whole. The server fills a new pixmap with
+// what the screen showed there, the cover included: that part is asked of
+// the client again (an exposure), and until its repaint arrives it is
+// taken from the last picture kept. Pictures are read into the reader's
+// two memories in turn for that, so the last one kept is never the one
+// being read. A read from the screen is kept only when no change of
+// placement came before its reply: the screen may have shown something
+// else over the window by then.
 class WindowFrameSource final : public FrameSource {
  public:
   static CaptureResult<std::unique_ptr<FrameSource>> create(X11Connection& connection,
@@ -27,6 +42,7 @@ class WindowFrameSource final : public FrameSource {
   bool needsPolling() const override { return !damage_.following(); }
   Change poll() override { return Change::content; }
   Grab grab(X11ImageReader& reader, FrameFitter& fitter) override;
+  bool keep() override;
   void listen() override { damage_.listen(connection_.get()); }
   bool captures(std::uint32_t windowID) const override { return windowID == window_; }
   std::string endReason() const override;
@@ -34,6 +50,15 @@ class WindowFrameSource final : public FrameSource {
  private:
   WindowFrameSource(X11Connection& connection, xcb_window_t window)
       : connection_(connection), window_(window) {}
+
+  // One of the two memories pictures are read into.
+  struct Buffer {
+    // Rows [staleTop, staleBottom) changed since this memory was read.
+    int staleTop = 0, staleBottom = 0;
+    bool whole = true;
+    const std::uint8_t* pixels = nullptr;
+    int width = 0, height = 0;
+  };
 
   X11Connection& connection_;
   xcb_window_t window_;
@@ -43,17 +68,39 @@ class WindowFrameSource final : public FrameSource {
   int height_ = 0;
   int border_ = 0;
   std::uint32_t pixmapId_ = 0;
-  // Rows [staleTop_, staleBottom_) changed since the last read; after the
-  // read, rows [readTop_, readBottom_) hold what they showed as it began.
-  int staleTop_ = 0, staleBottom_ = 0;
+  Buffer buffers_[2];
+  // The memory of the last picture kept, of the last read, and of the read
+  // that waits for keep().
+  int front_ = -1, last_ = -1, pending_ = -1;
+  // After the last read, rows [readTop_, readBottom_) hold what they showed
+  // as it began.
   int readTop_ = 0, readBottom_ = 0;
-  bool readWhole_ = true;
+  // Structure changed since the placement was last asked; since the
+  // pending read, which came from the screen.
+  bool placementStale_ = true;
+  bool unsure_ = false;
+  bool fromScreen_ = false;
+  // What the pixmap may hold of another window, until the client repaints
+  // it after the request of that sequence.
+  xcb_rectangle_t hidden_{};
+  std::uint32_t askedSequence_ = 0;
+  std::chrono::steady_clock::time_point askedAt_{};
 
   void rebuild();
-  void stale(int top, int bottom);
+  void stale(Buffer& buffer, int top, int bottom) const;
+  // Asks where the window is and reads it from the screen or redirects it
+  // accordingly.
+  void place();
+  void askAgain(const xcb_rectangle_t& area);
+  void patchHidden(std::uint8_t* pixels) const;
+  Change structureChange(const xcb_generic_event_t& event);
 
-  // Released in reverse order: pixmap, damage, redirection, selection.
+  // Released in reverse order: pixmap, damage, redirection, the watch on
+  // the ancestors, selection.
   XcbEventSelection events_;
+  // Made at the first grab, so that its selections come after those a
+  // source this one replaced lets go of.
+  std::optional<WindowPlacement> placement_;
   XcbCompositeRedirect redirect_;
   DamageFilter damage_;
   XcbPixmap pixmap_;

@@ -23,12 +23,13 @@ X11ImageReader::X11ImageReader(X11Connection& connection)
     : connection_(connection), useShm_(connection.capabilities().sharesMemory()) {}
 
 X11ImageReader::Result X11ImageReader::failure() {
-  held_ = {};
+  slot().held = {};
   return {connection_.hasError() ? Status::lost : Status::failed};
 }
 
 bool X11ImageReader::reserveSegment(std::size_t bytes) {
-  if (mapping_ && mapping_->size() >= bytes) return true;
+  Slot& slot = this->slot();
+  if (slot.mapping && slot.mapping->size() >= bytes) return true;
   // Not a memfd: a descriptor sent to the server counts against this
   // user's descriptors in flight, and past that limit the server waits for
   // one that never comes, and so does every request after it.
@@ -55,8 +56,8 @@ bool X11ImageReader::reserveSegment(std::size_t bytes) {
     return false;
   }
   // The previous segment is not in use: reads happen only between frames.
-  segment_ = XcbShmSegment(c, *id);
-  mapping_ = std::move(memory);
+  slot.segment = XcbShmSegment(c, *id);
+  slot.mapping = std::move(memory);
   return true;
 }
 
@@ -69,9 +70,11 @@ X11ImageReader::Result X11ImageReader::update(xcb_drawable_t drawable, int x, in
                                               int height, int top, int rows) {
   top = std::clamp(top, 0, height);
   rows = std::clamp(rows, 0, height - top);
-  if (!(held_ == Held{drawable, x, y, width, height})) return read(drawable, x, y, width, height);
+  Slot& slot = this->slot();
+  if (!(slot.held == Held{drawable, x, y, width, height}))
+    return read(drawable, x, y, width, height);
   if (rows == 0) {
-    std::uint8_t* pixels = useShm_ ? mapping_->data() : copy_.data();
+    std::uint8_t* pixels = useShm_ ? slot.mapping->data() : slot.copy.data();
     return {Status::ok, pixels, width, height, 0, 0};
   }
   return fetch(drawable, x, y, width, height, top, rows);
@@ -83,12 +86,15 @@ X11ImageReader::Result X11ImageReader::fetch(xcb_drawable_t drawable, int x, int
   const std::size_t offset = static_cast<std::size_t>(width) * top * 4;
   const std::size_t fetched = static_cast<std::size_t>(width) * rows * 4;
   xcb_connection_t* c = connection_.get();
+  Slot& slot = this->slot();
   if (useShm_ && !reserveSegment(bytes)) {
     if (connection_.hasError()) return failure();
     useShm_ = false;
-    segment_.reset();
-    mapping_.reset();
-    held_ = {};
+    for (Slot& each : slots_) {
+      each.segment.reset();
+      each.mapping.reset();
+      each.held = {};
+    }
     if (top != 0 || rows != height) return fetch(drawable, x, y, width, height, 0, height);
   }
   if (useShm_) {
@@ -97,10 +103,10 @@ X11ImageReader::Result X11ImageReader::fetch(xcb_drawable_t drawable, int x, int
         xcb_shm_get_image(c, drawable, static_cast<std::int16_t>(x),
                           static_cast<std::int16_t>(y + top), static_cast<std::uint16_t>(width),
                           static_cast<std::uint16_t>(rows), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                          segment_.get(), static_cast<std::uint32_t>(offset)));
+                          slot.segment.get(), static_cast<std::uint32_t>(offset)));
     if (!answer || answer->size < fetched) return failure();
-    held_ = {drawable, x, y, width, height};
-    return {Status::ok, mapping_->data(), width, height, top, rows};
+    slot.held = {drawable, x, y, width, height};
+    return {Status::ok, slot.mapping->data(), width, height, top, rows};
   }
   auto answer = xcbAnswer(
       c, xcb_get_image_reply,
@@ -110,10 +116,10 @@ X11ImageReader::Result X11ImageReader::fetch(xcb_drawable_t drawable, int x, int
   if (!answer ||
       static_cast<std::size_t>(xcb_get_image_data_length(answer.reply.get())) < fetched)
     return failure();
-  copy_.resize(bytes);
-  std::memcpy(copy_.data() + offset, xcb_get_image_data(answer.reply.get()), fetched);
-  held_ = {drawable, x, y, width, height};
-  return {Status::ok, copy_.data(), width, height, top, rows};
+  slot.copy.resize(bytes);
+  std::memcpy(slot.copy.data() + offset, xcb_get_image_data(answer.reply.get()), fetched);
+  slot.held = {drawable, x, y, width, height};
+  return {Status::ok, slot.copy.data(), width, height, top, rows};
 }
 
 }  // namespace fenwright::x11

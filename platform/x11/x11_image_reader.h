@@ -16,7 +16,7 @@ namespace fenwright::x11 {
 // copies the pixels directly, or, on servers without it, the payload of a plain
 // GetImage. Storage grows when a larger picture is read and is reused
 // otherwise, so reading a stream of same-sized pictures allocates nothing
-// of ours. Memory that cannot be had throws std::bad_alloc; the reader
+// of ours. Two memories can be read into in turn. Memory that cannot be had throws std::bad_alloc; the reader
 // stays usable.
 class X11ImageReader {
  public:
@@ -51,7 +51,10 @@ class X11ImageReader {
   Result update(xcb_drawable_t drawable, int x, int y, int width, int height, int top, int rows);
   // What the memory holds is no longer the drawable's picture (its storage
   // was replaced): the next update reads all of it.
-  void forget() { held_ = {}; }
+  void forget() { slot().held = {}; }
+  // Reads go to memory `index` (0 or 1) from now on; the other keeps what
+  // it holds, for a picture read before.
+  void use(int index) { active_ = index == 0 ? 0 : 1; }
   bool usesSharedMemory() const { return useShm_; }
 
  private:
@@ -65,12 +68,18 @@ class X11ImageReader {
   Result failure();
   Result fetch(xcb_drawable_t drawable, int x, int y, int width, int height, int top, int rows);
 
+  struct Slot {
+    std::optional<SysVSharedMemory> mapping;
+    XcbShmSegment segment;
+    std::vector<std::uint8_t> copy;
+    Held held;
+  };
+  Slot& slot() { return slots_[active_]; }
+
   X11Connection& connection_;
   bool useShm_;
-  std::optional<SysVSharedMemory> mapping_;
-  XcbShmSegment segment_;
-  std::vector<std::uint8_t> copy_;
-  Held held_;
+  Slot slots_[2];
+  int active_ = 0;
 };
 
 }  // namespace fenwright::x11

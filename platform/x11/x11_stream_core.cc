@@ -340,9 +340,17 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
       // all the server had drawn, not a part of one repaint.
       missed_ = false;
       if (!takeEvents(false)) return;
-      if (missed_) {
+      if (!source_->keep() || missed_) {
         dirty_ = false;
         grab = source_->grab(*reader_, fitter_);
+        // Still unsure: the next interval tries again; the last frame stays.
+        if (grab.status == X11ImageReader::Status::ok) {
+          if (!takeEvents(false)) return;
+          if (!source_->keep()) {
+            changed();
+            grab.status = X11ImageReader::Status::failed;
+          }
+        }
       }
     }
     switch (grab.status) {

@@ -1,6 +1,7 @@
 // Window streams: what the frames show, when they come, and how the stream
 // ends.
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <thread>
@@ -145,11 +146,17 @@ TEST(WindowStream, FramesFollowRepaintsAtMostOncePerIntervalAndEndWithTheStop) {
   auto filled = session->recorder().waitForFrame(nullptr, settled);
   ASSERT_TRUE(filled);
   EXPECT_EQ(filled->centre(), opaque(0x00FFFF));
-  // Read through the screen while it shows the window whole; covered, still all its own.
+  // Read through the screen while it shows the window whole; covered while
+  // still, then repainted: all its own in every frame, never the cover.
   auto cover = TestWindowProcess::start(server->display(), {"--size", "200x100", "--colors",
                                                             "808080,808080,808080,808080"});
   ASSERT_TRUE(cover && cover->command("raise") && window->command(kRecolour));
-  EXPECT_TRUE(session->recorder().waitForFrame(showing(kRecoloured)));
+  int coverPixels = 0;
+  EXPECT_TRUE(session->recorder().waitForFrame([&](const RecordedFrame& f) {
+    coverPixels += static_cast<int>(std::count(f.pixels.begin(), f.pixels.end(), opaque(0x808080)));
+    return showing(kRecoloured)(f);
+  }, filled->sequence));
+  EXPECT_EQ(coverPixels, 0);
 
   session->dropStream();
   session = std::make_unique<CaptureSession>(server->display());
