@@ -146,7 +146,7 @@ void WindowFrameSource::askAgain(const xcb_rectangle_t& area) {
                        .sequence;
 }
 
-void WindowFrameSource::patchHidden(std::uint8_t* pixels) const {
+void WindowFrameSource::patchHidden(const X11ImageReader& reader, std::uint8_t* pixels) const {
   const int left = std::min<int>(hidden_.x, width_), top = std::min<int>(hidden_.y, height_);
   const int right = std::min(hidden_.x + hidden_.width, width_);
   const int bottom = std::min(hidden_.y + hidden_.height, height_);
@@ -154,14 +154,12 @@ void WindowFrameSource::patchHidden(std::uint8_t* pixels) const {
   const std::size_t stride = static_cast<std::size_t>(width_) * 4;
   const std::size_t offset = static_cast<std::size_t>(left) * 4;
   const std::size_t bytes = static_cast<std::size_t>(right - left) * 4;
-  const Buffer* kept = front_ >= 0 ? &buffers_[front_] : nullptr;
   // Nothing kept of this size: black rather than another window.
-  if (kept && (kept->pixels == nullptr || kept->width != width_ || kept->height != height_))
-    kept = nullptr;
+  const std::uint8_t* kept = front_ >= 0 ? reader.held(front_, width_, height_) : nullptr;
   for (int y = top; y < bottom; ++y) {
     std::uint8_t* row = pixels + y * stride + offset;
     if (kept)
-      std::memcpy(row, kept->pixels + y * stride + offset, bytes);
+      std::memcpy(row, kept + y * stride + offset, bytes);
     else
       std::memset(row, 0, bytes);
   }
@@ -296,10 +294,7 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
     if (rows == height_) {
       readTop_ = result.changedTop;
       readBottom_ = result.changedTop + result.changedRows;
-      if (hidden_.width != 0) patchHidden(result.pixels);
-      buffer.pixels = result.pixels;
-      buffer.width = result.width;
-      buffer.height = result.height;
+      if (hidden_.width != 0) patchHidden(reader, result.pixels);
     } else {
       readTop_ = 0;
       readBottom_ = height_;

@@ -56,8 +56,6 @@ class WindowFrameSource final : public FrameSource {
     // Rows [staleTop, staleBottom) changed since this memory was read.
     int staleTop = 0, staleBottom = 0;
     bool whole = true;
-    const std::uint8_t* pixels = nullptr;
-    int width = 0, height = 0;
   };
 
   X11Connection& connection_;
@@ -92,7 +90,7 @@ class WindowFrameSource final : public FrameSource {
   // accordingly.
   void place();
   void askAgain(const xcb_rectangle_t& area);
-  void patchHidden(std::uint8_t* pixels) const;
+  void patchHidden(const X11ImageReader& reader, std::uint8_t* pixels) const;
   Change structureChange(const xcb_generic_event_t& event);
 
   // Released in reverse order: pixmap, damage, redirection, the watch on

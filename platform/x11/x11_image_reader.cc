@@ -61,6 +61,13 @@ bool X11ImageReader::reserveSegment(std::size_t bytes) {
   return true;
 }
 
+const std::uint8_t* X11ImageReader::held(int index, int width, int height) const {
+  const Slot& slot = slots_[index == 0 ? 0 : 1];
+  if (slot.held.drawable == XCB_NONE || slot.held.width != width || slot.held.height != height)
+    return nullptr;
+  return useShm_ ? slot.mapping->data() : slot.copy.data();
+}
+
 X11ImageReader::Result X11ImageReader::read(xcb_drawable_t drawable, int x, int y, int width,
                                             int height) {
   return fetch(drawable, x, y, width, height, 0, height);

@@ -55,6 +55,9 @@ class X11ImageReader {
   // Reads go to memory `index` (0 or 1) from now on; the other keeps what
   // it holds, for a picture read before.
   void use(int index) { active_ = index == 0 ? 0 : 1; }
+  // Memory `index` as an earlier read left it, when that was a picture of
+  // width x height; null otherwise.
+  const std::uint8_t* held(int index, int width, int height) const;
   bool usesSharedMemory() const { return useShm_; }
 
  private:
