@@ -245,12 +245,17 @@ bool WindowFrameSource::keep() {
 
 FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& fitter) {
   xcb_connection_t* c = connection_.get();
-  damage_.grabbing(c);
   pending_ = -1;
   unsure_ = false;
-  if (!mapped_ || width_ == 0 || height_ == 0) return {};
+  if (!mapped_ || width_ == 0 || height_ == 0) {
+    damage_.grabbing(c);
+    return {};
+  }
 
   if (placementStale_) place();
+  // After the exposure a switch asks for: the repaint it brings is reported
+  // anew, even where the redirection's own damage covered it already.
+  damage_.grabbing(c);
   // Without Damage no repaint is seen: the client is given a moment.
   if (hidden_.width != 0 && !damage_.following() &&
       std::chrono::steady_clock::now() - askedAt_ > kRepaintWithoutDamage)
