@@ -16,8 +16,8 @@ namespace fenwright::x11 {
 // copies the pixels directly, or, on servers without it, the payload of a plain
 // GetImage. Storage grows when a larger picture is read and is reused
 // otherwise, so reading a stream of same-sized pictures allocates nothing
-// of ours. Two memories can be read into in turn. Memory that cannot be had throws std::bad_alloc; the reader
-// stays usable.
+// of ours. Two memories can be read into in turn. Memory that cannot be
+// had throws std::bad_alloc; the reader stays usable.
 class X11ImageReader {
  public:
   enum class Status {
