@@ -18,6 +18,16 @@ std::string xError(const XcbError& error) {
 
 constexpr std::chrono::milliseconds kRepaintWithoutDamage{100};
 
+xcb_rectangle_t joined(const xcb_rectangle_t& a, const xcb_rectangle_t& b) {
+  if (a.width == 0 || a.height == 0) return b;
+  if (b.width == 0 || b.height == 0) return a;
+  const int left = std::min<int>(a.x, b.x), top = std::min<int>(a.y, b.y);
+  const int right = std::max(a.x + a.width, b.x + b.width);
+  const int bottom = std::max(a.y + a.height, b.y + b.height);
+  return {static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
+          static_cast<std::uint16_t>(right - left), static_cast<std::uint16_t>(bottom - top)};
+}
+
 bool isGoneError(const XcbError& error) {
   return error->error_code == XCB_WINDOW || error->error_code == XCB_DRAWABLE;
 }
@@ -128,16 +138,10 @@ void WindowFrameSource::askAgain(const xcb_rectangle_t& area) {
   const int right = std::clamp<int>(area.x + area.width, left, width_);
   const int bottom = std::clamp<int>(area.y + area.height, top, height_);
   if (left == right || top == bottom) return;
-  if (hidden_.width == 0) {
-    hidden_ = {static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
-               static_cast<std::uint16_t>(right - left), static_cast<std::uint16_t>(bottom - top)};
-  } else {
-    const int l = std::min<int>(left, hidden_.x), t = std::min<int>(top, hidden_.y);
-    const int r = std::max(right, hidden_.x + hidden_.width);
-    const int b = std::max(bottom, hidden_.y + hidden_.height);
-    hidden_ = {static_cast<std::int16_t>(l), static_cast<std::int16_t>(t),
-               static_cast<std::uint16_t>(r - l), static_cast<std::uint16_t>(b - t)};
-  }
+  hidden_ = joined(hidden_, {static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
+                             static_cast<std::uint16_t>(right - left),
+                             static_cast<std::uint16_t>(bottom - top)});
+  repainted_ = {};
   // With no background this leaves the pixels as they are and only sends
   // the client an exposure; with one, it paints it first.
   askedAt_ = std::chrono::steady_clock::now();
@@ -169,13 +173,16 @@ FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& ev
   xcb_rectangle_t area{};
   if (auto seen = damage_.see(event, &area); seen != DamageFilter::Seen::other) {
     if (seen == DamageFilter::Seen::nothingNew) return Change::none;
-    // The client's repaint of what was asked again.
+    // The client's repaint of what was asked again. It may come as several
+    // reports, split by our grabs' subtracts: they count together.
     if (hidden_.width != 0 &&
-        static_cast<std::int32_t>(event.full_sequence - askedSequence_) > 0 &&
-        area.x <= hidden_.x && area.y <= hidden_.y &&
-        area.x + area.width >= hidden_.x + hidden_.width &&
-        area.y + area.height >= hidden_.y + hidden_.height)
-      hidden_ = {};
+        static_cast<std::int32_t>(event.full_sequence - askedSequence_) > 0) {
+      repainted_ = joined(repainted_, area);
+      if (repainted_.x <= hidden_.x && repainted_.y <= hidden_.y &&
+          repainted_.x + repainted_.width >= hidden_.x + hidden_.width &&
+          repainted_.y + repainted_.height >= hidden_.y + hidden_.height)
+        hidden_ = repainted_ = {};
+    }
     const int top = area.y, bottom = area.y + area.height;
     // Changed before the last read began, in rows that read took whole:
     // news only to the other memory.

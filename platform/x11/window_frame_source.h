@@ -81,6 +81,8 @@ class WindowFrameSource final : public FrameSource {
   // What the pixmap may hold of another window, until the client repaints
   // it after the request of that sequence.
   xcb_rectangle_t hidden_{};
+  // Bounds of what was repainted since the client was asked.
+  xcb_rectangle_t repainted_{};
   std::uint32_t askedSequence_ = 0;
   std::chrono::steady_clock::time_point askedAt_{};
 
