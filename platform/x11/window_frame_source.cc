@@ -176,7 +176,7 @@ FrameSource::Change WindowFrameSource::handleEvent(const xcb_generic_event_t& ev
     // The client's repaint of what was asked again. It may come as several
     // reports, split by our grabs' subtracts: they count together.
     if (hidden_.width != 0 &&
-        static_cast<std::int32_t>(event.full_sequence - askedSequence_) > 0) {
+        static_cast<std::int32_t>(event.full_sequence - askedSequence_) >= 0) {
       repainted_ = joined(repainted_, area);
       if (repainted_.x <= hidden_.x && repainted_.y <= hidden_.y &&
           repainted_.x + repainted_.width >= hidden_.x + hidden_.width &&
