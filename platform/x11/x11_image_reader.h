@@ -13,8 +13,8 @@ namespace fenwright::x11 {
 
 // Reads rectangles of 32-bit drawables into memory we own: an MIT-SHM
 // segment (System V, named to the server by its id) into which the server
-// copies the pixels directly, or, on servers without it, the payload of a plain
-// GetImage. Storage grows when a larger picture is read and is reused
+// copies the pixels directly, or, on servers without it, the payload of a
+// plain GetImage. Storage grows when a larger picture is read and is reused
 // otherwise, so reading a stream of same-sized pictures allocates nothing
 // of ours. Two memories can be read into in turn. Memory that cannot be
 // had throws std::bad_alloc; the reader stays usable.
