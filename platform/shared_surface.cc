@@ -13,6 +13,7 @@
 
 #include "platform/error_text.h"
 #include "platform/futex.h"
+#include "platform/populate_pages.h"
 
 namespace fenwright {
 namespace {
@@ -96,6 +97,8 @@ SharedSurface::SharedSurface(UniqueFd pixelsFd, MappedMemory pixels, UniqueFd co
 SurfaceControl& SharedSurface::control() const {
   return *std::launder(reinterpret_cast<SurfaceControl*>(control_.data()));
 }
+
+void SharedSurface::populate() const { populatePages(pixels_.data(), pixels_.size()); }
 
 void SharedSurface::lock() {
   // Acquire keeps the pixel writes that follow from moving above the odd seed.

@@ -48,6 +48,8 @@ class SharedSurface {
   std::uint32_t bytesPerRow() const { return width_ * 4; }
   std::size_t allocationSize() const { return pixels_.size(); }
   std::uint8_t* baseAddress() const { return pixels_.data(); }
+  // Makes the pixels' pages now rather than at the first render's writes.
+  void populate() const;
 
   // Begin and end one write; the seed tells readers a write is under way,
   // and unlock() wakes readers sleeping on it.

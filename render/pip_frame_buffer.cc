@@ -54,6 +54,11 @@ bool PiPFrameBuffer::allocate() {
   return true;
 }
 
+void PiPFrameBuffer::prepareForFrames() {
+  if (!surface_) return;
+  renderQueue_.async([this] { surface_->populate(); });
+}
+
 template <class Draw>
 void PiPFrameBuffer::drawLocked(const Draw& draw) {
   SharedSurface& surface = *surface_;

@@ -34,6 +34,7 @@ void FenwrightService::startFull(const PiPSentinelConfig& config) {
     exit_(1);
     return;
   }
+  frameBuffer->prepareForFrames();
   queue.sync([this] { startListener(); });
 
   bool capturing = picksCaptureSource(config);
