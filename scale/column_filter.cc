@@ -142,36 +142,36 @@ __attribute__((target("avx2"))) inline __m256i filterEight(const Cursor& at, int
   }
 }
 
-// Eight target pixels a step; a last step overlapping the one before
-// finishes the row (recomputing a pixel writes the same bytes). Rows
-// narrower than one step are left to the portable loop; returns where it
-// stopped.
+// Eight target pixels a step from `from` on; a last step overlapping the
+// one before finishes the row (recomputing a pixel writes the same bytes).
+// Rows narrower than one step are left to the portable loop; returns where
+// it stopped.
 template <int kGroups>
-__attribute__((target("avx2"))) int filterGrouped(const RowJob& job) {
+__attribute__((target("avx2"))) int filterGrouped(const RowJob& job, int from) {
   const __m256i rounding = _mm256_set1_epi16(static_cast<short>(job.rounding));
   const __m256i alpha = _mm256_set1_epi32(static_cast<int>(job.alpha));
   const int groups = job.taps / 4;
   const int pixels = job.pixels;
   std::uint8_t* out = job.out;
   const Cursor at{job.sums, job.starts, job.weights};
-  if (pixels < 8) return 0;
+  if (pixels < 8) return from;
   auto eightAt = [&](int x) __attribute__((target("avx2"))) {
     __m256i eight = filterEight<kGroups>(at, x, groups, rounding);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * x), _mm256_or_si256(eight, alpha));
   };
-  int x = 0;
+  int x = from;
   for (; x + 8 <= pixels; x += 8) eightAt(x);
   if (x < pixels) eightAt(pixels - 8);
   return pixels;
 }
 
-int filterAvx2(const RowJob& job) {
+int filterAvx2(const RowJob& job, int from) {
   switch (job.taps) {
-    case 2: return filterGrouped<-1>(job);
-    case 4: return filterGrouped<1>(job);
-    case 8: return filterGrouped<2>(job);
-    case 12: return filterGrouped<3>(job);
-    default: return filterGrouped<0>(job);
+    case 2: return filterGrouped<-1>(job, from);
+    case 4: return filterGrouped<1>(job, from);
+    case 8: return filterGrouped<2>(job, from);
+    case 12: return filterGrouped<3>(job, from);
+    default: return filterGrouped<0>(job, from);
   }
 }
 
@@ -250,7 +250,8 @@ void ColumnFilter::build(const ResampleAxis& axis) {
   groupedTaps_ = taps_ <= 2 ? 2 : (taps_ + 3) / 4 * 4;
   groupedStarts_.assign(static_cast<std::size_t>(pixels), 0);
   groupedWeights_.assign(static_cast<std::size_t>(pixels) * groupedTaps_ * 4, 0);
-  sumsLength_ = sourceEnd_;
+  sumsLength_ = sourceAligned_.build(axis) ? std::max(sourceEnd_, sourceAligned_.sumsLength())
+                                           : sourceEnd_;
   for (int i = 0; i < pixels; ++i) {
     int start = axis.start(begin_ + i);
     int padded = std::max(0, std::min(start, axis.sourceLength() - groupedTaps_));
@@ -274,8 +275,15 @@ void ColumnFilter::apply(const std::uint16_t* sums, std::uint8_t* row, std::uint
 #if FENWRIGHT_X86_SIMD
   const ScalerPath path = scalerPath();
   if (path == ScalerPath::avx2) {
-    x = filterAvx2({sums, groupedStarts_.data(), groupedWeights_.data(), groupedTaps_, pixels,
-                    row + 4 * begin_, rounding, alpha});
+    RowJob grouped{sums,   groupedStarts_.data(), groupedWeights_.data(), groupedTaps_,
+                   pixels, row + 4 * begin_,      rounding,               alpha};
+    x = sourceAligned_.apply(sums, row + 4 * begin_, rounding, alpha);
+    if (x > 0 && sourceAligned_.lead() > 0) {
+      RowJob head = grouped;
+      head.pixels = 8;
+      filterAvx2(head, 0);
+    }
+    x = filterAvx2(grouped, x);
   } else if (path >= ScalerPath::sse2) {
     x = filterSse2(job);
   }

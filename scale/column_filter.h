@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "scale/resample_axis.h"
+#include "scale/source_aligned_filter.h"
 
 namespace fenwright {
 
@@ -44,6 +45,7 @@ class ColumnFilter {
   int groupedTaps_ = 0;
   std::vector<int> groupedStarts_;             // one per pixel, in 16-bit units
   std::vector<std::uint16_t> groupedWeights_;  // per pixel and tap: 4 x weight
+  SourceAlignedFilter sourceAligned_;  // AVX2 takes the run's first pixels so when it can
 };
 
 }  // namespace fenwright
