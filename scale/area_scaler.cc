@@ -6,6 +6,7 @@
 #include "scale/box_average.h"
 #include "scale/pixel_rows.h"
 #include "scale/row_blend.h"
+#include "scale/scaler_path.h"
 
 namespace fenwright {
 namespace {
@@ -122,9 +123,21 @@ void AreaScaler::drawRow(const ImageView& band, int top, int y) {
   std::uint8_t* out = target_ + y * targetBytesPerRow_;
   const std::uint8_t* first = band.row(footprint(y).first - top);
   if (block_ == 0) {
-    blendRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y), columnFilter_.sourceBegin(),
-              columnFilter_.sourceEnd(), sums_.data());
-    columnFilter_.apply(sums_.data(), out, rounding_, alpha_);
+    const int pixels = columnFilter_.end() - columnFilter_.begin();
+    const int done = scalerPath() == ScalerPath::avx2
+                         ? sourceAligned_.applyRows(first, band.bytesPerRow, rows_.count(y),
+                                                    rows_.weights(y), out + 4 * left_, rounding_,
+                                                    alpha_)
+                         : 0;
+    if (done == 0) {
+      blendRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y),
+                columnFilter_.sourceBegin(), columnFilter_.sourceEnd(), sums_.data());
+      columnFilter_.apply(sums_.data(), out, rounding_, alpha_);
+      return;
+    }
+    // The ends of the run take the gathering path, eight pixels at least.
+    if (sourceAligned_.lead() > 0) filterPart(first, band.bytesPerRow, y, out, 0, 8);
+    filterPart(first, band.bytesPerRow, y, out, std::min(done, pixels - 8), pixels);
     return;
   }
   out += 4 * left_;
@@ -139,6 +152,13 @@ void AreaScaler::drawRow(const ImageView& band, int top, int y) {
   }
 }
 
+void AreaScaler::filterPart(const std::uint8_t* first, long bytesPerRow, int y, std::uint8_t* out,
+                            int from, int to) {
+  const auto [begin, end] = columnFilter_.sourcesOf(from, to);
+  blendRows(first, bytesPerRow, rows_.count(y), rows_.weights(y), begin, end, sums_.data());
+  columnFilter_.applyPart(sums_.data(), out, rounding_, alpha_, from, to);
+}
+
 void AreaScaler::plan(const Geometry& geometry) {
   const double scale = geometry.scale;
   // Rows weigh in 1/256: one byte each, for the vertical pass's byte by
@@ -146,6 +166,7 @@ void AreaScaler::plan(const Geometry& geometry) {
   rows_.build(geometry.sourceHeight, geometry.targetHeight, scale, geometry.top, 256);
   columns_.build(geometry.sourceWidth, geometry.targetWidth, scale, geometry.left);
   columnFilter_.build(columns_);
+  sourceAligned_.build(columns_);
 
   if (sums_.size() < 4 * static_cast<std::size_t>(columnFilter_.sumsLength()))
     sums_.resize(4 * static_cast<std::size_t>(columnFilter_.sumsLength()));

@@ -7,6 +7,7 @@
 #include "scale/image_view.h"
 #include "scale/column_filter.h"
 #include "scale/resample_axis.h"
+#include "scale/source_aligned_filter.h"
 
 namespace fenwright {
 
@@ -92,12 +93,16 @@ class AreaScaler {
   // Source rows [first, second) under target row `y`.
   std::pair<int, int> footprint(int y) const;
   void drawRow(const ImageView& band, int top, int y);
+  // Rows sum and filter target pixels [from, to) of the covered run.
+  void filterPart(const std::uint8_t* first, long bytesPerRow, int y, std::uint8_t* out, int from,
+                  int to);
 
   std::vector<std::uint16_t> sums_;  // one source row of channel sums
   Geometry planned_;
   ResampleAxis rows_;
   ResampleAxis columns_;
   ColumnFilter columnFilter_;
+  SourceAlignedFilter sourceAligned_;
   std::uint16_t rounding_ = 128;
 
   // The fit being drawn: target rows [nextRow_, endRow_) are still to come,

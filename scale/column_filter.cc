@@ -250,8 +250,7 @@ void ColumnFilter::build(const ResampleAxis& axis) {
   groupedTaps_ = taps_ <= 2 ? 2 : (taps_ + 3) / 4 * 4;
   groupedStarts_.assign(static_cast<std::size_t>(pixels), 0);
   groupedWeights_.assign(static_cast<std::size_t>(pixels) * groupedTaps_ * 4, 0);
-  sumsLength_ = sourceAligned_.build(axis) ? std::max(sourceEnd_, sourceAligned_.sumsLength())
-                                           : sourceEnd_;
+  sumsLength_ = sourceEnd_;
   for (int i = 0; i < pixels; ++i) {
     int start = axis.start(begin_ + i);
     int padded = std::max(0, std::min(start, axis.sourceLength() - groupedTaps_));
@@ -265,6 +264,24 @@ void ColumnFilter::build(const ResampleAxis& axis) {
   }
 }
 
+std::pair<int, int> ColumnFilter::sourcesOf(int from, int to) const {
+  return {groupedStarts_[static_cast<std::size_t>(from)] / 4,
+          groupedStarts_[static_cast<std::size_t>(to - 1)] / 4 + groupedTaps_};
+}
+
+void ColumnFilter::applyPart(const std::uint16_t* sums, std::uint8_t* row, std::uint16_t rounding,
+                             std::uint32_t alpha, int from, int to) const {
+  int x = from;
+#if FENWRIGHT_X86_SIMD
+  if (scalerPath() == ScalerPath::avx2 && to - from >= 8)
+    x = filterAvx2({sums, groupedStarts_.data(), groupedWeights_.data(), groupedTaps_, to,
+                    row + 4 * begin_, rounding, alpha},
+                   from);
+#endif
+  filterPixels({sums, starts_.data(), weights_.data(), taps_, to, row + 4 * begin_, rounding, alpha},
+               x);
+}
+
 void ColumnFilter::apply(const std::uint16_t* sums, std::uint8_t* row, std::uint16_t rounding,
                          std::uint32_t alpha) const {
   const int pixels = end_ - begin_;
@@ -275,15 +292,9 @@ void ColumnFilter::apply(const std::uint16_t* sums, std::uint8_t* row, std::uint
 #if FENWRIGHT_X86_SIMD
   const ScalerPath path = scalerPath();
   if (path == ScalerPath::avx2) {
-    RowJob grouped{sums,   groupedStarts_.data(), groupedWeights_.data(), groupedTaps_,
-                   pixels, row + 4 * begin_,      rounding,               alpha};
-    x = sourceAligned_.apply(sums, row + 4 * begin_, rounding, alpha);
-    if (x > 0 && sourceAligned_.lead() > 0) {
-      RowJob head = grouped;
-      head.pixels = 8;
-      filterAvx2(head, 0);
-    }
-    x = filterAvx2(grouped, x);
+    x = filterAvx2({sums, groupedStarts_.data(), groupedWeights_.data(), groupedTaps_, pixels,
+                    row + 4 * begin_, rounding, alpha},
+                   0);
   } else if (path >= ScalerPath::sse2) {
     x = filterSse2(job);
   }

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "scale/resample_axis.h"
-#include "scale/source_aligned_filter.h"
 
 namespace fenwright {
 
@@ -33,6 +33,13 @@ class ColumnFilter {
   void apply(const std::uint16_t* sums, std::uint8_t* row, std::uint16_t rounding,
              std::uint32_t alpha) const;
 
+  // The same for target pixels [from, to) of the covered run alone, which
+  // read only the sums of source pixels sourcesOf(from, to) (those of the
+  // run are numbered from 0).
+  void applyPart(const std::uint16_t* sums, std::uint8_t* row, std::uint16_t rounding,
+                 std::uint32_t alpha, int from, int to) const;
+  std::pair<int, int> sourcesOf(int from, int to) const;
+
  private:
   int begin_ = 0;
   int end_ = 0;
@@ -45,7 +52,6 @@ class ColumnFilter {
   int groupedTaps_ = 0;
   std::vector<int> groupedStarts_;             // one per pixel, in 16-bit units
   std::vector<std::uint16_t> groupedWeights_;  // per pixel and tap: 4 x weight
-  SourceAlignedFilter sourceAligned_;  // AVX2 takes the run's first pixels so when it can
 };
 
 }  // namespace fenwright

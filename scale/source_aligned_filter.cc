@@ -16,106 +16,172 @@ constexpr int kStep = 8;
 // Each source pixel is weighed once per tap: past this many source pixels
 // a target pixel, gathering each target pixel's taps is cheaper.
 constexpr double kMostSourcePerTarget = 1.75;
-// Where source pixel p of a step lands once its two halves are packed.
-constexpr int kPackedLane[kStep] = {0, 1, 4, 5, 2, 3, 6, 7};
+// Where source pixel p of a step sits in the two registers the row sums
+// come in: pixels 0, 1 | 4, 5 then 2, 3 | 6, 7.
+constexpr int kRegisterSlot[kStep] = {0, 1, 4, 5, 2, 3, 6, 7};
+constexpr int kMostRows = 4;
 
 #if FENWRIGHT_X86_SIMD
 __attribute__((target("avx2"))) inline __m256i load(const void* p) {
   return _mm256_loadu_si256(static_cast<const __m256i*>(p));
 }
 
-__attribute__((target("avx2"))) inline __m256i level(__m256i total, __m256i rounding) {
-  return _mm256_srli_epi16(_mm256_adds_epu16(total, rounding), 8);
+// Rows in pairs as in blendRows(): one unsigned by signed byte multiply-add
+// weighs both, pixels moved down by 128 and the offset adding it back.
+template <int kPairs>
+struct PairedRows {
+  const std::uint8_t* a[kPairs];
+  const std::uint8_t* b[kPairs];
+  __m256i weights[kPairs];
+  __m256i offset;
+};
+
+// The row sums of eight source pixels from byte `at`: pixels 0, 1 | 4, 5 in
+// `low`, 2, 3 | 6, 7 in `high`.
+template <int kPairs>
+__attribute__((target("avx2"))) inline void sumDown(const PairedRows<kPairs>& rows, long at,
+                                                    __m256i& low, __m256i& high) {
+  const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+  low = high = rows.offset;
+  for (int j = 0; j < kPairs; ++j) {
+    const __m256i a = _mm256_xor_si256(load(rows.a[j] + at), flip);
+    const __m256i b = _mm256_xor_si256(load(rows.b[j] + at), flip);
+    low = _mm256_add_epi16(low, _mm256_maddubs_epi16(rows.weights[j], _mm256_unpacklo_epi8(a, b)));
+    high = _mm256_add_epi16(high, _mm256_maddubs_epi16(rows.weights[j], _mm256_unpackhi_epi8(a, b)));
+  }
 }
 
-template <int kTaps>
-__attribute__((target("avx2"))) void applySteps(const std::uint16_t* sums,
+template <int kPairs, int kTaps>
+__attribute__((target("avx2"))) void applySteps(const PairedRows<kPairs>& rows, long at,
                                                 const std::uint16_t* weights,
                                                 const std::int32_t* lanes, const int* firstTarget,
-                                                int steps, std::uint8_t* row,
+                                                int steps, std::uint8_t* run,
                                                 std::uint16_t rounding, std::uint32_t alpha) {
   const __m256i roundingLanes = _mm256_set1_epi16(static_cast<short>(rounding));
   const __m256i alphaLanes = _mm256_set1_epi32(static_cast<int>(alpha));
-  for (int k = 0; k < steps; ++k, sums += 4 * kStep, weights += 4 * kStep * kTaps) {
-    __m256i low = _mm256_mulhi_epu16(load(sums), load(weights));
-    __m256i high = _mm256_mulhi_epu16(load(sums + 16), load(weights + 16));
-    for (int j = 1; j < kTaps; ++j) {
-      low = _mm256_add_epi16(low, _mm256_mulhi_epu16(load(sums + 4 * j), load(weights + 32 * j)));
-      high = _mm256_add_epi16(
-          high, _mm256_mulhi_epu16(load(sums + 16 + 4 * j), load(weights + 32 * j + 16)));
+  __m256i low, high;
+  sumDown(rows, at, low, high);
+  for (int k = 0; k < steps; ++k, weights += 4 * kStep * kTaps) {
+    at += 4 * kStep;
+    __m256i nextLow, nextHigh;
+    sumDown(rows, at, nextLow, nextHigh);
+    // Each pixel's right neighbours: 1, 2 | 5, 6 and 3, 4 | 7, 8 one over,
+    // 2, 3 | 6, 7 and 4, 5 | 8, 9 two over.
+    const __m256i across = _mm256_permute2x128_si256(low, nextLow, 0x21);
+    __m256i first = _mm256_add_epi16(
+        _mm256_mulhi_epu16(low, load(weights)),
+        _mm256_mulhi_epu16(_mm256_alignr_epi8(high, low, 8), load(weights + 32)));
+    __m256i second = _mm256_add_epi16(
+        _mm256_mulhi_epu16(high, load(weights + 16)),
+        _mm256_mulhi_epu16(_mm256_alignr_epi8(across, high, 8), load(weights + 48)));
+    if constexpr (kTaps == 3) {
+      first = _mm256_add_epi16(first, _mm256_mulhi_epu16(high, load(weights + 64)));
+      second = _mm256_add_epi16(second, _mm256_mulhi_epu16(across, load(weights + 80)));
     }
-    const __m256i packed =
-        _mm256_packus_epi16(level(low, roundingLanes), level(high, roundingLanes));
+    const __m256i packed = _mm256_packus_epi16(
+        _mm256_srli_epi16(_mm256_adds_epu16(first, roundingLanes), 8),
+        _mm256_srli_epi16(_mm256_adds_epu16(second, roundingLanes), 8));
     const __m256i picked = _mm256_permutevar8x32_epi32(packed, load(lanes + kStep * k));
     // The lanes past this step's target pixels are junk the next store covers.
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 4 * firstTarget[k]),
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(run + 4 * firstTarget[k]),
                         _mm256_or_si256(picked, alphaLanes));
+    low = nextLow;
+    high = nextHigh;
   }
+}
+
+template <int kPairs>
+__attribute__((target("avx2"))) void applyPairs(const std::uint8_t* first, long bytesPerRow, int count,
+                const std::uint16_t* weights, int taps, long at, const std::uint16_t* tapWeights,
+                const std::int32_t* lanes, const int* firstTarget, int steps, std::uint8_t* run,
+                std::uint16_t rounding, std::uint32_t alpha) {
+  PairedRows<kPairs> rows;
+  unsigned total = 0;
+  for (int j = 0; j < kPairs; ++j) {
+    // A row left over pairs with itself, its weight split in two halves
+    // that fit a byte even when it is a whole 256.
+    const int second = std::min(2 * j + 1, count - 1);
+    unsigned wa = weights[2 * j];
+    unsigned wb = second > 2 * j ? weights[second] : wa / 2;
+    if (second == 2 * j) wa -= wb;
+    rows.a[j] = first + 2 * j * bytesPerRow;
+    rows.b[j] = first + second * bytesPerRow;
+    rows.weights[j] = _mm256_set1_epi16(static_cast<short>(wa | wb << 8));
+    total += wa + wb;
+  }
+  rows.offset = _mm256_set1_epi16(static_cast<short>(128 * total));
+  if (taps == 2)
+    applySteps<kPairs, 2>(rows, at, tapWeights, lanes, firstTarget, steps, run, rounding, alpha);
+  else
+    applySteps<kPairs, 3>(rows, at, tapWeights, lanes, firstTarget, steps, run, rounding, alpha);
 }
 #endif
 
 }  // namespace
 
-bool SourceAlignedFilter::build(const ResampleAxis& axis) {
-  taps_ = lead_ = firstSource_ = steps_ = sumsLength_ = 0;
+bool SourceAlignedFilter::build(const ResampleAxis& columns) {
+  taps_ = lead_ = firstSource_ = steps_ = 0;
   firstTarget_.clear();
   lanes_.clear();
   weights_.clear();
-  const int pixels = axis.end() - axis.begin();
-  if (!FENWRIGHT_X86_SIMD || pixels < 2 * kStep || axis.maxCount() > 3) return false;
+  const int pixels = columns.end() - columns.begin();
+  if (!FENWRIGHT_X86_SIMD || pixels < 2 * kStep || columns.maxCount() > 3) return false;
   // Each source pixel holds at most one target pixel's weights: a partly
   // covered first pixel, which starts where the next one does, is left out.
   int lead = 0;
-  for (int x = axis.begin() + 1; x < axis.end(); ++x) {
-    if (axis.start(x) > axis.start(x - 1)) continue;
-    if (x - axis.begin() > kStep) return false;
-    lead = x - axis.begin();
+  for (int x = columns.begin() + 1; x < columns.end(); ++x) {
+    if (columns.start(x) > columns.start(x - 1)) continue;
+    if (x - columns.begin() > kStep) return false;
+    lead = x - columns.begin();
   }
-  const int first = axis.start(axis.begin() + lead);
-  const int last = axis.start(axis.end() - 1);
+  const int first = columns.start(columns.begin() + lead);
+  const int last = columns.start(columns.end() - 1);
   if (last - first > kMostSourcePerTarget * (pixels - 1)) return false;
 
-  const int taps = std::max(2, axis.maxCount());
+  const int taps = std::max(2, columns.maxCount());
   const int steps = (last - first) / kStep + 1;
   firstTarget_.assign(static_cast<std::size_t>(steps) + 1, 0);
   firstTarget_[0] = lead;
   lanes_.assign(static_cast<std::size_t>(steps) * kStep, 0);
   weights_.assign(static_cast<std::size_t>(steps) * taps * 4 * kStep, 0);
-  for (int x = axis.begin() + lead; x < axis.end(); ++x)
-    ++firstTarget_[static_cast<std::size_t>((axis.start(x) - first) / kStep) + 1];
+  for (int x = columns.begin() + lead; x < columns.end(); ++x)
+    ++firstTarget_[static_cast<std::size_t>((columns.start(x) - first) / kStep) + 1];
   std::partial_sum(firstTarget_.begin(), firstTarget_.end(), firstTarget_.begin());
   for (int i = lead; i < pixels; ++i) {
-    const int target = axis.begin() + i;
-    const int step = (axis.start(target) - first) / kStep;
-    const int pixel = (axis.start(target) - first) % kStep;
+    const int target = columns.begin() + i;
+    const int step = (columns.start(target) - first) / kStep;
+    const int pixel = (columns.start(target) - first) % kStep;
     lanes_[static_cast<std::size_t>(step * kStep + i - firstTarget_[static_cast<std::size_t>(step)])] =
-        kPackedLane[pixel];
-    for (int j = 0; j < axis.count(target); ++j)
-      std::fill_n(weights_.begin() + ((step * taps + j) * kStep + pixel) * 4, 4,
-                  axis.weights(target)[j]);
+        pixel;
+    for (int j = 0; j < columns.count(target); ++j)
+      std::fill_n(weights_.begin() + ((step * taps + j) * kStep + kRegisterSlot[pixel]) * 4, 4,
+                  columns.weights(target)[j]);
   }
   taps_ = taps;
   lead_ = lead;
   firstSource_ = first;
-  while (steps_ < steps && firstTarget_[static_cast<std::size_t>(steps_)] + kStep <= pixels)
+  // A step reads the next step's eight pixels too.
+  while (steps_ < steps && firstTarget_[static_cast<std::size_t>(steps_)] + kStep <= pixels &&
+         first + (steps_ + 2) * kStep <= columns.sourceLength())
     ++steps_;
-  sumsLength_ = first + steps * kStep + taps;
   return true;
 }
 
-int SourceAlignedFilter::apply([[maybe_unused]] const std::uint16_t* sums,
-                               [[maybe_unused]] std::uint8_t* row,
-                               [[maybe_unused]] std::uint16_t rounding,
-                               [[maybe_unused]] std::uint32_t alpha) const {
-  if (steps_ == 0) return 0;
+int SourceAlignedFilter::applyRows([[maybe_unused]] const std::uint8_t* first,
+                                   [[maybe_unused]] long bytesPerRow, int count,
+                                   [[maybe_unused]] const std::uint16_t* weights,
+                                   [[maybe_unused]] std::uint8_t* run,
+                                   [[maybe_unused]] std::uint16_t rounding,
+                                   [[maybe_unused]] std::uint32_t alpha) const {
+  if (steps_ == 0 || count < 1 || count > kMostRows) return 0;
 #if FENWRIGHT_X86_SIMD
-  const std::uint16_t* from = sums + 4 * firstSource_;
-  if (taps_ == 2)
-    applySteps<2>(from, weights_.data(), lanes_.data(), firstTarget_.data(), steps_, row, rounding,
-                  alpha);
+  const long at = 4L * firstSource_;
+  if (count <= 2)
+    applyPairs<1>(first, bytesPerRow, count, weights, taps_, at, weights_.data(), lanes_.data(),
+                  firstTarget_.data(), steps_, run, rounding, alpha);
   else
-    applySteps<3>(from, weights_.data(), lanes_.data(), firstTarget_.data(), steps_, row, rounding,
-                  alpha);
+    applyPairs<2>(first, bytesPerRow, count, weights, taps_, at, weights_.data(), lanes_.data(),
+                  firstTarget_.data(), steps_, run, rounding, alpha);
   return firstTarget_[static_cast<std::size_t>(steps_)];
 #else
   return 0;
