@@ -123,21 +123,13 @@ void AreaScaler::drawRow(const ImageView& band, int top, int y) {
   std::uint8_t* out = target_ + y * targetBytesPerRow_;
   const std::uint8_t* first = band.row(footprint(y).first - top);
   if (block_ == 0) {
-    const int pixels = columnFilter_.end() - columnFilter_.begin();
-    const int done = scalerPath() == ScalerPath::avx2
-                         ? sourceAligned_.applyRows(first, band.bytesPerRow, rows_.count(y),
-                                                    rows_.weights(y), out + 4 * left_, rounding_,
-                                                    alpha_)
-                         : 0;
-    if (done == 0) {
-      blendRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y),
-                columnFilter_.sourceBegin(), columnFilter_.sourceEnd(), sums_.data());
-      columnFilter_.apply(sums_.data(), out, rounding_, alpha_);
+    if (scalerPath() == ScalerPath::avx2 &&
+        sourceAligned_.applyRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y),
+                                 out + 4 * left_, rounding_, alpha_))
       return;
-    }
-    // The ends of the run take the gathering path, eight pixels at least.
-    if (sourceAligned_.lead() > 0) filterPart(first, band.bytesPerRow, y, out, 0, 8);
-    filterPart(first, band.bytesPerRow, y, out, std::min(done, pixels - 8), pixels);
+    blendRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y), columnFilter_.sourceBegin(),
+              columnFilter_.sourceEnd(), sums_.data());
+    columnFilter_.apply(sums_.data(), out, rounding_, alpha_);
     return;
   }
   out += 4 * left_;
@@ -150,13 +142,6 @@ void AreaScaler::drawRow(const ImageView& band, int top, int y) {
     sumRows(first, band.bytesPerRow, block_, sourceWidth_, sums_.data());
     averageRuns(sums_.data(), block_, out, width, alpha_);
   }
-}
-
-void AreaScaler::filterPart(const std::uint8_t* first, long bytesPerRow, int y, std::uint8_t* out,
-                            int from, int to) {
-  const auto [begin, end] = columnFilter_.sourcesOf(from, to);
-  blendRows(first, bytesPerRow, rows_.count(y), rows_.weights(y), begin, end, sums_.data());
-  columnFilter_.applyPart(sums_.data(), out, rounding_, alpha_, from, to);
 }
 
 void AreaScaler::plan(const Geometry& geometry) {

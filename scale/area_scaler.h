@@ -93,9 +93,6 @@ class AreaScaler {
   // Source rows [first, second) under target row `y`.
   std::pair<int, int> footprint(int y) const;
   void drawRow(const ImageView& band, int top, int y);
-  // Rows sum and filter target pixels [from, to) of the covered run.
-  void filterPart(const std::uint8_t* first, long bytesPerRow, int y, std::uint8_t* out, int from,
-                  int to);
 
   std::vector<std::uint16_t> sums_;  // one source row of channel sums
   Geometry planned_;

@@ -142,36 +142,36 @@ __attribute__((target("avx2"))) inline __m256i filterEight(const Cursor& at, int
   }
 }
 
-// Eight target pixels a step from `from` on; a last step overlapping the
-// one before finishes the row (recomputing a pixel writes the same bytes).
-// Rows narrower than one step are left to the portable loop; returns where
-// it stopped.
+// Eight target pixels a step; a last step overlapping the one before
+// finishes the row (recomputing a pixel writes the same bytes). Rows
+// narrower than one step are left to the portable loop; returns where it
+// stopped.
 template <int kGroups>
-__attribute__((target("avx2"))) int filterGrouped(const RowJob& job, int from) {
+__attribute__((target("avx2"))) int filterGrouped(const RowJob& job) {
   const __m256i rounding = _mm256_set1_epi16(static_cast<short>(job.rounding));
   const __m256i alpha = _mm256_set1_epi32(static_cast<int>(job.alpha));
   const int groups = job.taps / 4;
   const int pixels = job.pixels;
   std::uint8_t* out = job.out;
   const Cursor at{job.sums, job.starts, job.weights};
-  if (pixels < 8) return from;
+  if (pixels < 8) return 0;
   auto eightAt = [&](int x) __attribute__((target("avx2"))) {
     __m256i eight = filterEight<kGroups>(at, x, groups, rounding);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * x), _mm256_or_si256(eight, alpha));
   };
-  int x = from;
+  int x = 0;
   for (; x + 8 <= pixels; x += 8) eightAt(x);
   if (x < pixels) eightAt(pixels - 8);
   return pixels;
 }
 
-int filterAvx2(const RowJob& job, int from) {
+int filterAvx2(const RowJob& job) {
   switch (job.taps) {
-    case 2: return filterGrouped<-1>(job, from);
-    case 4: return filterGrouped<1>(job, from);
-    case 8: return filterGrouped<2>(job, from);
-    case 12: return filterGrouped<3>(job, from);
-    default: return filterGrouped<0>(job, from);
+    case 2: return filterGrouped<-1>(job);
+    case 4: return filterGrouped<1>(job);
+    case 8: return filterGrouped<2>(job);
+    case 12: return filterGrouped<3>(job);
+    default: return filterGrouped<0>(job);
   }
 }
 
@@ -264,24 +264,6 @@ void ColumnFilter::build(const ResampleAxis& axis) {
   }
 }
 
-std::pair<int, int> ColumnFilter::sourcesOf(int from, int to) const {
-  return {groupedStarts_[static_cast<std::size_t>(from)] / 4,
-          groupedStarts_[static_cast<std::size_t>(to - 1)] / 4 + groupedTaps_};
-}
-
-void ColumnFilter::applyPart(const std::uint16_t* sums, std::uint8_t* row, std::uint16_t rounding,
-                             std::uint32_t alpha, int from, int to) const {
-  int x = from;
-#if FENWRIGHT_X86_SIMD
-  if (scalerPath() == ScalerPath::avx2 && to - from >= 8)
-    x = filterAvx2({sums, groupedStarts_.data(), groupedWeights_.data(), groupedTaps_, to,
-                    row + 4 * begin_, rounding, alpha},
-                   from);
-#endif
-  filterPixels({sums, starts_.data(), weights_.data(), taps_, to, row + 4 * begin_, rounding, alpha},
-               x);
-}
-
 void ColumnFilter::apply(const std::uint16_t* sums, std::uint8_t* row, std::uint16_t rounding,
                          std::uint32_t alpha) const {
   const int pixels = end_ - begin_;
@@ -293,8 +275,7 @@ void ColumnFilter::apply(const std::uint16_t* sums, std::uint8_t* row, std::uint
   const ScalerPath path = scalerPath();
   if (path == ScalerPath::avx2) {
     x = filterAvx2({sums, groupedStarts_.data(), groupedWeights_.data(), groupedTaps_, pixels,
-                    row + 4 * begin_, rounding, alpha},
-                   0);
+                    row + 4 * begin_, rounding, alpha});
   } else if (path >= ScalerPath::sse2) {
     x = filterSse2(job);
   }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "scale/resample_axis.h"
@@ -32,13 +31,6 @@ class ColumnFilter {
   // `alpha` is ORed into every pixel.
   void apply(const std::uint16_t* sums, std::uint8_t* row, std::uint16_t rounding,
              std::uint32_t alpha) const;
-
-  // The same for target pixels [from, to) of the covered run alone, which
-  // read only the sums of source pixels sourcesOf(from, to) (those of the
-  // run are numbered from 0).
-  void applyPart(const std::uint16_t* sums, std::uint8_t* row, std::uint16_t rounding,
-                 std::uint32_t alpha, int from, int to) const;
-  std::pair<int, int> sourcesOf(int from, int to) const;
 
  private:
   int begin_ = 0;

@@ -19,24 +19,21 @@ class SourceAlignedFilter {
   // False, and applyRows() does nothing, when the fit does not suit it.
   bool build(const ResampleAxis& columns);
 
-  // Target pixels of the covered run left to the caller before the first
-  // applyRows() writes: partly covered ones sharing a source pixel, at
-  // most eight.
-  int lead() const { return lead_; }
-
   // The rows of blendRows() (at most four, weights in 1/256) filtered into
-  // target pixels [lead(), n) of the covered run at `run`; returns n, or 0
-  // when it wrote nothing. The rest of the run is the caller's.
-  int applyRows(const std::uint8_t* first, long bytesPerRow, int count,
-                const std::uint16_t* weights, std::uint8_t* run, std::uint16_t rounding,
-                std::uint32_t alpha) const;
+  // the covered run at `run`. False when it wrote nothing, as for an
+  // `alpha` other than bytes of 0 or 255.
+  bool applyRows(const std::uint8_t* first, long bytesPerRow, int count,
+                 const std::uint16_t* weights, std::uint8_t* run, std::uint16_t rounding,
+                 std::uint32_t alpha) const;
 
  private:
   int taps_ = 0;
-  int lead_ = 0;
+  int lead_ = 0;  // 1 when the first target pixel starts where the second does
   int firstSource_ = 0;
-  int steps_ = 0;  // those whose reads and eight-pixel store stay inside
-  std::vector<int> firstTarget_;        // per step
+  int fastSteps_ = 0;  // those that read and write whole registers
+  int sourceLeft_ = 0;
+  int pixels_ = 0;
+  std::vector<int> firstTarget_;        // per step, and one past the last
   std::vector<std::int32_t> lanes_;     // per step: the permute
   std::vector<std::uint16_t> weights_;  // per step and tap: 8 pixels x 4 channels, in register order
 };
