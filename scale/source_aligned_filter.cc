@@ -118,15 +118,19 @@ __attribute__((target("avx2"))) void applySteps(const PairedRows<kPairs>& rows, 
     const std::uint32_t pixel = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(lead));
     __builtin_memcpy(run, &pixel, 4);
   }
+  // In locals, not reloaded after each store as the plan's fields would be.
   const std::uint16_t* weights = plan.weights;
+  const std::int32_t* const lanes = plan.lanes;
+  const int* const firstTarget = plan.firstTarget;
+  const int fastSteps = plan.fastSteps;
   int k = 0;
-  for (; k < plan.fastSteps; ++k, weights += kWeights) {
+  for (; k < fastSteps; ++k, weights += kWeights) {
     at += 4 * kStep;
     sumDown(rows, at, AllPixels{}, nextLow, nextHigh);
     const __m256i packed = weigh<kTaps>(low, high, nextLow, weights, rounding);
     // The lanes past this step's target pixels are junk the next store covers.
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(run + 4 * plan.firstTarget[k]),
-                        _mm256_permutevar8x32_epi32(packed, load(plan.lanes + kStep * k)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(run + 4 * firstTarget[k]),
+                        _mm256_permutevar8x32_epi32(packed, load(lanes + kStep * k)));
     low = nextLow;
     high = nextHigh;
   }
