@@ -15,7 +15,7 @@ namespace {
 constexpr int kStep = 8;
 // Each source pixel is weighed once per tap: past this many source pixels
 // a target pixel, gathering each target pixel's taps is cheaper.
-constexpr double kMostSourcePerTarget = 1.75;
+constexpr double kMostSourcePerTarget = 2.2;
 // Where source pixel p of a step sits in the two registers the row sums
 // come in: pixels 0, 1 | 4, 5 then 2, 3 | 6, 7.
 constexpr int kRegisterSlot[kStep] = {0, 1, 4, 5, 2, 3, 6, 7};

@@ -7,7 +7,7 @@
 
 namespace fenwright {
 
-// Both passes of shrinks below about 1.75:1 at once, for AVX2. There a
+// Both passes of shrinks below about 2.2:1 at once, for AVX2. There a
 // target pixel has two or three taps each way, and fetching a pixel's taps
 // from a stored row of sums costs more than the arithmetic. So eight source
 // pixels a step are summed down their rows in registers, weighed across by
