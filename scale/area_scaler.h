@@ -7,6 +7,7 @@
 #include "scale/image_view.h"
 #include "scale/column_filter.h"
 #include "scale/resample_axis.h"
+#include "scale/source_aligned_filter.h"
 
 namespace fenwright {
 
@@ -98,6 +99,7 @@ class AreaScaler {
   ResampleAxis rows_;
   ResampleAxis columns_;
   ColumnFilter columnFilter_;
+  SourceAlignedFilter sourceAligned_;
   std::uint16_t rounding_ = 128;
 
   // The fit being drawn: target rows [nextRow_, endRow_) are still to come,

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "scale/resample_axis.h"
+
+namespace fenwright {
+
+// Both passes of shrinks below about 2.2:1 at once, for AVX2. There a
+// target pixel has two or three taps each way, and fetching a pixel's taps
+// from a stored row of sums costs more than the arithmetic. So eight source
+// pixels a step are summed down their rows in registers, weighed across by
+// the taps of the target pixels starting on them, and one permute picks out
+// those target pixels. The sums and the arithmetic are ColumnFilter's and
+// blendRows()'s, and so are the bytes.
+class SourceAlignedFilter {
+ public:
+  // False, and applyRows() does nothing, when the fit does not suit it.
+  bool build(const ResampleAxis& columns);
+
+  // The rows of blendRows() (at most four, weights in 1/256) filtered into
+  // the covered run at `run`. False when it wrote nothing, as for an
+  // `alpha` other than bytes of 0 or 255.
+  bool applyRows(const std::uint8_t* first, long bytesPerRow, int count,
+                 const std::uint16_t* weights, std::uint8_t* run, std::uint16_t rounding,
+                 std::uint32_t alpha) const;
+
+ private:
+  int taps_ = 0;
+  int lead_ = 0;  // 1 when the first target pixel starts where the second does
+  int firstSource_ = 0;
+  int fastSteps_ = 0;  // those that read and write whole registers
+  int sourceLeft_ = 0;
+  int pixels_ = 0;
+  std::vector<int> firstTarget_;        // per step, and one past the last
+  std::vector<std::int32_t> lanes_;     // per step: the permute
+  std::vector<std::uint16_t> weights_;  // per step and tap: 8 pixels x 4 channels, in register order
+};
+
+}  // namespace fenwright
