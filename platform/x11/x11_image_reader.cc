@@ -44,7 +44,7 @@ bool X11ImageReader::reserveSegment(std::size_t bytes) {
     return false;
   }
   // The server's first write and our first read would each fault on every
-  // page of it: half the time of a first frame.
+  // page of it, one by one: milliseconds of a first frame.
   populatePages(memory->data(), memory->size());
   auto id = connection_.generateId();
   if (!id) return false;
