@@ -28,9 +28,9 @@ X11ImageReader::Result X11ImageReader::failure() {
   return {connection_.hasError() ? Status::lost : Status::failed};
 }
 
-bool X11ImageReader::reserveSegment(std::size_t bytes) {
+std::optional<X11ImageReader::Reservation> X11ImageReader::reserveSegment(std::size_t bytes) {
   Slot& slot = this->slot();
-  if (slot.mapping && slot.mapping->size() >= bytes) return true;
+  if (slot.mapping && slot.mapping->size() >= bytes) return Reservation{};
   // Not a memfd: a descriptor sent to the server counts against this
   // user's descriptors in flight, and past that limit the server waits for
   // one that never comes, and so does every request after it.
@@ -41,28 +41,31 @@ bool X11ImageReader::reserveSegment(std::size_t bytes) {
     log::helperLogger().error(
         "x11: no shared memory segment of {} bytes ({}) → reading pixels through the socket",
         bytes, std::strerror(errno));
-    return false;
+    return std::nullopt;
   }
-  // The server's first write and our first read would each fault on every
-  // page of it, one by one: milliseconds of a first frame.
-  populatePages(memory->data(), memory->size());
   auto id = connection_.generateId();
-  if (!id) return false;
+  if (!id) return std::nullopt;
   xcb_connection_t* c = connection_.get();
-  XcbError error = xcbCheck(c, xcb_shm_attach_checked(c, *id, memory->id(), 0));
-  // Attached or refused, the id has served: the segment now goes with the
-  // last process that holds it, even if we crash.
-  memory->releaseId();
-  if (error) {
-    log::helperLogger().error(
-        "x11: MIT-SHM attach on {} failed (X error {}) → reading pixels through the socket",
-        connection_.displayName(), static_cast<int>(error->error_code));
-    return false;
-  }
+  // Answered after the first read into it is asked for: one round trip.
+  const xcb_void_cookie_t attach = xcb_shm_attach_checked(c, *id, memory->id(), 0);
   // The previous segment is not in use: reads happen only between frames.
   slot.segment = XcbShmSegment(c, *id);
   slot.mapping = std::move(memory);
-  return true;
+  return Reservation{attach};
+}
+
+bool X11ImageReader::attached(xcb_void_cookie_t attach) {
+  XcbError error = xcbCheck(connection_.get(), attach);
+  // Attached or refused, the id has served: the segment now goes with the
+  // last process that holds it, even if we crash.
+  slot().mapping->releaseId();
+  if (!error) return true;
+  slot().segment.abandon();
+  if (!connection_.hasError())
+    log::helperLogger().error(
+        "x11: MIT-SHM attach on {} failed (X error {}) → reading pixels through the socket",
+        connection_.displayName(), static_cast<int>(error->error_code));
+  return false;
 }
 
 const std::uint8_t* X11ImageReader::held(int index, int width, int height) const {
@@ -98,7 +101,30 @@ X11ImageReader::Result X11ImageReader::fetch(xcb_drawable_t drawable, int x, int
   const std::size_t fetched = static_cast<std::size_t>(width) * rows * 4;
   xcb_connection_t* c = connection_.get();
   Slot& slot = this->slot();
-  if (useShm_ && !reserveSegment(bytes)) {
+  if (useShm_) {
+    if (auto reservation = reserveSegment(bytes)) {
+      const auto cookie = xcb_shm_get_image(
+          c, drawable, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y + top),
+          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(rows), ~0u,
+          XCB_IMAGE_FORMAT_Z_PIXMAP, slot.segment.get(), static_cast<std::uint32_t>(offset));
+      bool usable = true;
+      if (reservation->attach) {
+        // A new segment's pages would be faulted in one by one, by the
+        // server as it writes and by us as we read: milliseconds of a first
+        // frame. Made in one call while the server is at work, they cost
+        // neither.
+        xcb_flush(c);
+        populatePages(slot.mapping->data(), slot.mapping->size());
+        usable = attached(*reservation->attach);
+        if (!usable) xcb_discard_reply(c, cookie.sequence);
+      }
+      if (usable) {
+        auto answer = xcbAnswer(c, xcb_shm_get_image_reply, cookie);
+        if (!answer || answer->size < fetched) return failure();
+        slot.held = {drawable, x, y, width, height};
+        return {Status::ok, slot.mapping->data(), width, height, top, rows};
+      }
+    }
     if (connection_.hasError()) return failure();
     useShm_ = false;
     for (Slot& each : slots_) {
@@ -107,17 +133,6 @@ X11ImageReader::Result X11ImageReader::fetch(xcb_drawable_t drawable, int x, int
       each.held = {};
     }
     if (top != 0 || rows != height) return fetch(drawable, x, y, width, height, 0, height);
-  }
-  if (useShm_) {
-    auto answer = xcbAnswer(
-        c, xcb_shm_get_image_reply,
-        xcb_shm_get_image(c, drawable, static_cast<std::int16_t>(x),
-                          static_cast<std::int16_t>(y + top), static_cast<std::uint16_t>(width),
-                          static_cast<std::uint16_t>(rows), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                          slot.segment.get(), static_cast<std::uint32_t>(offset)));
-    if (!answer || answer->size < fetched) return failure();
-    slot.held = {drawable, x, y, width, height};
-    return {Status::ok, slot.mapping->data(), width, height, top, rows};
   }
   auto answer = xcbAnswer(
       c, xcb_get_image_reply,

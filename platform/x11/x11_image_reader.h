@@ -67,7 +67,13 @@ class X11ImageReader {
     bool operator==(const Held&) const = default;
   };
 
-  bool reserveSegment(std::size_t bytes);
+  struct Reservation {
+    // Set when the segment is new: the attach still to be confirmed.
+    std::optional<xcb_void_cookie_t> attach;
+  };
+  // Nullopt when no segment can be had.
+  std::optional<Reservation> reserveSegment(std::size_t bytes);
+  bool attached(xcb_void_cookie_t attach);
   Result failure();
   Result fetch(xcb_drawable_t drawable, int x, int y, int width, int height, int top, int rows);
 

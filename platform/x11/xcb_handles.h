@@ -74,6 +74,8 @@ class XcbResource {
   void reset() {
     if (id_ != 0) Release(connection_, std::exchange(id_, 0));
   }
+  // The server refused to make it: nothing to release.
+  void abandon() { id_ = 0; }
 
  private:
   xcb_connection_t* connection_ = nullptr;
