@@ -2,14 +2,16 @@
 
 #include <sys/mman.h>
 
-#ifndef MADV_POPULATE_WRITE
+#ifndef MADV_POPULATE_READ
+#define MADV_POPULATE_READ 22
 #define MADV_POPULATE_WRITE 23
 #endif
 
 namespace fenwright {
 
-void populatePages(void* address, std::size_t size) {
-  if (address != nullptr && size != 0) ::madvise(address, size, MADV_POPULATE_WRITE);
+void populatePages(void* address, std::size_t size, PageUse use) {
+  if (address != nullptr && size != 0)
+    ::madvise(address, size, use == PageUse::read ? MADV_POPULATE_READ : MADV_POPULATE_WRITE);
 }
 
 }  // namespace fenwright

@@ -34,15 +34,16 @@ void FenwrightService::startFull(const PiPSentinelConfig& config) {
     exit_(1);
     return;
   }
-  frameBuffer->prepareForFrames();
-  queue.sync([this] { startListener(); });
-
+  // The pick is sought while the listener is made: the round trips to the
+  // display server are most of the wait for a first frame.
   bool capturing = picksCaptureSource(config);
   if (capturing) {
     launchTask([weak = weak_from_this()]() -> Task<> {
       if (auto self = weak.lock()) co_await self->startStreamAsync();
     });
   }
+  frameBuffer->prepareForFrames();
+  queue.sync([this] { startListener(); });
   // The timers belong to `queue`: a sentinel poll there may already be
   // shutting down and resetting them.
   queue.sync([this, capturing] {
