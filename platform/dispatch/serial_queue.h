@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include <asio/basic_waitable_timer.hpp>
+#include <asio/defer.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/posix/basic_stream_descriptor.hpp>
 #include <asio/post.hpp>
@@ -47,6 +48,12 @@ class SerialQueue {
   template <class Block>
   void async(Block&& block) {
     asio::post(executor_, std::forward<Block>(block));
+  }
+  // As async, for a block that carries on the running block's work: it
+  // waits for this thread to be free rather than waking another one.
+  template <class Block>
+  void carryOn(Block&& block) {
+    asio::defer(executor_, std::forward<Block>(block));
   }
 
   // Runs `block` on the queue and returns after it ran. Called from the

@@ -52,7 +52,7 @@ class StreamCore::SampleLease {
   SampleLease(const SampleLease&) = delete;
   SampleLease& operator=(const SampleLease&) = delete;
   ~SampleLease() {
-    if (core_) x11Queue().async([core = std::move(core_)] { core->sampleReturned(); });
+    if (core_) x11Queue().carryOn([core = std::move(core_)] { core->sampleReturned(); });
   }
   StreamCore& core() const { return *core_; }
 
@@ -384,7 +384,7 @@ void StreamCore::deliver(const FrameSource::Grab& grab) {
   // The block carries the lease alone, the size of the block that brings it
   // back: asio recycles each one's memory for the other, so a steady stream
   // allocates nothing here.
-  outputQueue_->async([lease = SampleLease(shared_from_this())] {
+  outputQueue_->carryOn([lease = SampleLease(shared_from_this())] {
     StreamCore& core = lease.core();
     if (core.deliveriesClosed_.load(std::memory_order_acquire)) return;
     auto receiver = core.deliveryOutput_.lock();
