@@ -316,6 +316,40 @@ def histogram_png(samples, path, width=640, height=240, bins=40):
     return low, high
 
 
+def baseline_section(results):
+    """The in-process benches beside an older commit's, when bench.sh ran both."""
+    path = os.path.join(results, "baseline-commit.txt")
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        commit = f.read().strip()
+    least = {}  # (bench, case) -> {side: least wall time over every repetition}
+    for name in sorted(os.listdir(results)):
+        parts = name[:-len(".json")].split("-")
+        if not name.startswith("baseline-") or not name.endswith(".json") or len(parts) != 4:
+            continue
+        _, side, _, bench = parts
+        for b in benchmark_rows(load(os.path.join(results, name))):
+            key = (bench, b.get("run_name", b["name"]))
+            sides = least.setdefault(key, {})
+            sides[side] = min(sides.get(side, float("inf")), time_ms(b))
+    out = [f"## The in-process benches beside {commit}'s", "",
+           f"{commit}'s benches built from its own tree and run in turn with these, three rounds "
+           "of three repetitions each; the least wall time of each. A row is slower when it "
+           "takes more than 5 % longer than then.", "",
+           "| bench | case | then (ms) | now (ms) | now/then | |", "|---|---|---|---|---|---|"]
+    slower = 0
+    for (bench, case), sides in sorted(least.items()):
+        if "then" not in sides or "now" not in sides:
+            continue
+        ratio = sides["now"] / sides["then"]
+        slower += ratio > 1.05
+        out.append(f"| {bench} | {case} | {sides['then']:.4g} | {sides['now']:.4g} | "
+                   f"{ratio:.2f} | {'**slower**' if ratio > 1.05 else ''} |")
+    out += ["", f"Rows slower than then: {slower}."]
+    return out
+
+
 def main():
     if sys.argv[1] == "--wayland":
         print("\n".join(wayland_section(sys.argv[2])))
@@ -343,6 +377,9 @@ def main():
     out += [""] + benchmark_table(load(os.path.join(results, "ipc.json")), "us")
     out += ["", "## X11 grab of one frame, in process (bench/x11)", ""]
     out += grab_table(load(os.path.join(results, "x11_grab.json")))
+    baseline = baseline_section(results)
+    if baseline:
+        out += [""] + baseline
     out += ["", "## Helper memory while the captured window grows", "",
             "One window repainting at 60 Hz, grown step by step past the screen (Xvfb);",
             "up to 3840x2160 pixels the helper hands the picture on whole; a larger one",

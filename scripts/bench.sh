@@ -5,6 +5,8 @@
 #   ./scripts/bench.sh                    about nine minutes
 #   BENCH_SECONDS=30 ./scripts/bench.sh   longer CPU measurements (10 s each by default)
 #   ./scripts/bench.sh --only wayland     just the Wayland backend's part, printed
+#   BENCH_BASELINE=<commit> ./scripts/bench.sh   also that commit's in-process
+#     benches, run in turn with these: a table of both (about ten minutes more)
 # The Wayland backend is measured in a headless GNOME session when its
 # packages are there (./scripts/deps.sh --wayland), and skipped otherwise.
 set -euo pipefail
@@ -49,6 +51,32 @@ wayland_part() {
   rm -rf "$out"
 }
 
+# Builds $1's in-process benches in a worktree of their own and runs them
+# in turn with ours, three rounds of three repetitions each, so that both
+# meet the same neighbours.
+baseline_part() {
+  local tree="$results/baseline" round side dir bench
+  run "the in-process benches beside $1's"
+  git worktree add --detach -q "$tree" "$1"
+  (cd "$tree" && cmake --preset release >/dev/null &&
+    cmake --build --preset release -j "$(nproc)" --target fenwright_render_bench \
+      fenwright_ipc_bench fenwright_x11_grab_bench >/dev/null)
+  for round in 1 2 3; do
+    for side in then now; do
+      dir=$build
+      [ "$side" = then ] && dir=$tree/build/release
+      for bench in render/fenwright_render_bench ipc/fenwright_ipc_bench \
+        x11/fenwright_x11_grab_bench; do
+        "$dir/bench/$bench" --benchmark_filter=-scaleSweep --benchmark_repetitions=3 \
+          --benchmark_out="$results/baseline-$side-$round-${bench%%/*}.json" \
+          --benchmark_out_format=json >/dev/null
+      done
+    done
+  done
+  git -C "$tree" rev-parse --short HEAD >"$results/baseline-commit.txt"
+  git worktree remove --force "$tree"
+}
+
 if [ "$only" = wayland ]; then
   wayland_part
   python3 bench/report.py --wayland "$results"
@@ -56,7 +84,7 @@ if [ "$only" = wayland ]; then
 fi
 
 start_xvfb 1920x1080
-trap 'kill "$XVFB_PID" 2>/dev/null; rm -rf "$results"' EXIT
+trap 'kill "$XVFB_PID" 2>/dev/null; rm -rf "$results"; git worktree prune' EXIT
 
 run "the helper beside gst-launch-1.0 and ffmpeg: CPU, latency, first frame"
 python3 bench/e2e/capture_bench.py "$build" "$XVFB_PID" "$results/capture.json"
@@ -75,6 +103,7 @@ python3 bench/x11/window_memory.py "$build/service/fenwright" \
 run "helper start to listening"
 python3 bench/e2e/startup_latency.py "$build/service/fenwright" 200 "$results/startup.json"
 wayland_part
+if [ -n "${BENCH_BASELINE:-}" ]; then baseline_part "$BENCH_BASELINE"; fi
 
 python3 bench/report.py "$results" bench/report.md bench/startup-latency.png
 echo "bench: wrote bench/report.md and bench/startup-latency.png"
