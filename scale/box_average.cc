@@ -80,6 +80,37 @@ __attribute__((target("ssse3"))) int averageBlocks2x2Ssse3(const std::uint8_t* r
   return x;
 }
 
+// The SSSE3 step at twice the width: eight target pixels a step.
+__attribute__((target("avx2"))) int averageBlocks2x2Avx2(const std::uint8_t* row0,
+                                                         const std::uint8_t* row1,
+                                                         std::uint8_t* out, int count,
+                                                         std::uint32_t alpha) {
+  const __m256i pairs = _mm256_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15, 0,
+                                         4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+  const __m256i ones = _mm256_set1_epi8(1);
+  const __m256i alphaBits = _mm256_set1_epi32(static_cast<int>(alpha));
+  auto means = [&](const std::uint8_t* top, const std::uint8_t* bottom)
+                   __attribute__((target("avx2"))) {
+    const __m256i a = _mm256_maddubs_epi16(
+        _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(top)), pairs),
+        ones);
+    const __m256i b = _mm256_maddubs_epi16(
+        _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom)), pairs),
+        ones);
+    return _mm256_avg_epu16(_mm256_srli_epi16(_mm256_add_epi16(a, b), 1),
+                            _mm256_setzero_si256());
+  };
+  int x = 0;
+  for (; x + 8 <= count; x += 8) {
+    // packus takes each half from both: pixels 0, 1, 4, 5 | 2, 3, 6, 7.
+    const __m256i packed = _mm256_packus_epi16(means(row0 + 8 * x, row1 + 8 * x),
+                                               means(row0 + 8 * x + 32, row1 + 8 * x + 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * x),
+                        _mm256_or_si256(_mm256_permute4x64_epi64(packed, 0xd8), alphaBits));
+  }
+  return x;
+}
+
 int averageBlocks2x2Sse2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* out,
                          int count, std::uint32_t alpha) {
   // Even bytes (blue, red) and odd bytes (green, alpha) are summed in
@@ -273,8 +304,9 @@ void averageBlocks2x2(const std::uint8_t* row0, const std::uint8_t* row1, std::u
   int x = 0;
 #if FENWRIGHT_X86_SIMD
   const ScalerPath path = scalerPath();
+  if (path == ScalerPath::avx2) x = averageBlocks2x2Avx2(row0, row1, out, count, alpha);
   if (path >= ScalerPath::ssse3)
-    x = averageBlocks2x2Ssse3(row0, row1, out, count, alpha);
+    x += averageBlocks2x2Ssse3(row0 + 8 * x, row1 + 8 * x, out + 4 * x, count - x, alpha);
   else if (path == ScalerPath::sse2)
     x = averageBlocks2x2Sse2(row0, row1, out, count, alpha);
 #endif

@@ -14,12 +14,17 @@ namespace {
 
 constexpr int kStep = 8;
 // Each source pixel is weighed once per tap: past this many source pixels
-// a target pixel, gathering each target pixel's taps is cheaper.
+// a target pixel, gathering each target pixel's taps is cheaper, unless no
+// two target pixels start on one pair of source pixels.
 constexpr double kMostSourcePerTarget = 2.2;
+constexpr double kMostSourcePerTargetInPairs = 3.0;
 // Where source pixel p of a step sits in the two registers the row sums
 // come in: pixels 0, 1 | 4, 5 then 2, 3 | 6, 7.
 constexpr int kRegisterSlot[kStep] = {0, 1, 4, 5, 2, 3, 6, 7};
 constexpr int kMostRows = 4;
+// With at most one target pixel starting on each pair of source pixels,
+// pair g's lands in lane kPairLane[g] of a step.
+constexpr int kPairLane[kStep / 2] = {0, 1, 4, 5};
 
 #if FENWRIGHT_X86_SIMD
 __attribute__((target("avx2"))) inline __m256i load(const void* p) {
@@ -73,7 +78,7 @@ __attribute__((target("avx2"))) inline void sumDown(const PairedRows<kPairs>& ro
 // taps of the target pixel starting on it, as bytes in pixel order.
 template <int kTaps>
 __attribute__((target("avx2"))) inline __m256i weigh(__m256i low, __m256i high, __m256i nextLow,
-                                                     const std::uint16_t* weights,
+                                                     __m256i, const std::uint16_t* weights,
                                                      __m256i rounding) {
   // Each pixel's right neighbours: 1, 2 | 5, 6 and 3, 4 | 7, 8 one over,
   // 2, 3 | 6, 7 and 4, 5 | 8, 9 two over.
@@ -92,6 +97,46 @@ __attribute__((target("avx2"))) inline __m256i weigh(__m256i low, __m256i high, 
                              _mm256_srli_epi16(_mm256_adds_epu16(second, rounding), 8));
 }
 
+// The same for steps where each pair of source pixels starts at most one
+// target pixel (shrinks past 2:1), four of them, in lanes kPairLane. Its
+// first tap is the pair's first pixel or, one register on, its second: a
+// register per tap and one, each holding a pixel of every pair, weigh all
+// four at once.
+template <int kTaps>
+__attribute__((target("avx2"))) inline __m256i weighPairs(__m256i low, __m256i high,
+                                                          __m256i nextLow, __m256i nextHigh,
+                                                          const std::uint16_t* weights,
+                                                          __m256i rounding) {
+  // Pixels 4, 5 | 8, 9 and 6, 7 | 10, 11.
+  const __m256i across = _mm256_permute2x128_si256(low, nextLow, 0x21);
+  // Pixels 0, 2 | 4, 6, then 1, 3 | 5, 7 and so on: pair g's pixel j.
+  __m256i total =
+      _mm256_add_epi16(_mm256_mulhi_epu16(_mm256_unpacklo_epi64(low, high), load(weights)),
+                       _mm256_mulhi_epu16(_mm256_unpackhi_epi64(low, high), load(weights + 16)));
+  total = _mm256_add_epi16(
+      total, _mm256_mulhi_epu16(_mm256_unpacklo_epi64(high, across), load(weights + 32)));
+  total = _mm256_add_epi16(
+      total, _mm256_mulhi_epu16(_mm256_unpackhi_epi64(high, across), load(weights + 48)));
+  if constexpr (kTaps == 4) {
+    const __m256i acrossHigh = _mm256_permute2x128_si256(high, nextHigh, 0x21);
+    total = _mm256_add_epi16(total, _mm256_mulhi_epu16(_mm256_unpacklo_epi64(across, acrossHigh),
+                                                       load(weights + 64)));
+  }
+  const __m256i level = _mm256_srli_epi16(_mm256_adds_epu16(total, rounding), 8);
+  return _mm256_packus_epi16(level, level);
+}
+
+template <int kTaps, bool kInPairs>
+__attribute__((target("avx2"))) inline __m256i weighStep(__m256i low, __m256i high,
+                                                         __m256i nextLow, __m256i nextHigh,
+                                                         const std::uint16_t* weights,
+                                                         __m256i rounding) {
+  if constexpr (kInPairs)
+    return weighPairs<kTaps>(low, high, nextLow, nextHigh, weights, rounding);
+  else
+    return weigh<kTaps>(low, high, nextLow, nextHigh, weights, rounding);
+}
+
 struct Plan {
   const std::uint16_t* weights;
   const std::uint16_t* leadWeights;  // null when there is no lead pixel
@@ -103,18 +148,19 @@ struct Plan {
   int pixels;
 };
 
-template <int kPairs, int kTaps>
+template <int kPairs, int kTaps, bool kInPairs>
 __attribute__((target("avx2"))) void applySteps(const PairedRows<kPairs>& rows, long at,
                                                 const Plan& plan, std::uint8_t* run,
                                                 __m256i rounding) {
-  constexpr int kWeights = 4 * kStep * kTaps;
+  constexpr int kWeights = kInPairs ? 16 * (kTaps + 1) : 4 * kStep * kTaps;
   __m256i low, high, nextLow, nextHigh;
   sumDown(rows, at, FirstPixels{lanesBelow(plan.sourceLeft)}, low, high);
   if (plan.leadWeights != nullptr) {
     // It starts on the first step's first pixel too, so lands in lane 0.
     sumDown(rows, at + 4 * kStep, FirstPixels{lanesBelow(plan.sourceLeft - kStep)}, nextLow,
             nextHigh);
-    const __m256i lead = weigh<kTaps>(low, high, nextLow, plan.leadWeights, rounding);
+    const __m256i lead = weighStep<kTaps, kInPairs>(low, high, nextLow, nextHigh, plan.leadWeights,
+                                                     rounding);
     const std::uint32_t pixel = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(lead));
     __builtin_memcpy(run, &pixel, 4);
   }
@@ -131,7 +177,7 @@ __attribute__((target("avx2"))) void applySteps(const PairedRows<kPairs>& rows, 
     at += 4 * kStep;
     __m256i aheadLow, aheadHigh;
     sumDown(rows, at + 4 * kStep, AllPixels{}, aheadLow, aheadHigh);
-    const __m256i packed = weigh<kTaps>(low, high, nextLow, weights, rounding);
+    const __m256i packed = weighStep<kTaps, kInPairs>(low, high, nextLow, nextHigh, weights, rounding);
     // The lanes past this step's target pixels are junk the next store covers.
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(run + 4 * firstTarget[k]),
                         _mm256_permutevar8x32_epi32(packed, load(lanes + kStep * k)));
@@ -145,7 +191,7 @@ __attribute__((target("avx2"))) void applySteps(const PairedRows<kPairs>& rows, 
     at += 4 * kStep;
     sumDown(rows, at, FirstPixels{lanesBelow(plan.sourceLeft - kStep * (k + 1))}, nextLow,
             nextHigh);
-    const __m256i packed = weigh<kTaps>(low, high, nextLow, weights, rounding);
+    const __m256i packed = weighStep<kTaps, kInPairs>(low, high, nextLow, nextHigh, weights, rounding);
     _mm256_maskstore_epi32(reinterpret_cast<int*>(run + 4 * plan.firstTarget[k]),
                            lanesBelow(plan.pixels - plan.firstTarget[k]),
                            _mm256_permutevar8x32_epi32(packed, load(plan.lanes + kStep * k)));
@@ -157,6 +203,7 @@ __attribute__((target("avx2"))) void applySteps(const PairedRows<kPairs>& rows, 
 template <int kPairs>
 __attribute__((target("avx2"))) void applyPairs(const std::uint8_t* first, long bytesPerRow,
                                                 int count, const std::uint16_t* weights, int taps,
+                                                bool inPairs,
                                                 long at, const Plan& plan, std::uint8_t* run,
                                                 std::uint16_t rounding, std::uint32_t alpha) {
   // A channel the alpha fills rounds up by all it can instead: it saturates
@@ -180,10 +227,14 @@ __attribute__((target("avx2"))) void applyPairs(const std::uint8_t* first, long 
     total += wa + wb;
   }
   rows.offset = _mm256_set1_epi16(static_cast<short>(128 * total));
-  if (taps == 2)
-    applySteps<kPairs, 2>(rows, at, plan, run, roundingLanes);
+  if (inPairs && taps == 4)
+    applySteps<kPairs, 4, true>(rows, at, plan, run, roundingLanes);
+  else if (inPairs)
+    applySteps<kPairs, 3, true>(rows, at, plan, run, roundingLanes);
+  else if (taps == 2)
+    applySteps<kPairs, 2, false>(rows, at, plan, run, roundingLanes);
   else
-    applySteps<kPairs, 3>(rows, at, plan, run, roundingLanes);
+    applySteps<kPairs, 3, false>(rows, at, plan, run, roundingLanes);
 }
 #endif
 
@@ -191,34 +242,48 @@ __attribute__((target("avx2"))) void applyPairs(const std::uint8_t* first, long 
 
 bool SourceAlignedFilter::build(const ResampleAxis& columns) {
   taps_ = lead_ = firstSource_ = fastSteps_ = sourceLeft_ = pixels_ = 0;
+  inPairs_ = false;
   firstTarget_.clear();
   lanes_.clear();
   weights_.clear();
   const int pixels = columns.end() - columns.begin();
-  if (!FENWRIGHT_X86_SIMD || pixels < 2 * kStep || columns.maxCount() > 3) return false;
-  // Each source pixel holds at most one target pixel's weights but for a
-  // partly covered first pixel, which starts where the next one does: it
-  // is weighed on its own.
-  int lead = 0;
-  for (int x = columns.begin() + 1; x < columns.end(); ++x) {
-    if (columns.start(x) > columns.start(x - 1)) continue;
-    if (x - columns.begin() > 1) return false;
-    lead = 1;
-  }
-  const int first = columns.start(columns.begin() + lead);
-  const int last = columns.start(columns.end() - 1);
-  if (last - first > kMostSourcePerTarget * (pixels - 1)) return false;
-
+  if (!FENWRIGHT_X86_SIMD || pixels < 2 * kStep || columns.maxCount() > 4) return false;
+  // Each source pixel, or in pairs each pair, starts at most one target
+  // pixel but for a partly covered first one, which may start on the next
+  // one's: it is weighed on its own.
+  const int first = columns.start(columns.begin());
   const int taps = std::max(2, columns.maxCount());
+  auto sharesStart = [&](int x, int unit) {
+    return (columns.start(x) - first) / unit <= (columns.start(x - 1) - first) / unit;
+  };
+  bool alone = true;
+  bool inPairs = taps > 2;
+  for (int x = columns.begin() + 2; x < columns.end(); ++x) {
+    alone = alone && !sharesStart(x, 1);
+    inPairs = inPairs && !sharesStart(x, 2);
+  }
+  const int lead = sharesStart(columns.begin() + 1, inPairs ? 2 : 1) ? 1 : 0;
+  const int last = columns.start(columns.end() - 1);
+  const double most = inPairs ? kMostSourcePerTargetInPairs : kMostSourcePerTarget;
+  if ((!inPairs && (!alone || taps > 3)) || last - first > most * (pixels - 1)) return false;
+
+  // Per step: a register per tap, or in pairs one more, of 16 weights.
+  const int registers = inPairs ? taps + 1 : 2 * taps;
   const int steps = (last - first) / kStep + 1;
   firstTarget_.assign(static_cast<std::size_t>(steps) + 1, 0);
   firstTarget_[0] = lead;
   lanes_.assign(static_cast<std::size_t>(steps) * kStep, 0);
+  // Where the weight of tap j for the target pixel starting on pixel `pixel`
+  // of step `step` goes.
+  auto slot = [&](int step, int pixel, int j) {
+    const int index = inPairs ? ((step * registers + pixel % 2 + j) * 4 + pixel / 2) * 4
+                              : ((step * taps + j) * kStep + kRegisterSlot[pixel]) * 4;
+    return weights_.begin() + index;
+  };
   // The lead pixel's weights come after the steps'.
-  weights_.assign(static_cast<std::size_t>(steps + lead) * taps * 4 * kStep, 0);
+  weights_.assign(static_cast<std::size_t>(steps + lead) * registers * 16, 0);
   for (int j = 0; j < lead * columns.count(columns.begin()); ++j)
-    std::fill_n(weights_.begin() + ((steps * taps + j) * kStep + kRegisterSlot[0]) * 4, 4,
-                columns.weights(columns.begin())[j]);
+    std::fill_n(slot(steps, 0, j), 4, columns.weights(columns.begin())[j]);
   for (int x = columns.begin() + lead; x < columns.end(); ++x)
     ++firstTarget_[static_cast<std::size_t>((columns.start(x) - first) / kStep) + 1];
   std::partial_sum(firstTarget_.begin(), firstTarget_.end(), firstTarget_.begin());
@@ -227,12 +292,12 @@ bool SourceAlignedFilter::build(const ResampleAxis& columns) {
     const int step = (columns.start(target) - first) / kStep;
     const int pixel = (columns.start(target) - first) % kStep;
     lanes_[static_cast<std::size_t>(step * kStep + i - firstTarget_[static_cast<std::size_t>(step)])] =
-        pixel;
+        inPairs ? kPairLane[pixel / 2] : pixel;
     for (int j = 0; j < columns.count(target); ++j)
-      std::fill_n(weights_.begin() + ((step * taps + j) * kStep + kRegisterSlot[pixel]) * 4, 4,
-                  columns.weights(target)[j]);
+      std::fill_n(slot(step, pixel, j), 4, columns.weights(target)[j]);
   }
   taps_ = taps;
+  inPairs_ = inPairs;
   lead_ = lead;
   firstSource_ = first;
   sourceLeft_ = columns.sourceLength() - first;
@@ -257,8 +322,8 @@ bool SourceAlignedFilter::applyRows([[maybe_unused]] const std::uint8_t* first,
 #if FENWRIGHT_X86_SIMD
   const int steps = static_cast<int>(firstTarget_.size()) - 1;
   const Plan plan{weights_.data(),
-                  lead_ > 0 ? weights_.data() + static_cast<std::size_t>(steps) * taps_ * 4 * kStep
-                            : nullptr,
+                  // The lead pixel's, a step's worth, come last.
+                  lead_ > 0 ? weights_.data() + weights_.size() / (steps + 1) * steps : nullptr,
                   lanes_.data(),
                   firstTarget_.data(),
                   fastSteps_,
@@ -267,9 +332,9 @@ bool SourceAlignedFilter::applyRows([[maybe_unused]] const std::uint8_t* first,
                   pixels_};
   const long at = 4L * firstSource_;
   if (count <= 2)
-    applyPairs<1>(first, bytesPerRow, count, weights, taps_, at, plan, run, rounding, alpha);
+    applyPairs<1>(first, bytesPerRow, count, weights, taps_, inPairs_, at, plan, run, rounding, alpha);
   else
-    applyPairs<2>(first, bytesPerRow, count, weights, taps_, at, plan, run, rounding, alpha);
+    applyPairs<2>(first, bytesPerRow, count, weights, taps_, inPairs_, at, plan, run, rounding, alpha);
   return true;
 #else
   return false;

@@ -7,13 +7,14 @@
 
 namespace fenwright {
 
-// Both passes of shrinks below about 2.2:1 at once, for AVX2. There a
-// target pixel has two or three taps each way, and fetching a pixel's taps
-// from a stored row of sums costs more than the arithmetic. So eight source
-// pixels a step are summed down their rows in registers, weighed across by
-// the taps of the target pixels starting on them, and one permute picks out
-// those target pixels. The sums and the arithmetic are ColumnFilter's and
-// blendRows()'s, and so are the bytes.
+// Both passes of shrinks up to about 3:1 at once, for AVX2. There a target
+// pixel has two to four taps each way, and fetching a pixel's taps from a
+// stored row of sums costs more than the arithmetic. So eight source pixels
+// a step are summed down their rows in registers, weighed across by the
+// taps of the target pixels starting on them, and one permute picks out
+// those target pixels. Past 2:1 no two of them start on one pair of source
+// pixels, and the four pairs are weighed side by side. The sums and the
+// arithmetic are ColumnFilter's and blendRows()'s, and so are the bytes.
 class SourceAlignedFilter {
  public:
   // False, and applyRows() does nothing, when the fit does not suit it.
@@ -28,7 +29,8 @@ class SourceAlignedFilter {
 
  private:
   int taps_ = 0;
-  int lead_ = 0;  // 1 when the first target pixel starts where the second does
+  bool inPairs_ = false;  // no two target pixels start on one pair of source pixels
+  int lead_ = 0;  // 1 when the first target pixel starts where the second does (or its pair)
   int firstSource_ = 0;
   int fastSteps_ = 0;  // those that read and write whole registers
   int sourceLeft_ = 0;
