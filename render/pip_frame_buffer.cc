@@ -55,8 +55,9 @@ bool PiPFrameBuffer::allocate() {
 }
 
 void PiPFrameBuffer::prepareForFrames() {
-  if (!surface_) return;
-  renderQueue_.async([this] { surface_->populate(); });
+  // Making pages writes no byte: no lock, and no wait for the render queue,
+  // which is busy seeking the first frame meanwhile.
+  if (surface_) surface_->populate();
 }
 
 template <class Draw>

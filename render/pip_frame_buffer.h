@@ -41,8 +41,8 @@ class PiPFrameBuffer {
   // True when the surface exists afterwards. Runs on the caller's thread and
   // happens before any render or vending, so readers need no lock.
   bool allocate();
-  // Frames are coming: the surface's pages are made on the render queue
-  // meanwhile, not by the first frame's writes.
+  // Frames are coming: the surface's pages are made now, on the caller's
+  // thread, not by the first frame's writes.
   void prepareForFrames();
 
   const SharedSurface* surface() const { return surface_.get(); }
