@@ -8,10 +8,25 @@
 
 namespace fenwright {
 
-// The one executor every queue and task of the process runs on: a small
-// fixed pool of threads over one io_context. Started on first use, never
-// stopped: queues may still hold work when the process ends.
+// The one executor every queue and task of the process runs on: one
+// thread over one io_context, and one standing by (see StallGuard).
+// Started on first use, never stopped: queues may still hold work when the
+// process ends.
 asio::io_context& sharedContext();
+
+// Held around a call that may wait long on another process: while one is
+// held on the executor's thread, the standby thread serves the queues in
+// its stead. Elsewhere it does nothing.
+class StallGuard {
+ public:
+  StallGuard();
+  ~StallGuard();
+  StallGuard(const StallGuard&) = delete;
+  StallGuard& operator=(const StallGuard&) = delete;
+
+ private:
+  bool active_;
+};
 
 // One thread of its own for the queue that answers clients. A readiness is
 // handled on the thread that saw it: on the pool every one would wake the

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "platform/dispatch/shared_executor.h"
 #include "platform/log/logger.h"
 #include "platform/pixel_format.h"
 #include "platform/wayland/pipewire_receiver.h"
@@ -77,6 +78,8 @@ void StreamCore::addOutput(std::weak_ptr<StreamOutput> output, SerialQueue& queu
 }
 
 std::optional<CaptureError> StreamCore::open(const ContentFilter& filter) {
+  // The portal may take seconds (a dialog, a pick that no longer opens).
+  StallGuard stall;
   const bool region = filter.kind() == ContentFilter::Kind::display;
   const std::uint32_t id = region ? filter.display().displayID : filter.window().windowID;
   auto pick = resolver_.pick(id);

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/dispatch/shared_executor.h"
+
 namespace fenwright::x11 {
 namespace {
 
@@ -39,7 +41,12 @@ CaptureResult<std::unique_ptr<X11Connection>> X11Connection::open(const std::str
     name = fromEnvironment;
   }
   int screenNumber = 0;
-  XcbConnectionPtr connection(xcb_connect(name.c_str(), &screenNumber));
+  XcbConnectionPtr connection;
+  {
+    // Waits for the server's greeting, whose end only the server decides.
+    StallGuard stall;
+    connection.reset(xcb_connect(name.c_str(), &screenNumber));
+  }
   if (int code = xcb_connection_has_error(connection.get()); code != 0)
     return CaptureError{connectFailure(code, name)};
 

@@ -34,19 +34,25 @@ struct XcbAnswer {
   Reply* operator->() const { return reply.get(); }
 };
 
+// Waits for the reply or error to request `sequence`, as xcb would, but
+// past a moment the executor's standby thread serves the queues meanwhile:
+// a server that stopped answering holds up this call, not the process.
+// Both stay null when the connection broke.
+void awaitXcbReply(xcb_connection_t* connection, unsigned int sequence, void** reply,
+                   xcb_generic_error_t** error);
+
+// `Reply` is named by the library's reply function, which only casts.
 template <class Reply, class Cookie>
 XcbAnswer<Reply> xcbAnswer(xcb_connection_t* connection,
-                           Reply* (*replyFunction)(xcb_connection_t*, Cookie,
-                                                   xcb_generic_error_t**),
+                           Reply* (*)(xcb_connection_t*, Cookie, xcb_generic_error_t**),
                            Cookie cookie) {
+  void* reply = nullptr;
   xcb_generic_error_t* error = nullptr;
-  Reply* reply = replyFunction(connection, cookie, &error);
-  return {XcbReply<Reply>(reply), XcbError(error)};
+  awaitXcbReply(connection, cookie.sequence, &reply, &error);
+  return {XcbReply<Reply>(static_cast<Reply*>(reply)), XcbError(error)};
 }
 
-inline XcbError xcbCheck(xcb_connection_t* connection, xcb_void_cookie_t cookie) {
-  return XcbError(xcb_request_check(connection, cookie));
-}
+XcbError xcbCheck(xcb_connection_t* connection, xcb_void_cookie_t cookie);
 
 // A server-side object created by us on one connection, released with
 // `Release` when dropped. The connection must outlive it. Move-only.

@@ -4,6 +4,7 @@
 // reconnect by themselves, and the next pick starts a fresh capture stream
 // in place of the one that ended with the old server.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
@@ -91,6 +93,28 @@ TEST(Soak, XServerKilledAndRestartedUnderAStreamingHelper) {
 
   ASSERT_EQ(home.write(R"({"enabled": false})"), "");
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
+}
+
+// Stopped, not gone: the next query waits on it for good. That holds up
+// the capture, not the helper, which still ends with its client.
+TEST(Soak, XServerStoppedUnderAStreamingHelperStillLetsItEndWithItsClient) {
+  const std::string display = ":" + std::to_string(900 + (getpid() + 300) % 600);
+  auto server = XServer::start("1920x1080", {}, display);
+  ASSERT_TRUE(server);
+  auto window = openWindow(display, kQuadrantsA);
+  ASSERT_TRUE(window);
+  SentinelHome home;
+  ASSERT_EQ(home.write(windowSentinel(window->id())), "");
+  HelperProcess helper{home};
+  ASSERT_NO_FATAL_FAILURE(helper.startDialled(display));
+  ASSERT_TRUE(helper.waitForLog("SCStream started")) << helper.log();
+
+  ASSERT_EQ(::kill(server->pid(), SIGSTOP), 0);
+  // The visibility check, every 2 s, is the query that waits.
+  std::this_thread::sleep_for(2500ms);
+  helper.hangUp();
+  EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
+  ::kill(server->pid(), SIGCONT);
 }
 
 }  // namespace
