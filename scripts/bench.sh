@@ -6,7 +6,8 @@
 #   BENCH_SECONDS=30 ./scripts/bench.sh   longer CPU measurements (10 s each by default)
 #   ./scripts/bench.sh --only wayland     just the Wayland backend's part, printed
 #   BENCH_BASELINE=<commit> ./scripts/bench.sh   also that commit's in-process
-#     benches, run in turn with these: a table of both (about ten minutes more)
+#     benches, run in turn with these: a table of both (about ten minutes more;
+#     its build stays in build/baseline-<commit>)
 # The Wayland backend is measured in a headless GNOME session when its
 # packages are there (./scripts/deps.sh --wayland), and skipped otherwise.
 set -euo pipefail
@@ -51,13 +52,13 @@ wayland_part() {
   rm -rf "$out"
 }
 
-# Builds $1's in-process benches in a worktree of their own and runs them
-# in turn with ours, three rounds of three repetitions each, so that both
-# meet the same neighbours.
+# Builds $1's in-process benches in a worktree of their own under build/
+# (kept for the next run) and runs them in turn with ours, three rounds of
+# three repetitions each, so that both meet the same neighbours.
 baseline_part() {
-  local tree="$results/baseline" round side dir bench
+  local tree="$PWD/build/baseline-$1" round side dir bench
   run "the in-process benches beside $1's"
-  git worktree add --detach -q "$tree" "$1"
+  [ -d "$tree" ] || git worktree add --detach -q "$tree" "$1"
   (cd "$tree" && cmake --preset release >/dev/null &&
     cmake --build --preset release -j "$(nproc)" --target fenwright_render_bench \
       fenwright_ipc_bench fenwright_x11_grab_bench >/dev/null)
@@ -74,7 +75,6 @@ baseline_part() {
     done
   done
   git -C "$tree" rev-parse --short HEAD >"$results/baseline-commit.txt"
-  git worktree remove --force "$tree"
 }
 
 if [ "$only" = wayland ]; then
@@ -84,7 +84,7 @@ if [ "$only" = wayland ]; then
 fi
 
 start_xvfb 1920x1080
-trap 'kill "$XVFB_PID" 2>/dev/null; rm -rf "$results"; git worktree prune' EXIT
+trap 'kill "$XVFB_PID" 2>/dev/null; rm -rf "$results"' EXIT
 
 run "the helper beside gst-launch-1.0 and ffmpeg: CPU, latency, first frame"
 python3 bench/e2e/capture_bench.py "$build" "$XVFB_PID" "$results/capture.json"
