@@ -15,6 +15,15 @@ namespace {
 thread_local bool poolThread = false;
 std::atomic<bool> answeringOnMain{false};
 
+template <class Body>
+void startThread(const char* name, Body body) {
+  std::thread([name, body] {
+    poolThread = true;
+    pthread_setname_np(pthread_self(), name);
+    body();
+  }).detach();
+}
+
 // One thread runs every queue: events, grabs and draws take turns on it
 // with no hand-offs, where two threads woke each other at every event
 // (about twice the context switches and a fifth more CPU at 1080p). A
@@ -24,23 +33,14 @@ std::atomic<bool> answeringOnMain{false};
 class Pool {
  public:
   Pool() : context(1) {
-    start("fenwright-exec", [this] { context.run(); });
-    start("fenwright-standby", [this] { standBy(); });
+    startThread("fenwright-exec", [this] { context.run(); });
+    startThread("fenwright-standby", [this] { standBy(); });
   }
 
   asio::io_context context;
   std::atomic<int> stalls{0};
 
  private:
-  template <class Body>
-  static void start(const char* name, Body body) {
-    std::thread([name, body] {
-      poolThread = true;
-      pthread_setname_np(pthread_self(), name);
-      body();
-    }).detach();
-  }
-
   void standBy() {
     for (;;) {
       stalls.wait(0);
@@ -79,13 +79,7 @@ asio::io_context& answeringContext() {
   };
   static Answering* answering = [] {
     auto* made = new Answering;
-    if (!answeringOnMain.load()) {
-      std::thread([made] {
-        poolThread = true;
-        pthread_setname_np(pthread_self(), "fenwright-ipc");
-        made->context.run();
-      }).detach();
-    }
+    if (!answeringOnMain.load()) startThread("fenwright-ipc", [made] { made->context.run(); });
     return made;
   }();
   return answering->context;

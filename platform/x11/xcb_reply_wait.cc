@@ -2,7 +2,7 @@
 #include <xcb/xcbext.h>
 
 #include <cerrno>
-#include <chrono>
+#include <cstdlib>
 #include <optional>
 
 #include "platform/dispatch/shared_executor.h"
