@@ -57,21 +57,23 @@ class SharedSurface {
   void unlock();
   std::uint32_t seed() const;
 
-  // Descriptors a client may map read-only: fresh read-only opens of the
-  // two memfds, which the seals keep from being resized.
+  // Descriptors a client may map read-only: new descriptors of one
+  // read-only open of each memfd, which the seals keep from being resized.
   std::optional<UniqueFd> openPixelsReadOnly() const;
   std::optional<UniqueFd> openControlReadOnly() const;
 
  private:
   SharedSurface(UniqueFd pixelsFd, MappedMemory pixels, UniqueFd controlFd,
-                MappedMemory control, std::uint32_t id, std::uint32_t width,
-                std::uint32_t height);
+                MappedMemory control, UniqueFd pixelsReadOnly, UniqueFd controlReadOnly,
+                std::uint32_t id, std::uint32_t width, std::uint32_t height);
   SurfaceControl& control() const;
 
   UniqueFd pixelsFd_;
   MappedMemory pixels_;
   UniqueFd controlFd_;
   MappedMemory control_;
+  UniqueFd pixelsReadOnly_;
+  UniqueFd controlReadOnly_;
   std::uint32_t id_;
   std::uint32_t width_;
   std::uint32_t height_;

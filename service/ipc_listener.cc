@@ -172,9 +172,9 @@ class ServedConnection final : public IpcConnection,
     };
     auto bytes = wire::encodeReply(reply);
     OutgoingPacket packet{{bytes.begin(), bytes.end()}, {}, {}};
-    // Fresh read-only descriptors at each try: what the client gets it
-    // owns, and it cannot write through them. The exported object owns the
-    // surface: it is kept while they are opened.
+    // New read-only descriptors at each try: what the client gets it owns,
+    // and it cannot write through them. The exported object owns the
+    // surface: it is kept while they are made.
     packet.descriptors = [exported = exported_,
                           surface]() -> Expected<std::vector<UniqueFd>, int> {
       auto object = exported.lock();
