@@ -1,5 +1,7 @@
 #include "render/frame_compositor.h"
 
+#include <algorithm>
+
 namespace fenwright {
 
 FrameCompositor::FrameCompositor(int targetWidth, int targetHeight)
@@ -14,24 +16,36 @@ double FrameCompositor::scaleFor(int sourceWidth, int sourceHeight) const {
 }
 
 void FrameCompositor::compose(const ImageView& source,
-                              const std::optional<FrameGeometry>& geometry, std::uint8_t* target,
+                              const std::optional<FrameGeometry>& geometry,
+                              ArrivingRows* arriving, std::uint8_t* target,
                               int targetBytesPerRow) {
-  if (geometry && geometry->frameWidth > 0 && geometry->frameHeight > 0 && source.width > 0 &&
-      source.height > 0 && geometry->width > 0) {
+  const bool someSource = source.width > 0 && source.height > 0;
+  // An empty frame has no scale; the scaler then draws only the black.
+  double scale = someSource ? scaleFor(source.width, source.height) : 0.0;
+  double left = (targetWidth_ - scale * source.width) * 0.5;
+  double top = (targetHeight_ - scale * source.height) * 0.5;
+  if (geometry && geometry->frameWidth > 0 && geometry->frameHeight > 0 && someSource &&
+      geometry->width > 0) {
     const double frameScale = scaleFor(geometry->frameWidth, geometry->frameHeight);
-    const double left = (targetWidth_ - frameScale * geometry->frameWidth) * 0.5;
-    const double top = (targetHeight_ - frameScale * geometry->frameHeight) * 0.5;
-    scaler_.fitAt(source, frameScale * geometry->width / source.width,
-                  left + frameScale * geometry->x, top + frameScale * geometry->y, target,
-                  targetWidth_, targetHeight_, targetBytesPerRow,
-                  AreaScaler::Background::opaqueBlack);
+    scale = frameScale * geometry->width / source.width;
+    left = (targetWidth_ - frameScale * geometry->frameWidth) * 0.5 + frameScale * geometry->x;
+    top = (targetHeight_ - frameScale * geometry->frameHeight) * 0.5 + frameScale * geometry->y;
+  }
+  if (!arriving) {
+    scaler_.fitAt(source, scale, left, top, target, targetWidth_, targetHeight_,
+                  targetBytesPerRow, AreaScaler::Background::opaqueBlack);
     return;
   }
-  // An empty frame has no scale; the scaler then draws only the black.
-  const double scale =
-      source.width > 0 && source.height > 0 ? scaleFor(source.width, source.height) : 0.0;
-  scaler_.fit(source, scale, target, targetWidth_, targetHeight_, targetBytesPerRow,
-              AreaScaler::Background::opaqueBlack);
+  // The same bytes as fitAt(): each pass draws the target rows whose whole
+  // footprint has come.
+  const bool readable = source.data != nullptr && source.bytesPerRow >= 4 * source.width;
+  scaler_.begin(readable ? source.width : 0, readable ? source.height : 0, scale, left, top,
+                target, targetWidth_, targetHeight_, targetBytesPerRow,
+                AreaScaler::Background::opaqueBlack);
+  for (int rows = 0; rows < source.height;) {
+    rows = std::min(arriving->awaitMoreRows(), source.height);
+    if (readable) scaler_.drawBand({source.width, rows, source.bytesPerRow, source.data}, 0);
+  }
 }
 
 }  // namespace fenwright

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/capture/arriving_rows.h"
 #include "platform/capture/frame_geometry.h"
 #include "scale/image_view.h"
 #include "scale/area_scaler.h"
@@ -24,11 +25,13 @@ class FrameCompositor {
   // Overwrites the whole target (targetWidth x targetHeight pixels, rows
   // `targetBytesPerRow` apart) with the fitted frame and black bars. With a
   // geometry, the frame it names is what is fitted, and the source is drawn
-  // where it lies in that frame, in one scaling from its own pixels.
+  // where it lies in that frame, in one scaling from its own pixels. With
+  // `arriving`, the target rows are drawn band by band as the source rows
+  // under them come in, and every row has come when it returns.
   void compose(const ImageView& source, const std::optional<FrameGeometry>& geometry,
-               std::uint8_t* target, int targetBytesPerRow);
+               ArrivingRows* arriving, std::uint8_t* target, int targetBytesPerRow);
   void compose(const ImageView& source, std::uint8_t* target, int targetBytesPerRow) {
-    compose(source, std::nullopt, target, targetBytesPerRow);
+    compose(source, std::nullopt, nullptr, target, targetBytesPerRow);
   }
 
  private:

@@ -84,10 +84,15 @@ void PiPFrameBuffer::renderIntoSurface(const Draw& draw) {
 }
 
 void PiPFrameBuffer::writeFrame(const ImageView& from,
-                                const std::optional<FrameGeometry>& geometry) {
-  if (!surface_) return;
-  renderIntoSurface(
-      [&](std::uint8_t* pixels) { compositor_->compose(from, geometry, pixels, bytesPerRow); });
+                                const std::optional<FrameGeometry>& geometry,
+                                ArrivingRows* arriving) {
+  if (!surface_) {
+    if (arriving) arriving->awaitAll(from.height);
+    return;
+  }
+  renderIntoSurface([&](std::uint8_t* pixels) {
+    compositor_->compose(from, geometry, arriving, pixels, bytesPerRow);
+  });
 }
 
 void PiPFrameBuffer::renderTestPattern(double phase) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/capture/arriving_rows.h"
 #include "platform/capture/frame_geometry.h"
 #include "platform/dispatch/serial_queue.h"
 #include "scale/image_view.h"
@@ -52,9 +53,11 @@ class PiPFrameBuffer {
   // Fits `from` into the surface, centred on opaque black. On the executor,
   // only from a block of the render queue or of a queue that targets it:
   // `from` is valid only while the caller waits. `geometry`, when given,
-  // says which frame `from` stands for and where it lies in it.
+  // says which frame `from` stands for and where it lies in it. With
+  // `arriving`, its rows are drawn as they come.
   void writeFrame(const ImageView& from,
-                  const std::optional<FrameGeometry>& geometry = std::nullopt);
+                  const std::optional<FrameGeometry>& geometry = std::nullopt,
+                  ArrivingRows* arriving = nullptr);
   // Draws one frame of the animated radial-gradient pattern.
   void renderTestPattern(double phase);
 

@@ -50,6 +50,7 @@ class FenwrightService final : public std::enable_shared_from_this<FenwrightServ
   void streamDidStopWithError(CaptureStream& stream, const CaptureError& error) override;
   void streamDidOutputSampleBuffer(CaptureStream& stream, const SampleBuffer& sample,
                                    StreamOutputType type) override;
+  bool takesArrivingRows() const override { return true; }
 
   void startFull(const PiPSentinelConfig& config);
   void startListenerOnly();

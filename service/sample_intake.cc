@@ -20,7 +20,7 @@ void FenwrightService::streamDidOutputSampleBuffer(CaptureStream&, const SampleB
   if (!sample.imageBuffer) return;
   if (statusSaysIncomplete(sample)) return;
   if (paused.load(std::memory_order_relaxed)) return;
-  frameBuffer->writeFrame(*sample.imageBuffer, sample.geometry);
+  frameBuffer->writeFrame(*sample.imageBuffer, sample.geometry, sample.arriving);
 }
 
 void FenwrightService::streamDidStopWithError(CaptureStream& stream, const CaptureError& error) {

@@ -130,10 +130,12 @@ class Sink final : public StreamOutput {
   explicit Sink(const Painter& painter) : painter_(painter), surface_(640 * 360 * 4) {
     latencies_.reserve(10000);
   }
+  bool takesArrivingRows() const override { return true; }
   void streamDidOutputSampleBuffer(CaptureStream&, const SampleBuffer& sample,
                                    StreamOutputType) override {
     if (!sample.imageBuffer) return;
-    compositor_.compose(*sample.imageBuffer, sample.geometry, surface_.data(), 640 * 4);
+    compositor_.compose(*sample.imageBuffer, sample.geometry, sample.arriving, surface_.data(),
+                        640 * 4);
     const auto now = Clock::now();
     frames_.fetch_add(1);
     if (first_.load() == Clock::time_point{}) first_.store(now);

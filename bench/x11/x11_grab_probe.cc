@@ -44,7 +44,7 @@ CaptureResult<ImageView> X11GrabProbe::grabFrame() {
   }
   // The whole window each time, as after a repaint of all of it.
   state_->reader->forget();
-  auto grab = state_->source->grab(*state_->reader, state_->fitter);
+  auto grab = state_->source->grab(*state_->reader, state_->fitter, false);
   if (grab.status == x11::X11ImageReader::Status::lost) return CaptureError{x11::kConnectionLost};
   if (grab.status == x11::X11ImageReader::Status::failed)
     return CaptureError{"the window has no picture now"};

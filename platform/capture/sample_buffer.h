@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/capture/arriving_rows.h"
 #include "platform/capture/frame_geometry.h"
 #include "scale/image_view.h"
 
@@ -33,6 +34,9 @@ struct SampleBuffer {
   // The picture has no alpha channel: every pixel is opaque, whatever its
   // fourth byte holds (a window of depth 24, as the server keeps it).
   bool opaque = false;
+  // Set only for an output that takes them: the picture's rows are still
+  // arriving, and are awaited through this before they are read.
+  ArrivingRows* arriving = nullptr;
 
   static SampleBuffer frame(const ImageView& image, FrameStatus status) {
     return SampleBuffer{true, image, status, std::nullopt};

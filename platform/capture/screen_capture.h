@@ -25,6 +25,8 @@ class StreamOutput {
   virtual ~StreamOutput() = default;
   virtual void streamDidOutputSampleBuffer(CaptureStream& stream, const SampleBuffer& sample,
                                            StreamOutputType type) = 0;
+  // Whether its samples may carry rows still arriving (SampleBuffer::arriving).
+  virtual bool takesArrivingRows() const { return false; }
 };
 
 // Told, on any thread and at most once, when a stream stops by itself.

@@ -36,6 +36,8 @@ class FrameSource {
     std::optional<FrameGeometry> geometry;
     // Every pixel is opaque, whatever its alpha byte says.
     bool opaque = false;
+    // Set when the frame's rows are still arriving (the reader's).
+    ArrivingRows* arriving = nullptr;
   };
 
   virtual ~FrameSource() = default;
@@ -49,8 +51,11 @@ class FrameSource {
 
   // Reads the picture now and fits it into a frame, band by band when it is
   // shrunk. `failed` means there is nothing to show at the moment (an
-  // unmapped window); events will say when there is again.
-  virtual Grab grab(X11ImageReader& reader, FrameFitter& fitter) = 0;
+  // unmapped window); events will say when there is again. With
+  // `rowsMayArrive`, a frame may be handed on before all its rows are read.
+  virtual Grab grab(X11ImageReader& reader, FrameFitter& fitter, bool rowsMayArrive) = 0;
+  // The rows of the last grab did not all come: what it read is not kept.
+  virtual void grabFailed() {}
 
   // Called once the events that came with a grab's reply were handled:
   // whether what it read may be handed on. When not, it is grabbed again.

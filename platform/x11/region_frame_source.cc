@@ -160,7 +160,7 @@ FrameSource::Change RegionFrameSource::poll() {
   return visibleChange ? Change::content : Change::none;
 }
 
-FrameSource::Grab RegionFrameSource::grab(X11ImageReader& reader, FrameFitter& fitter) {
+FrameSource::Grab RegionFrameSource::grab(X11ImageReader& reader, FrameFitter& fitter, bool) {
   xcb_connection_t* c = connection_.get();
   damage_.grabbing(c);
   const FrameCanvas canvas{requested_.width, requested_.height, area_.x - requested_.x,

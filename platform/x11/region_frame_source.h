@@ -32,7 +32,7 @@ class RegionFrameSource final : public FrameSource {
   Change handleEvent(const xcb_generic_event_t& event) override;
   bool needsPolling() const override { return !damage_.following() || showsCursor_; }
   Change poll() override;
-  Grab grab(X11ImageReader& reader, FrameFitter& fitter) override;
+  Grab grab(X11ImageReader& reader, FrameFitter& fitter, bool rowsMayArrive) override;
   void listen() override { damage_.listen(connection_.get()); }
   bool captures(std::uint32_t) const override { return false; }
   std::string endReason() const override { return "the screen is gone"; }

@@ -250,7 +250,13 @@ bool WindowFrameSource::keep() {
   return true;
 }
 
-FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& fitter) {
+void WindowFrameSource::grabFailed() {
+  pending_ = -1;
+  rebuild();
+}
+
+FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& fitter,
+                                          bool rowsMayArrive) {
   xcb_connection_t* c = connection_.get();
   pending_ = -1;
   unsure_ = false;
@@ -291,10 +297,14 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
   last_ = index;
   auto status = X11ImageReader::Status::ok;
   bool handedWhole = false;
+  ArrivingRows* arriving = nullptr;
   auto frame = fitter.fitBands(width_, height_, {width_, height_, 0, 0}, [&](int top, int rows) {
+    // Patching hidden parts needs the rows in place.
     auto result = rows == height_
-                      ? reader.update(drawable, inset, inset, width_, height_, staleTop, staleRows)
+                      ? reader.update(drawable, inset, inset, width_, height_, staleTop, staleRows,
+                                      rowsMayArrive && hidden_.width == 0)
                       : reader.read(drawable, inset, inset + top, width_, rows);
+    arriving = result.arriving;
     status = result.status;
     if (status != X11ImageReader::Status::ok) return ImageView{};
     // Handed on whole, the picture says it is opaque instead: setting the
@@ -320,7 +330,9 @@ FrameSource::Grab WindowFrameSource::grab(X11ImageReader& reader, FrameFitter& f
     return {status, {}, {}};
   }
   pending_ = index;
-  return {X11ImageReader::Status::ok, frame->image, frame->geometry, opaque_ && handedWhole};
+  // A whole picture is handed on as read, never read here.
+  return {X11ImageReader::Status::ok, frame->image, frame->geometry, opaque_ && handedWhole,
+          arriving};
 }
 
 std::string WindowFrameSource::endReason() const { return windowName(window_) + " was destroyed"; }

@@ -41,8 +41,9 @@ class WindowFrameSource final : public FrameSource {
   Change handleEvent(const xcb_generic_event_t& event) override;
   bool needsPolling() const override { return !damage_.following(); }
   Change poll() override { return Change::content; }
-  Grab grab(X11ImageReader& reader, FrameFitter& fitter) override;
+  Grab grab(X11ImageReader& reader, FrameFitter& fitter, bool rowsMayArrive) override;
   bool keep() override;
+  void grabFailed() override;
   void listen() override { damage_.listen(connection_.get()); }
   bool captures(std::uint32_t windowID) const override { return windowID == window_; }
   std::string endReason() const override;

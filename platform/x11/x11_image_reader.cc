@@ -6,12 +6,16 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "platform/log/logger.h"
 #include "platform/populate_pages.h"
 
 namespace fenwright::x11 {
 namespace {
+
+// Fewer rows than this a band are not worth a request of their own.
+constexpr int kLeastBandRows = 160;
 
 std::size_t roundToPages(std::size_t bytes) {
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -81,7 +85,7 @@ X11ImageReader::Result X11ImageReader::read(xcb_drawable_t drawable, int x, int 
 }
 
 X11ImageReader::Result X11ImageReader::update(xcb_drawable_t drawable, int x, int y, int width,
-                                              int height, int top, int rows) {
+                                              int height, int top, int rows, bool mayArrive) {
   top = std::clamp(top, 0, height);
   rows = std::clamp(rows, 0, height - top);
   Slot& slot = this->slot();
@@ -91,11 +95,48 @@ X11ImageReader::Result X11ImageReader::update(xcb_drawable_t drawable, int x, in
     std::uint8_t* pixels = useShm_ ? slot.mapping->data() : slot.copy.data();
     return {Status::ok, pixels, width, height, 0, 0};
   }
-  return fetch(drawable, x, y, width, height, top, rows);
+  return fetch(drawable, x, y, width, height, top, rows, mayArrive);
+}
+
+X11ImageReader::Status X11ImageReader::settle() {
+  if (arrivingRead_.drawable == XCB_NONE) return Status::ok;
+  const Held read = std::exchange(arrivingRead_, Held{});
+  const bool whole = arriving_.settle();
+  slots_[arrivingSlot_].held = whole ? read : Held{};
+  if (whole) return Status::ok;
+  return connection_.hasError() ? Status::lost : Status::failed;
+}
+
+bool X11ImageReader::askInBands(const Held& read, int top, int rows) {
+  const int bands = std::min(ArrivingImage::kMaxBands, rows / kLeastBandRows);
+  if (bands < 2) return false;
+  xcb_connection_t* c = connection_.get();
+  arriving_.begin(c, read.height);
+  for (int band = 0, first = top; band < bands; ++band) {
+    const int end = top + rows * (band + 1) / bands;
+    const std::size_t bytes = static_cast<std::size_t>(read.width) * (end - first) * 4;
+    arriving_.add(xcb_shm_get_image(c, read.drawable, static_cast<std::int16_t>(read.x),
+                                    static_cast<std::int16_t>(read.y + first),
+                                    static_cast<std::uint16_t>(read.width),
+                                    static_cast<std::uint16_t>(end - first), ~0u,
+                                    XCB_IMAGE_FORMAT_Z_PIXMAP, slot().segment.get(),
+                                    static_cast<std::uint32_t>(
+                                        static_cast<std::size_t>(read.width) * first * 4)),
+                  end, bytes);
+    first = end;
+  }
+  xcb_flush(c);
+  // Until it is settled, the memory holds no known picture.
+  slot().held = {};
+  arrivingRead_ = read;
+  arrivingSlot_ = active_;
+  return true;
 }
 
 X11ImageReader::Result X11ImageReader::fetch(xcb_drawable_t drawable, int x, int y, int width,
-                                             int height, int top, int rows) {
+                                             int height, int top, int rows, bool mayArrive) {
+  // A read never overtakes one still arriving.
+  if (arrivingRead_.drawable != XCB_NONE) settle();
   const std::size_t bytes = static_cast<std::size_t>(width) * height * 4;
   const std::size_t offset = static_cast<std::size_t>(width) * top * 4;
   const std::size_t fetched = static_cast<std::size_t>(width) * rows * 4;
@@ -103,6 +144,13 @@ X11ImageReader::Result X11ImageReader::fetch(xcb_drawable_t drawable, int x, int
   Slot& slot = this->slot();
   if (useShm_) {
     if (auto reservation = reserveSegment(bytes)) {
+      // A new segment's attach is still to be confirmed by its first read.
+      if (mayArrive && !reservation->attach &&
+          askInBands({drawable, x, y, width, height}, top, rows)) {
+        Result result{Status::ok, slot.mapping->data(), width, height, top, rows};
+        result.arriving = &arriving_;
+        return result;
+      }
       const auto cookie = xcb_shm_get_image(
           c, drawable, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y + top),
           static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(rows), ~0u,

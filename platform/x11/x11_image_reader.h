@@ -6,6 +6,7 @@
 
 #include "scale/image_view.h"
 #include "platform/sysv_shared_memory.h"
+#include "platform/x11/arriving_image.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/xcb_handles.h"
 
@@ -36,6 +37,9 @@ class X11ImageReader {
     // left them.
     int changedTop = 0;
     int changedRows = 0;
+    // Set when those rows are still arriving: until settle(), they are read
+    // only through this, and nothing else is read.
+    ArrivingRows* arriving = nullptr;
 
     ImageView image() const { return {width, height, width * 4, pixels}; }
   };
@@ -47,8 +51,13 @@ class X11ImageReader {
   Result read(xcb_drawable_t drawable, int x, int y, int width, int height);
   // The same rectangle again, of which only rows [top, top + rows) changed
   // since the last read: when the memory still holds that last read, only
-  // those rows are fetched, into their place; otherwise all of it.
-  Result update(xcb_drawable_t drawable, int x, int y, int width, int height, int top, int rows);
+  // those rows are fetched, into their place; otherwise all of it. With
+  // `mayArrive`, many rows come in bands, as Result::arriving says.
+  Result update(xcb_drawable_t drawable, int x, int y, int width, int height, int top, int rows,
+                bool mayArrive = false);
+  // After a read whose rows were arriving: waits for those still to come,
+  // and says whether all of them came.
+  Status settle();
   // What the memory holds is no longer the drawable's picture (its storage
   // was replaced): the next update reads all of it.
   void forget() { slot().held = {}; }
@@ -75,7 +84,10 @@ class X11ImageReader {
   std::optional<Reservation> reserveSegment(std::size_t bytes);
   bool attached(xcb_void_cookie_t attach);
   Result failure();
-  Result fetch(xcb_drawable_t drawable, int x, int y, int width, int height, int top, int rows);
+  Result fetch(xcb_drawable_t drawable, int x, int y, int width, int height, int top, int rows,
+               bool mayArrive = false);
+  // Asks for rows [top, top + rows) in bands; false when they are too few.
+  bool askInBands(const Held& read, int top, int rows);
 
   struct Slot {
     std::optional<SysVSharedMemory> mapping;
@@ -89,6 +101,9 @@ class X11ImageReader {
   bool useShm_;
   Slot slots_[2];
   int active_ = 0;
+  ArrivingImage arriving_;
+  Held arrivingRead_;  // none unless rows are arriving
+  int arrivingSlot_ = 0;
 };
 
 }  // namespace fenwright::x11

@@ -74,6 +74,8 @@ StreamCore::~StreamCore() { releaseResources(); }
 
 void StreamCore::addOutput(std::weak_ptr<StreamOutput> output, SerialQueue& queue) {
   if (state_ == State::stopped) return;
+  auto taker = output.lock();
+  takesArriving_ = taker && taker->takesArrivingRows();
   output_ = std::move(output);
   outputQueue_ = &queue;
   if (state_ == State::running) {
@@ -332,8 +334,21 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
   listening_ = false;
   grid_ = hasGrabbed_ ? std::max(now, grid_ + interval_) : now;
   hasGrabbed_ = true;
+  grabOnce(false);
+}
+
+void StreamCore::grabOnce(bool repair) {
   try {
-    FrameSource::Grab grab = source_->grab(*reader_, fitter_);
+    FrameSource::Grab grab = source_->grab(*reader_, fitter_, takesArriving_);
+    if (grab.status == X11ImageReader::Status::ok && grab.arriving) {
+      // The output draws the rows while the server copies the next ones;
+      // the check below waits for the sample to come back.
+      settlePending_ = true;
+      repairing_ = repair;
+      deliver(grab);
+      outOfMemory_ = false;
+      return;
+    }
     if (grab.status == X11ImageReader::Status::ok) {
       // Damage drawn before the grab began may arrive only with its reply:
       // rows it names that were not read are read now, so the frame shows
@@ -342,7 +357,7 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
       if (!takeEvents(false)) return;
       if (!source_->keep() || missed_) {
         dirty_ = false;
-        grab = source_->grab(*reader_, fitter_);
+        grab = source_->grab(*reader_, fitter_, false);
         // Still unsure: the next interval tries again; the last frame stays.
         if (grab.status == X11ImageReader::Status::ok) {
           if (!takeEvents(false)) return;
@@ -374,9 +389,36 @@ void StreamCore::grabAndDeliver(Clock::time_point now) {
   pumpEvents(false);
 }
 
+bool StreamCore::settleGrab() {
+  switch (reader_->settle()) {
+    case X11ImageReader::Status::lost:
+      endWithError(kConnectionLost);
+      return false;
+    case X11ImageReader::Status::failed:
+      // The frame kept the rest of the one before; an event will say when
+      // there is something to show again.
+      source_->grabFailed();
+      return true;
+    case X11ImageReader::Status::ok:
+      break;
+  }
+  missed_ = false;
+  if (!takeEvents(false)) return false;
+  if (source_->keep() && !missed_) return true;
+  // Part of a repaint was shown: the rest follows at once, but only once.
+  if (repairing_) {
+    changed();
+    return true;
+  }
+  dirty_ = false;
+  grabOnce(true);
+  return false;
+}
+
 void StreamCore::deliver(const FrameSource::Grab& grab) {
   sample_.imageBuffer = grab.frame;
   sample_.geometry = grab.geometry;
+  sample_.arriving = grab.arriving;
   sample_.opaque = grab.opaque;
   deliveryOutput_ = output_;
   deliveryOwner_ = owner_;
@@ -408,6 +450,7 @@ void StreamCore::sampleReturned() {
     for (auto& waiter : waiters) complete(waiter, Done{});
     return;
   }
+  if (std::exchange(settlePending_, false) && !settleGrab()) return;
   schedule();
 }
 

@@ -68,8 +68,15 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   void schedule();
   void armGrabTimer(Clock::time_point due);
   void grabAndDeliver(Clock::time_point now);
+  // One grab, delivered when it may be; `repair` when it follows one that
+  // was unsure, which it does not follow again.
+  void grabOnce(bool repair);
   void deliver(const FrameSource::Grab& grab);
   void sampleReturned();
+  // Checks a grab whose rows arrived while its frame was drawn, as
+  // grabOnce() checks any other. False when a sample went out again or the
+  // stream ended.
+  bool settleGrab();
   void endWithError(const std::string& reason);
   void closeDeliveries();
   void releaseResources();
@@ -92,6 +99,9 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   bool listening_ = false;
   bool missed_ = false;
   bool outOfMemory_ = false;
+  bool takesArriving_ = false;   // the output draws rows as they come
+  bool settlePending_ = false;   // the sample out has rows that were arriving
+  bool repairing_ = false;       // ... and it was a repair
   // The interval grid's last point, and when the latest change was seen.
   Clock::time_point grid_{};
   Clock::time_point changedAt_{};

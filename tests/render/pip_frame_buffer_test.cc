@@ -119,6 +119,37 @@ TEST_F(SurfaceRender, UniformPicturesShowTheirColourByCoverageOverBlack) {
   }
 }
 
+// Rows that come band by band (as the X11 backend hands them on) are drawn
+// as they come and no sooner: the bytes of the whole picture's render,
+// although the memory holds other pictures' rows until theirs come.
+TEST_F(SurfaceRender, RowsStillArrivingAreDrawnAsTheyComeAndNoSooner) {
+  struct Bands final : ArrivingRows {
+    const TestImage* from = nullptr;
+    TestImage* into = nullptr;
+    int done = 0;
+    int awaitMoreRows() override {
+      const int end = std::min(from->height, done + from->height / 4 + 1);
+      std::memcpy(into->bytes.data() + std::size_t(done) * from->bytesPerRow,
+                  from->bytes.data() + std::size_t(done) * from->bytesPerRow,
+                  std::size_t(end - done) * from->bytesPerRow);
+      return done = end;
+    }
+  };
+  for (auto [width, height] : {std::pair{1920, 1080}, {1366, 768}, {1279, 721}}) {
+    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+    const TestImage picture = TestImage::textLike(width, height, 11);
+    buffer_.writeFrame(picture.view());
+    const std::vector<std::uint8_t> whole(client_->pixels().begin(), client_->pixels().end());
+    TestImage memory = TestImage::textLike(width, height, 12);
+    Bands bands;
+    bands.from = &picture;
+    bands.into = &memory;
+    buffer_.writeFrame(memory.view(), std::nullopt, &bands);
+    EXPECT_EQ(bands.done, height);
+    EXPECT_TRUE(std::equal(whole.begin(), whole.end(), client_->pixels().begin()));
+  }
+}
+
 // The gradient worked out independently: phase 0.05 is the first frame
 // after start; at pi the colours wrap to those of phase 0.
 TEST_F(SurfaceRender, TestPatternFollowsTheGradientEverywhere) {

@@ -47,8 +47,9 @@ class SurfaceWriter final : public StreamOutput {
   void streamDidOutputSampleBuffer(CaptureStream&, const SampleBuffer& sample,
                                    StreamOutputType) override {
     buffer_.renderTestPattern(0.05 * frames.fetch_add(1));
-    buffer_.writeFrame(*sample.imageBuffer);
+    buffer_.writeFrame(*sample.imageBuffer, sample.geometry, sample.arriving);
   }
+  bool takesArrivingRows() const override { return true; }
   bool waitFor(int count) const {
     return eventually([&] { return frames.load() >= count; }, std::chrono::seconds(30));
   }
