@@ -181,8 +181,9 @@ __attribute__((target("avx2"))) void applySteps(const PairedRows<kPairs>& rows, 
     sumDown(rows, at + 4 * kStep, AllPixels{}, aheadLow, aheadHigh);
     __m256i packed = weighStep<kTaps, kInPairs>(low, high, nextLow, nextHigh, weights, rounding);
     // Near 1:1 nearly every step starts a target pixel on each source
-    // pixel, in order: the permute, a tenth of the time, is left out.
-    if (permuted[k]) packed = _mm256_permutevar8x32_epi32(packed, load(lanes + kStep * k));
+    // pixel, in order: the permute, a tenth of the time, is left out. Pairs
+    // always need it.
+    if (kInPairs || permuted[k]) packed = _mm256_permutevar8x32_epi32(packed, load(lanes + kStep * k));
     // The lanes past this step's target pixels are junk the next store covers.
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(run + 4 * firstTarget[k]), packed);
     low = nextLow;
