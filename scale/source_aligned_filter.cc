@@ -181,8 +181,10 @@ __attribute__((target("avx2"))) void applySteps(const PairedRows<kPairs>& rows, 
     sumDown(rows, at + 4 * kStep, AllPixels{}, aheadLow, aheadHigh);
     __m256i packed = weighStep<kTaps, kInPairs>(low, high, nextLow, nextHigh, weights, rounding);
     // Near 1:1 most steps' target pixels already sit in their lanes; the
-    // permute they skip was a tenth of the time. Pairs always need it.
-    if (kInPairs || permuted[k]) packed = _mm256_permutevar8x32_epi32(packed, load(lanes + kStep * k));
+    // permute they skip was a tenth of the time. Past two taps a source
+    // pixel without a target pixel comes every step or two: those and pairs
+    // always permute.
+    if (kInPairs || kTaps > 2 || permuted[k]) packed = _mm256_permutevar8x32_epi32(packed, load(lanes + kStep * k));
     // The lanes past this step's target pixels are junk the next store covers.
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(run + 4 * firstTarget[k]), packed);
     low = nextLow;
