@@ -91,19 +91,17 @@ Expected<SharedSurface> SharedSurface::create(std::uint32_t width, std::uint32_t
   header->height = height;
   header->bytesPerRow = width * 4;
   header->pixelFormat = kPixelFormatBGRA;
-  return SharedSurface(std::move(*pixelsFd), std::move(*pixels), std::move(*controlFd),
-                       std::move(*control), std::move(*pixelsReadOnly),
+  // The writable descriptors close here: the mappings keep the memory, and
+  // only the read-only opens are handed out.
+  return SharedSurface(std::move(*pixels), std::move(*control), std::move(*pixelsReadOnly),
                        std::move(*controlReadOnly), static_cast<std::uint32_t>(info.st_ino),
                        width, height);
 }
 
-SharedSurface::SharedSurface(UniqueFd pixelsFd, MappedMemory pixels, UniqueFd controlFd,
-                             MappedMemory control, UniqueFd pixelsReadOnly,
+SharedSurface::SharedSurface(MappedMemory pixels, MappedMemory control, UniqueFd pixelsReadOnly,
                              UniqueFd controlReadOnly, std::uint32_t id, std::uint32_t width,
                              std::uint32_t height)
-    : pixelsFd_(std::move(pixelsFd)),
-      pixels_(std::move(pixels)),
-      controlFd_(std::move(controlFd)),
+    : pixels_(std::move(pixels)),
       control_(std::move(control)),
       pixelsReadOnly_(std::move(pixelsReadOnly)),
       controlReadOnly_(std::move(controlReadOnly)),

@@ -63,14 +63,12 @@ class SharedSurface {
   std::optional<UniqueFd> openControlReadOnly() const;
 
  private:
-  SharedSurface(UniqueFd pixelsFd, MappedMemory pixels, UniqueFd controlFd,
-                MappedMemory control, UniqueFd pixelsReadOnly, UniqueFd controlReadOnly,
-                std::uint32_t id, std::uint32_t width, std::uint32_t height);
+  SharedSurface(MappedMemory pixels, MappedMemory control, UniqueFd pixelsReadOnly,
+                UniqueFd controlReadOnly, std::uint32_t id, std::uint32_t width,
+                std::uint32_t height);
   SurfaceControl& control() const;
 
-  UniqueFd pixelsFd_;
   MappedMemory pixels_;
-  UniqueFd controlFd_;
   MappedMemory control_;
   UniqueFd pixelsReadOnly_;
   UniqueFd controlReadOnly_;
