@@ -251,7 +251,6 @@ bool SourceAlignedFilter::build(const ResampleAxis& columns) {
   inPairs_ = false;
   firstTarget_.clear();
   lanes_.clear();
-  permuted_.clear();
   weights_.clear();
   const int pixels = columns.end() - columns.begin();
   if (!FENWRIGHT_X86_SIMD || pixels < 2 * kStep || columns.maxCount() > 4) return false;
