@@ -58,7 +58,10 @@ def ffmpeg(xid):
 
 
 def available(argv):
-    return subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+    try:
+        return subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+    except OSError:  # not installed
+        return False
 
 
 class Window:
