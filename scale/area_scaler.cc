@@ -123,9 +123,8 @@ void AreaScaler::drawRow(const ImageView& band, int top, int y) {
   std::uint8_t* out = target_ + y * targetBytesPerRow_;
   const std::uint8_t* first = band.row(footprint(y).first - top);
   if (block_ == 0) {
-    if (scalerPath() == ScalerPath::avx2 &&
-        sourceAligned_.applyRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y),
-                                 out + 4 * left_, rounding_, alpha_))
+    if (sourceAligned_.applyRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y),
+                                 out + 4 * left_, rounding_, alpha_, scalerPath()))
       return;
     blendRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y), columnFilter_.sourceBegin(),
               columnFilter_.sourceEnd(), sums_.data());
@@ -151,7 +150,7 @@ void AreaScaler::plan(const Geometry& geometry) {
   rows_.build(geometry.sourceHeight, geometry.targetHeight, scale, geometry.top, 256);
   columns_.build(geometry.sourceWidth, geometry.targetWidth, scale, geometry.left);
   columnFilter_.build(columns_);
-  sourceAligned_.build(columns_);
+  sourceAligned_.build(columns_, scalerPath());
 
   if (sums_.size() < 4 * static_cast<std::size_t>(columnFilter_.sumsLength()))
     sums_.resize(4 * static_cast<std::size_t>(columnFilter_.sumsLength()));

@@ -304,7 +304,7 @@ void averageBlocks2x2(const std::uint8_t* row0, const std::uint8_t* row1, std::u
   int x = 0;
 #if FENWRIGHT_X86_SIMD
   const ScalerPath path = scalerPath();
-  if (path == ScalerPath::avx2) x = averageBlocks2x2Avx2(row0, row1, out, count, alpha);
+  if (path >= ScalerPath::avx2) x = averageBlocks2x2Avx2(row0, row1, out, count, alpha);
   if (path >= ScalerPath::ssse3)
     x += averageBlocks2x2Ssse3(row0 + 8 * x, row1 + 8 * x, out + 4 * x, count - x, alpha);
   else if (path == ScalerPath::sse2)
@@ -325,7 +325,7 @@ void sumRows(const std::uint8_t* first, long bytesPerRow, int rows, int width,
   int x = 0;
 #if FENWRIGHT_X86_SIMD
   const ScalerPath path = scalerPath();
-  if (path == ScalerPath::avx2) x = sumRowsAvx2(first, bytesPerRow, rows, width, sums);
+  if (path >= ScalerPath::avx2) x = sumRowsAvx2(first, bytesPerRow, rows, width, sums);
   if (path >= ScalerPath::sse2) x = sumRowsSse2(first, bytesPerRow, rows, x, width, sums);
 #endif
   for (; x < width; ++x) {
@@ -342,7 +342,7 @@ void averageRuns(const std::uint16_t* sums, int n, std::uint8_t* out, int count,
   int x = 0;
 #if FENWRIGHT_X86_SIMD
   const ScalerPath path = scalerPath();
-  if (path == ScalerPath::avx2 && n == 3) x = averageRunsOf3Avx2(sums, out, count, alpha);
+  if (path >= ScalerPath::avx2 && n == 3) x = averageRunsOf3Avx2(sums, out, count, alpha);
   if (path >= ScalerPath::sse2)
     x += averageRunsSse2(sums + 4 * n * x, n, out + 4 * x, count - x, alpha);
 #endif

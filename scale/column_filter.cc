@@ -273,7 +273,7 @@ void ColumnFilter::apply(const std::uint16_t* sums, std::uint8_t* row, std::uint
   int x = 0;
 #if FENWRIGHT_X86_SIMD
   const ScalerPath path = scalerPath();
-  if (path == ScalerPath::avx2) {
+  if (path >= ScalerPath::avx2) {
     x = filterAvx2({sums, groupedStarts_.data(), groupedWeights_.data(), groupedTaps_, pixels,
                     row + 4 * begin_, rounding, alpha});
   } else if (path >= ScalerPath::sse2) {

@@ -27,7 +27,7 @@ __attribute__((target("avx2"))) int fillRowAvx2(std::uint8_t* out, int count,
 void fillRow(std::uint8_t* out, int count, std::uint32_t pixel, [[maybe_unused]] ScalerPath path) {
   int i = 0;
 #if FENWRIGHT_X86_SIMD
-  if (path == ScalerPath::avx2) i = fillRowAvx2(out, count, pixel);
+  if (path >= ScalerPath::avx2) i = fillRowAvx2(out, count, pixel);
   if (path >= ScalerPath::sse2) {
     const __m128i four = _mm_set1_epi32(static_cast<int>(pixel));
     for (; i + 4 <= count; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), four);

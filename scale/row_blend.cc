@@ -141,7 +141,7 @@ void blendRows(const std::uint8_t* first, long bytesPerRow, int count,
   int x = begin;
 #if FENWRIGHT_X86_SIMD
   const ScalerPath path = scalerPath();
-  if (path == ScalerPath::avx2) x = blendAvx2(first, bytesPerRow, count, weights, x, end, sums);
+  if (path >= ScalerPath::avx2) x = blendAvx2(first, bytesPerRow, count, weights, x, end, sums);
   if (path >= ScalerPath::sse2) x = blendSse2(first, bytesPerRow, count, weights, x, end, sums);
 #endif
   // Row by row over the rest, a loop the compiler can vectorise; the sums

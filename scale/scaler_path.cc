@@ -10,11 +10,15 @@ namespace fenwright {
 namespace {
 
 constexpr ScalerPath kPaths[] = {ScalerPath::scalar, ScalerPath::sse2, ScalerPath::ssse3,
-                                 ScalerPath::avx2};
+                                 ScalerPath::avx2, ScalerPath::avx512};
 
 ScalerPath bestSupported() {
 #if FENWRIGHT_X86_SIMD
-  static const ScalerPath best = __builtin_cpu_supports("avx2")    ? ScalerPath::avx2
+  // AVX-512 only where both its byte and word forms are there.
+  static const ScalerPath best = __builtin_cpu_supports("avx512bw") &&
+                                         __builtin_cpu_supports("avx512f")
+                                     ? ScalerPath::avx512
+                                 : __builtin_cpu_supports("avx2")  ? ScalerPath::avx2
                                  : __builtin_cpu_supports("ssse3") ? ScalerPath::ssse3
                                                                    : ScalerPath::sse2;
   return best;
@@ -43,6 +47,7 @@ const char* scalerPathName(ScalerPath path) {
     case ScalerPath::sse2: return "sse2";
     case ScalerPath::ssse3: return "ssse3";
     case ScalerPath::avx2: return "avx2";
+    case ScalerPath::avx512: return "avx512";
   }
   return "?";
 }

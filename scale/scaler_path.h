@@ -6,7 +6,7 @@ namespace fenwright {
 
 // The instruction sets the scaler's kernels may use, each level including
 // those before it. Every path writes the same bytes; only speed differs.
-enum class ScalerPath { scalar, sse2, ssse3, avx2 };
+enum class ScalerPath { scalar, sse2, ssse3, avx2, avx512 };
 
 const char* scalerPathName(ScalerPath path);
 

@@ -4,30 +4,37 @@
 #include <vector>
 
 #include "scale/resample_axis.h"
+#include "scale/scaler_path.h"
 
 namespace fenwright {
 
-// Both passes of shrinks up to about 3:1 at once, for AVX2. There a target
-// pixel has two to four taps each way, and fetching a pixel's taps from a
-// stored row of sums costs more than the arithmetic. So eight source pixels
-// a step are summed down their rows in registers, weighed across by the
-// taps of the target pixels starting on them, and one permute picks out
-// those target pixels. Past 2:1 no two of them start on one pair of source
-// pixels, and the four pairs are weighed side by side. The sums and the
+// Both passes of shrinks up to about 3:1 at once, for AVX2 and AVX-512.
+// There a target pixel has two to four taps each way, and fetching a
+// pixel's taps from a stored row of sums costs more than the arithmetic. So
+// eight (sixteen) source pixels a step are summed down their rows in
+// registers, weighed across by the taps of the target pixels starting on
+// them, and one permute picks out those target pixels. Past 2:1 no two of
+// them start on one pair of source pixels, and the pairs are weighed side
+// by side. The sums and the
 // arithmetic are ColumnFilter's and blendRows()'s, and so are the bytes.
 class SourceAlignedFilter {
  public:
-  // False, and applyRows() does nothing, when the fit does not suit it.
-  bool build(const ResampleAxis& columns);
+  // False, and applyRows() does nothing, when the fit does not suit it or
+  // `path` has no kernel here (only AVX2 and AVX-512 do).
+  bool build(const ResampleAxis& columns, ScalerPath path);
 
   // The rows of blendRows() (at most four, weights in 1/256) filtered into
   // the covered run at `run`. False when it wrote nothing, as for an
-  // `alpha` other than bytes of 0 or 255.
+  // `alpha` other than bytes of 0 or 255, or a `path` it was not built for.
   bool applyRows(const std::uint8_t* first, long bytesPerRow, int count,
                  const std::uint16_t* weights, std::uint8_t* run, std::uint16_t rounding,
-                 std::uint32_t alpha) const;
+                 std::uint32_t alpha, ScalerPath path) const;
 
  private:
+  // Source pixels a step: a register's worth of 16-bit sums times two.
+  static int stepFor(ScalerPath path);
+
+  int step_ = 0;
   int taps_ = 0;
   bool inPairs_ = false;  // no two target pixels start on one pair of source pixels
   int lead_ = 0;  // 1 when the first target pixel starts where the second does (or its pair)
