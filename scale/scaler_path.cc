@@ -14,9 +14,10 @@ constexpr ScalerPath kPaths[] = {ScalerPath::scalar, ScalerPath::sse2, ScalerPat
 
 ScalerPath bestSupported() {
 #if FENWRIGHT_X86_SIMD
-  // AVX-512 only where both its byte and word forms are there.
+  // AVX-512 only where its byte and word forms and its byte permutes are.
   static const ScalerPath best = __builtin_cpu_supports("avx512bw") &&
-                                         __builtin_cpu_supports("avx512f")
+                                         __builtin_cpu_supports("avx512f") &&
+                                         __builtin_cpu_supports("avx512vbmi")
                                      ? ScalerPath::avx512
                                  : __builtin_cpu_supports("avx2")  ? ScalerPath::avx2
                                  : __builtin_cpu_supports("ssse3") ? ScalerPath::ssse3

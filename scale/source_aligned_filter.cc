@@ -16,6 +16,7 @@ struct SourceAlignedPlan {
   const std::uint16_t* weights;
   const std::uint16_t* leadWeights;  // null when there is no lead pixel
   const std::int32_t* lanes;
+  const std::uint8_t* bytes;  // AVX-512: per step, the byte permute's 64 indices
   const std::uint8_t* permuted;
   const int* firstTarget;
   int fastSteps;
@@ -81,8 +82,11 @@ inline V packU8(V a, V b) { return _mm256_packus_epi16(a, b); }
 inline V alignHalf(V hi, V lo) { return _mm256_alignr_epi8(hi, lo, 8); }
 // `v`'s lanes moved down by one, `next`'s first lane coming in on top.
 inline V nextLane(V v, V next) { return _mm256_permute2x128_si256(v, next, 0x21); }
-inline V permute32(V v, const std::int32_t* lanes) {
-  return _mm256_permutevar8x32_epi32(v, load(lanes));
+// The high bytes of rounded sums, in pixel order, then into the step's lanes.
+inline V packNatural(V first, V second) { return packU8(srl8(first), srl8(second)); }
+inline V finish(V first, V second, const SourceAlignedPlan& plan, int k, bool permute) {
+  const V packed = packNatural(first, second);
+  return permute ? _mm256_permutevar8x32_epi32(packed, load(plan.lanes + kStep * k)) : packed;
 }
 inline std::uint32_t lowestPixel(V v) { return static_cast<std::uint32_t>(_mm256_cvtsi256_si32(v)); }
 
@@ -93,7 +97,7 @@ inline std::uint32_t lowestPixel(V v) { return static_cast<std::uint32_t>(_mm256
 #pragma GCC pop_options
 
 #pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512bw")
+#pragma GCC target("avx2,avx512f,avx512bw,avx512vbmi")
 namespace wide16 {
 namespace {
 
@@ -125,8 +129,11 @@ inline V srl8(V a) { return _mm512_srli_epi16(a, 8); }
 inline V packU8(V a, V b) { return _mm512_packus_epi16(a, b); }
 inline V alignHalf(V hi, V lo) { return _mm512_alignr_epi8(hi, lo, 8); }
 inline V nextLane(V v, V next) { return _mm512_maskz_alignr_epi64(0xff, next, v, 2); }
-inline V permute32(V v, const std::int32_t* lanes) {
-  return _mm512_maskz_permutexvar_epi32(0xffff, load(lanes), v);
+inline V packNatural(V first, V second) { return packU8(srl8(first), srl8(second)); }
+// One byte permute takes each target pixel's high bytes straight into its
+// lane: no shifts, no pack, and no step is left unpermuted.
+inline V finish(V first, V second, const SourceAlignedPlan& plan, int k, bool) {
+  return _mm512_permutex2var_epi8(first, load(plan.bytes + 64 * k), second);
 }
 inline std::uint32_t lowestPixel(V v) {
   return static_cast<std::uint32_t>(_mm512_cvtsi512_si32(v));
@@ -149,6 +156,7 @@ bool SourceAlignedFilter::build(const ResampleAxis& columns, ScalerPath path) {
   inPairs_ = false;
   firstTarget_.clear();
   lanes_.clear();
+  bytes_.clear();
   weights_.clear();
   const int step = stepFor(path);
   step_ = step;
@@ -205,6 +213,20 @@ bool SourceAlignedFilter::build(const ResampleAxis& columns, ScalerPath path) {
     for (int j = 0; j < columns.count(target); ++j)
       std::fill_n(slot(at, pixel, j), 4, columns.weights(target)[j]);
   }
+  if (step == 16) {
+    // Where each lane's bytes lie in the step's two registers of rounded
+    // sums (high byte of each 16-bit channel; 64 on, the second register).
+    bytes_.assign(static_cast<std::size_t>(steps) * 64, 0);
+    for (std::size_t lane = 0; lane < lanes_.size(); ++lane) {
+      const int from = lanes_[lane];
+      const int pair = from / 4 * 2 + from % 4;
+      const bool second = !inPairs && from % 4 >= 2;
+      const int pixel = inPairs ? pair : from / 4 * 2 + from % 2;
+      for (int c = 0; c < 4; ++c)
+        bytes_[4 * lane + static_cast<std::size_t>(c)] =
+            static_cast<std::uint8_t>((second ? 64 : 0) + 2 * (4 * pixel + c) + 1);
+    }
+  }
   taps_ = taps;
   inPairs_ = inPairs;
   lead_ = lead;
@@ -236,6 +258,7 @@ bool SourceAlignedFilter::applyRows([[maybe_unused]] const std::uint8_t* first,
       // The lead pixel's, a step's worth, come last.
       lead_ > 0 ? weights_.data() + weights_.size() / (steps + 1) * steps : nullptr,
       lanes_.data(),
+      bytes_.data(),
       permuted_.data(),
       firstTarget_.data(),
       fastSteps_,
