@@ -5,7 +5,10 @@
 namespace fenwright {
 
 FrameCompositor::FrameCompositor(int targetWidth, int targetHeight)
-    : targetWidth_(targetWidth), targetHeight_(targetHeight) {}
+    : targetWidth_(targetWidth), targetHeight_(targetHeight) {
+  // A narrow window's bars were a fifth of its frame's time, every frame.
+  scaler_.keepBackground(true);
+}
 
 double FrameCompositor::scaleFor(int sourceWidth, int sourceHeight) const {
   const double w = sourceWidth;

@@ -23,7 +23,9 @@ class FrameCompositor {
   double scaleFor(int sourceWidth, int sourceHeight) const;
 
   // Overwrites the whole target (targetWidth x targetHeight pixels, rows
-  // `targetBytesPerRow` apart) with the fitted frame and black bars. With a
+  // `targetBytesPerRow` apart) with the fitted frame and black bars; bars
+  // already drawn there by the last frame, in the same place, are kept
+  // unless targetRewritten() said something else drew over them. With a
   // geometry, the frame it names is what is fitted, and the source is drawn
   // where it lies in that frame, in one scaling from its own pixels. With
   // `arriving`, the target rows are drawn band by band as the source rows
@@ -33,6 +35,7 @@ class FrameCompositor {
   void compose(const ImageView& source, std::uint8_t* target, int targetBytesPerRow) {
     compose(source, std::nullopt, nullptr, target, targetBytesPerRow);
   }
+  void targetRewritten() { scaler_.forgetBackground(); }
 
  private:
   int targetWidth_;

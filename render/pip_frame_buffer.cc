@@ -98,8 +98,10 @@ void PiPFrameBuffer::writeFrame(const ImageView& from,
 void PiPFrameBuffer::renderTestPattern(double phase) {
   if (!surface_) return;
   if (renderQueue_.isExclusive() || !onSharedExecutorThread()) {
-    renderIntoSurface(
-        [&](std::uint8_t* pixels) { testPattern().draw(phase, pixels, bytesPerRow); });
+    renderIntoSurface([&](std::uint8_t* pixels) {
+      compositor_->targetRewritten();
+      testPattern().draw(phase, pixels, bytesPerRow);
+    });
     return;
   }
   // A render still waiting draws the latest phase instead: the pattern
@@ -109,7 +111,10 @@ void PiPFrameBuffer::renderTestPattern(double phase) {
   renderQueue_.async([this] {
     patternPending_.store(false, std::memory_order_release);
     double latest = patternPhase_.load(std::memory_order_relaxed);
-    drawLocked([&](std::uint8_t* pixels) { testPattern().draw(latest, pixels, bytesPerRow); });
+    drawLocked([&](std::uint8_t* pixels) {
+      compositor_->targetRewritten();
+      testPattern().draw(latest, pixels, bytesPerRow);
+    });
   });
 }
 

@@ -45,7 +45,7 @@ void AreaScaler::begin(int sourceWidth, int sourceHeight, double scale, double l
   const bool drawable = sourceWidth > 0 && sourceHeight > 0 && std::isfinite(scale) && scale > 0 &&
                         std::isfinite(left) && std::isfinite(top);
   if (!drawable) {
-    fillOutside(target, targetWidth, targetHeight, targetBytesPerRow, 0, 0, 0, 0, fill);
+    drawBackground({target, targetWidth, targetHeight, targetBytesPerRow, 0, 0, 0, 0, fill});
     return;
   }
   const Geometry geometry{sourceWidth, sourceHeight, scale, targetWidth, targetHeight, left, top};
@@ -65,8 +65,8 @@ void AreaScaler::begin(int sourceWidth, int sourceHeight, double scale, double l
     top_ = rows_.begin();
     bottom = rows_.end();
   }
-  fillOutside(target, targetWidth, targetHeight, targetBytesPerRow, left_, top_, right_, bottom,
-              fill);
+  drawBackground(
+      {target, targetWidth, targetHeight, targetBytesPerRow, left_, top_, right_, bottom, fill});
   if (left_ >= right_ || top_ >= bottom) return;
   target_ = target;
   targetBytesPerRow_ = targetBytesPerRow;
@@ -75,6 +75,13 @@ void AreaScaler::begin(int sourceWidth, int sourceHeight, double scale, double l
   sourceHeight_ = sourceHeight;
   nextRow_ = top_;
   endRow_ = bottom;
+}
+
+void AreaScaler::drawBackground(const BackgroundDrawn& drawn) {
+  if (keepBackground_ && drawn == lastBackground_) return;
+  fillOutside(drawn.target, drawn.width, drawn.height, drawn.bytesPerRow, drawn.left, drawn.top,
+              drawn.right, drawn.bottom, drawn.fill);
+  if (keepBackground_) lastBackground_ = drawn;
 }
 
 AreaScaler::Band AreaScaler::nextBand(int maxRows) const {

@@ -67,6 +67,16 @@ class AreaScaler {
     int top = 0;
     int rows = 0;  // none: every row is drawn
   };
+  // With this on, a fit that puts the picture where the last one put it,
+  // on the same target with the same background, leaves the pixels around
+  // it alone: they still hold that background. Whoever else writes the
+  // target says so with forgetBackground() before the next fit.
+  void keepBackground(bool keep) {
+    keepBackground_ = keep;
+    forgetBackground();
+  }
+  void forgetBackground() { lastBackground_ = {}; }
+
   // The rows to read next: `maxRows` from the next target row's footprint
   // on, or that whole footprint when it is longer; never past the picture.
   Band nextBand(int maxRows) const;
@@ -94,7 +104,22 @@ class AreaScaler {
   std::pair<int, int> footprint(int y) const;
   void drawRow(const ImageView& band, int top, int y);
 
+  // Where the last fit drew the background: around [left, right) x
+  // [top, bottom) of its target.
+  struct BackgroundDrawn {
+    std::uint8_t* target = nullptr;
+    int width = 0, height = 0;
+    long bytesPerRow = 0;
+    int left = 0, top = 0, right = 0, bottom = 0;
+    std::uint32_t fill = 0;
+    bool operator==(const BackgroundDrawn&) const = default;
+  };
+  // Draws the background around the picture unless it is there already.
+  void drawBackground(const BackgroundDrawn& drawn);
+
   std::vector<std::uint16_t> sums_;  // one source row of channel sums
+  bool keepBackground_ = false;
+  BackgroundDrawn lastBackground_;
   Geometry planned_;
   ResampleAxis rows_;
   ResampleAxis columns_;

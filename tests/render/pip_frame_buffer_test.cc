@@ -94,15 +94,17 @@ TEST_F(SurfaceRender, OneZeroedBgraSurfaceWhoseSeedMovesByTwoAndNoCopyIsTorn) {
 
 // Uniform pictures, shrunk or enlarged, with bars at the sides or above
 // and below, edge rows partly covered, translucent or transparent: what
-// the yardstick fit gives over opaque black, exactly where it is whole.
+// the yardstick fit gives over opaque black, exactly where it is whole,
+// after the test pattern and again in the same place.
 TEST_F(SurfaceRender, UniformPicturesShowTheirColourByCoverageOverBlack) {
   for (auto [width, height, colour] :
        {std::tuple{1280, 720, 0xff6496c8u}, {1920, 1080, 0xff6496c8u}, {3840, 2160, 0xff6496c8u},
         {320, 180, 0xff6496c8u}, {640, 360, 0xff6496c8u}, {1000, 1000, 0xff6496c8u},
-        {1280, 400, 0xff6496c8u}, {1, 1, 0xc8785028u}, {1366, 768, 0u}, {1366, 768, 0xffffffffu},
+        {1000, 1000, ~0u}, {1280, 400, 0xff6496c8u}, {1, 1, 0xc8785028u}, {1366, 768, 0u}, {1366, 768, 0xffffffffu},
         {8192, 1, 0xffffffffu}}) {
     SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
     const TestImage picture = TestImage::uniform(width, height, colour);
+    buffer_.renderTestPattern(0.3);  // over the bars, which must come back
     const double s = std::min(double(kWidth) / width, double(kHeight) / height);
     // Also handed on whole as the 1280x720 frame it stands for: the same.
     const double f = std::min(1280.0 / width, 720.0 / height);
