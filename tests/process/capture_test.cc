@@ -73,8 +73,7 @@ TEST_F(WindowCapture, ShowsThePickFittedFreezesItWhileHiddenAndSwapsInPlace) {
   const client::MappedSurface& surface = helper.surface();
   const std::string visibility = "visibility: window " + std::to_string(window->id());
   ASSERT_TRUE(window->command("hidden"));
-  ASSERT_TRUE(helper.waitForLog(visibility + " hidden/minimized → pause (freeze last frame)", 8s))
-      << helper.log();
+  ASSERT_TRUE(helper.waitForLog(visibility + " hidden/minimized → pause (freeze last frame)", 8s));
   ASSERT_TRUE(window->command("colors " + kQuadrantsB.argument()));
   std::this_thread::sleep_for(500ms);  // some fifteen frames that must not be drawn
   auto frozen = copyFrame(surface);
@@ -84,7 +83,7 @@ TEST_F(WindowCapture, ShowsThePickFittedFreezesItWhileHiddenAndSwapsInPlace) {
   ASSERT_EQ(runOnDisplay(sharedDisplay(), {"xprop", "-id", std::to_string(window->id()),
                                            "-remove", "_NET_WM_STATE"}),
             0);
-  ASSERT_TRUE(helper.waitForLog(visibility + " returned → resume", 8s)) << helper.log();
+  ASSERT_TRUE(helper.waitForLog(visibility + " returned → resume", 8s));
   // The window stays still: its present picture comes with the resume.
   auto resumed = waitForFrame(surface, showing(kFourByThree, kQuadrantsB));
   EXPECT_TRUE(resumed.matched) << describeQuadrants(*resumed.last, kFourByThree);
@@ -97,8 +96,7 @@ TEST_F(WindowCapture, ShowsThePickFittedFreezesItWhileHiddenAndSwapsInPlace) {
     return showsQuadrants(f, kSquare, kQuadrantsA) && blackAt(f, 100, 180) && blackAt(f, 540, 180);
   });
   EXPECT_TRUE(after.matched) << describeQuadrants(*after.last, kSquare) << "\n" << helper.log();
-  EXPECT_TRUE(helper.waitForLog("in-place filter swap → window id=" + std::to_string(second->id())))
-      << helper.log();
+  EXPECT_TRUE(helper.waitForLog("in-place filter swap → window id=" + std::to_string(second->id())));
   EXPECT_EQ(helper.count("started — window id="), 1u) << helper.log();
   EXPECT_EQ(helper.count("stopped"), 0u) << helper.log();
 
@@ -128,8 +126,9 @@ TEST_F(WindowCapture, AHugeWindowStreamsUnderATightMemoryLimit) {
 }
 
 // The main display is the right half, 960x1080 at (960,0); a 320x180 window
-// sits in its bottom-right corner, at (640,900) on it.
-TEST(RegionCapture, FillsTheSurfaceKeepsItsPlaceOffItsDisplayAndStopsWithIt) {
+// sits in its bottom-right corner, at (640,900) on it, the pointer over its
+// top-left quadrant and drawn in.
+TEST(RegionCapture, FillsTheSurfaceWithTheCursorKeepsItsPlaceOffItsDisplayAndStopsWithIt) {
   auto server = XServer::start("1920x1080");
   ASSERT_TRUE(server);
   ASSERT_EQ(server->run({"xrandr", "--setmonitor", "left", "960/254x1080/286+0+0", "screen"}), 0);
@@ -137,12 +136,16 @@ TEST(RegionCapture, FillsTheSurfaceKeepsItsPlaceOffItsDisplayAndStopsWithIt) {
   // In the test window's own colours, kQuadrantsA.
   auto window = TestWindowProcess::start(server->display(), {"--pos", "1600,900", "--size", "320x180"});
   ASSERT_TRUE(window);
+  ASSERT_EQ(server->run({"xdotool", "mousemove", "1700", "950"}), 0);
   SentinelHome home;
   HelperProcess helper{home};
   ASSERT_EQ(home.write(regionSentinel(640, 900, 320, 180)), "");
   ASSERT_NO_FATAL_FAILURE(helper.startDialled(server->display()));
   auto filled = waitForFrame(helper.surface(), [](const Frame& frame) {
-    return showsQuadrants(frame, {0, 0, 640, 360}, kQuadrantsA) &&
+    bool cursor = false;  // within 16 pixels of the pointer at (100,50), doubled
+    for (int y = 68; y < 132; ++y)
+      for (int x = 168; x < 232; ++x) cursor |= !frame.near(x, y, kQuadrantsA.colors[0]);
+    return cursor && showsQuadrants(frame, {0, 0, 640, 360}, kQuadrantsA) &&
            frame.near(2, 2, kQuadrantsA.colors[0]) && frame.near(637, 357, kQuadrantsA.colors[3]);
   });
   EXPECT_TRUE(filled.matched) << describeQuadrants(*filled.last, {0, 0, 640, 360}) << "\n"
@@ -159,7 +162,7 @@ TEST(RegionCapture, FillsTheSurfaceKeepsItsPlaceOffItsDisplayAndStopsWithIt) {
   EXPECT_TRUE(opaqueEverywhere(*placed.last));
 
   ASSERT_EQ(server->run({"xrandr", "--delmonitor", "right"}), 0);
-  EXPECT_TRUE(helper.waitForLog("SCStream stopped with error: the screen is gone")) << helper.log();
+  EXPECT_TRUE(helper.waitForLog("SCStream stopped with error: the screen is gone"));
   EXPECT_TRUE(helper.process().running());
 }
 
