@@ -34,8 +34,7 @@ TEST(Lifecycle, WithoutASentinelServesOneClientDrawingNothingAndExitsZeroWhenItG
             std::tuple(640u, 360u, 2560u));
   EXPECT_TRUE(copyFrame(surface));
   EXPECT_TRUE(helper.waitForLog(
-      "sentinel disabled — listener-only mode to drain pending dial then exit"))
-      << helper.log();
+      "sentinel disabled — listener-only mode to drain pending dial then exit"));
   helper.hangUp();
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
   EXPECT_EQ(helper.count(kClientGone), 1u) << helper.log();
@@ -53,7 +52,7 @@ TEST(Lifecycle, DrawsAMovingPatternUntilTheSentinelIsSwitchedOffDeletedOrBrokenT
     ASSERT_EQ(home.write(patternSentinel()), "");
     HelperProcess helper{home};
     ASSERT_NO_FATAL_FAILURE(helper.startDialled());
-    ASSERT_TRUE(helper.waitForLog(kPatternStarted)) << helper.log();
+    ASSERT_TRUE(helper.waitForLog(kPatternStarted));
     auto drawn = waitForFrame(helper.surface(), [](const Frame& f) { return opaqueEverywhere(f); });
     ASSERT_TRUE(drawn.matched) << helper.log();
     EXPECT_TRUE(waitForFrame(helper.surface(), [&](const Frame& f) {
@@ -91,8 +90,7 @@ TEST(SocketActivation, ServesThroughThePassedSocket) {
   ASSERT_TRUE(client) << client.error() << "\n" << helper.log();
   auto surface = client->fetchSurface(10s);
   ASSERT_TRUE(surface && surface->has_value()) << surface.error() << "\n" << helper.log();
-  EXPECT_TRUE(helper.waitForLog("listener: using " + activated.string() + " passed by systemd"))
-      << helper.log();
+  EXPECT_TRUE(helper.waitForLog("listener: using " + activated.string() + " passed by systemd"));
   EXPECT_FALSE(std::filesystem::exists(helper.socketPath()));
 
   auto moving = waitForFrame(**surface, [](const Frame& frame) {

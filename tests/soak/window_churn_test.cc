@@ -93,7 +93,7 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
     window = std::move(next);
     ASSERT_TRUE(window->command("destroy"));
     // Counted, not by id: a client gone two cycles ago may lend its ids again.
-    ASSERT_TRUE(helper.waitForLog("was destroyed", 5s, cycle)) << helper.log();
+    ASSERT_TRUE(helper.waitForLog("was destroyed", 5s, cycle));
     // What it falls back to: the window's last picture, not the pattern.
     auto frozen = copyFrame(surface);
     ASSERT_TRUE(frozen);
