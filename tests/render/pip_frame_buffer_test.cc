@@ -16,7 +16,7 @@
 
 #include "platform/log/captured_log.h"
 #include "render/pip_frame_buffer.h"
-#include "tests/render/surface_client.h"
+#include "support/surface_probe.h"
 #include "tests/scale/reference_fit.h"
 #include "tests/scale/test_image.h"
 
