@@ -16,7 +16,6 @@
 #include "support/capture_fixtures.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
-#include "x11/test_window_process.h"
 #include "x11/x_server.h"
 
 namespace fenwright::testing {

@@ -20,7 +20,6 @@
 #include "platform/c_deleter.h"
 #include "tests/ipc/ipc_test_support.h"
 #include "tools/client/png_writer.h"
-#include "x11/test_window_process.h"
 #include "x11/x_server.h"
 
 namespace fenwright::testing {

@@ -5,7 +5,6 @@
 
 #include "capture_session.h"
 #include "support/fails_with.h"
-#include "test_window_process.h"
 #include "x_server.h"
 
 namespace fenwright::testing {

@@ -11,7 +11,6 @@
 #include "capture_session.h"
 #include "platform/x11/x11_text.h"
 #include "support/fails_with.h"
-#include "test_window_process.h"
 #include "x_server.h"
 
 namespace fenwright::testing {
