@@ -43,13 +43,11 @@ struct FenwrightServiceTestAccess {
     onQueue(s, [&] { value = f(); });
     return value;
   }
-  static Config currentConfig(Service& s) { return read(s, [&] { return s.currentConfig; }); }
   static void setCurrentConfig(Service& s, Config c) { onQueue(s, [&] { s.currentConfig = c; }); }
   static std::shared_ptr<CaptureStream> stream(Service& s) { return read(s, [&] { return s.stream; }); }
   static std::shared_ptr<RepeatingTimer> testPatternTimer(Service& s) {
     return read(s, [&] { return s.testPatternTimer; });
   }
-  static bool paused(Service& s) { return s.paused.load(); }
   static void setPaused(Service& s, bool value) { onQueue(s, [&] { s.paused.store(value); }); }
   static PiPFrameBuffer& frameBuffer(Service& s) { return *s.frameBuffer; }
 
