@@ -13,7 +13,6 @@
 
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
-#include "test_window_process.h"
 #include "x_server.h"
 
 namespace fenwright::testing {

@@ -93,11 +93,6 @@ TEST(SocketActivation, ServesThroughThePassedSocket) {
   EXPECT_TRUE(helper.waitForLog("listener: using " + activated.string() + " passed by systemd"));
   EXPECT_FALSE(std::filesystem::exists(helper.socketPath()));
 
-  auto moving = waitForFrame(**surface, [](const Frame& frame) {
-    return frame.at(320, 180).r + frame.at(320, 180).g + frame.at(320, 180).b > 0;
-  });
-  EXPECT_TRUE(moving.matched) << "no pattern through the activated socket";
-
   client = unexpected("closed");
   EXPECT_EQ(helper.waitForExit(10s), std::optional<int>(0)) << helper.log();
 }
