@@ -51,6 +51,14 @@ UniqueFd bindByHand(const std::filesystem::path& path, int type) {
   return fd;
 }
 
+// A fetch on `socket` answered with the surface, under its id.
+::testing::AssertionResult servesSurface(const UniqueFd& socket, std::uint32_t id) {
+  auto reply = rawFetch(socket, id);
+  if (reply && reply->reply.kind == wire::ReplyKind::surface && reply->reply.requestId == id)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << (reply ? "not the surface under its id" : "no reply");
+}
+
 ino_t inodeOf(const std::filesystem::path& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
@@ -105,8 +113,7 @@ TEST_F(SocketPathTest, SocketIsPrivateReplacesAStaleOneAndGoesWithTheListener) {
   auto listener = listen();
   ASSERT_TRUE(listener);
   EXPECT_TRUE(log_.contains("listener: replaced stale socket " + path.string()));
-  auto reply = rawFetch(dial(path), 1);
-  EXPECT_TRUE(reply && reply->reply.kind == wire::ReplyKind::surface);
+  EXPECT_TRUE(servesSurface(dial(path), 1));
   struct stat info {};
   ASSERT_EQ(::lstat(path.c_str(), &info), 0);
   EXPECT_TRUE(S_ISSOCK(info.st_mode));
@@ -202,13 +209,6 @@ class HostileClientTest : public ListenerTest {
     baseline_ = quietFdCount();
   }
 
-  void expectBystanderUnharmed() {
-    auto reply = rawFetch(bystander_, 99);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
-    EXPECT_EQ(reply->reply.requestId, 99u);
-  }
-
   UniqueFd bystander_;
   int baseline_ = 0;
 };
@@ -235,7 +235,7 @@ TEST_F(HostileClientTest, EachPeerThatLeavesInvalidatesItsConnectionOnceAndOnlyI
     socket.reset();
     ASSERT_TRUE(service_->waitForInvalidations(++invalidations));
   }
-  expectBystanderUnharmed();
+  EXPECT_TRUE(servesSurface(bystander_, 99));
   EXPECT_EQ(service_->invalidations, invalidations);  // none twice, not the bystander
   EXPECT_EQ(log_.count(pidPrefix() + "receive failed"), 0u);
 }
@@ -304,12 +304,9 @@ TEST_F(HostileClientTest, MalformedRequestsGetErrorRepliesAndTheConnectionStaysU
                                  "replied with an error"));
   EXPECT_EQ(log_.count(pidPrefix() + "further problems on it are not logged"), 1u);
 
-  auto reply = rawFetch(socket, 5);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
+  EXPECT_TRUE(servesSurface(socket, 5));
   EXPECT_EQ(service_->fetches, 4);  // settling, bystander, this one twice
-  expectBystanderUnharmed();
-  reply.reset();
+  EXPECT_TRUE(servesSurface(bystander_, 99));
   socket.reset();
   mine.clear();
   ASSERT_TRUE(service_->waitForInvalidations(2));
@@ -349,11 +346,8 @@ TEST_F(HostileClientTest, RunningOutOfDescriptorsBacksOffAndRecovers) {
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
   EXPECT_EQ(log_.count(exhausted), 1u);
   EXPECT_TRUE(log_.waitFor("listener: accepting connections again", 5s));
-  auto reply = rawFetch(late, 51);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->reply.kind, wire::ReplyKind::surface);
-  reply.reset();
-  expectBystanderUnharmed();
+  EXPECT_TRUE(servesSurface(late, 51));
+  EXPECT_TRUE(servesSurface(bystander_, 99));
   late.reset();
   ASSERT_TRUE(service_->waitForInvalidations(2));
   EXPECT_TRUE(eventually([&] { return openFdCount() == baseline_; })) << openFdCount();
@@ -390,7 +384,7 @@ TEST_F(HostileClientTest, ConnectionsFromAnotherUserAreRefusedAndSummedUp) {
                               std::to_string(child) + " uid=65534 — not our user (uid=0)";
   EXPECT_TRUE(log_.waitFor(refusal, 5s));
   EXPECT_EQ(service_->fetches, fetches);
-  expectBystanderUnharmed();
+  EXPECT_TRUE(servesSurface(bystander_, 99));
   // The other 49 only in a sum, at the end of the minute or of the listener.
   listener_.reset();
   EXPECT_EQ(log_.count(refusal), 1u);
