@@ -12,7 +12,6 @@
 #include <benchmark/benchmark.h>
 
 #include "x11_grab_probe.h"
-#include "test_window_process.h"
 #include "x_server.h"
 
 namespace {

@@ -1,15 +1,14 @@
-// The pure decisions of capture control, row by row: which mode, which
-// reaction to a sentinel change, which stream. (Whether the window shows:
-// the service's VisibilityWatcher and the real helper, tests/process. A
+// The pure decisions of capture control, row by row: which reaction to a
+// sentinel change and which stream; the source words (only the exact
+// lower-case ones count) and a window id 0 show through both. (What a
+// stream shows, a region's cursor included, and whether the window shows:
+// the real helper, tests/process, and the service's VisibilityWatcher. A
 // pick, a swap, a title alone, clearing and switching off, and a picked
 // window that is gone: the service's SentinelWatcher and StreamStart, and
 // the real helper.)
 
-#include <array>
-
 #include <gtest/gtest.h>
 
-#include "capture/capture_mode.h"
 #include "capture/sentinel_reaction.h"
 #include "capture/stream_plan.h"
 #include "support/capture_fixtures.h"
@@ -22,30 +21,6 @@ const ShareableContent kContent = sampleContent();
 PiPSentinelConfig with(PiPSentinelConfig config, auto change) {
   change(config);
   return config;
-}
-
-TEST(CaptureMode, OnlyTheExactWordsCountAndOtherWordsCaptureAsAWindow) {
-  struct Case {
-    const char* source;
-    std::optional<std::uint32_t> windowID;
-    std::int64_t regionWidth;
-    bool region, picks;
-    std::optional<std::uint32_t> followed;
-  };
-  const Case cases[] = {
-      {"window", 42, 0, false, true, 42},     {"window", 0, 0, false, true, 0},
-      {"window", {}, 800, false, false, {}},  {"region", 42, 800, true, true, {}},
-      {"region", 42, 0, true, false, {}},     {"Region", 42, 800, false, true, {}},
-      {"Region", {}, 800, false, false, {}},
-  };
-  for (const auto& c : cases) {
-    PiPSentinelConfig config = windowConfig(c.windowID, c.source);
-    config.regionWidth = c.regionWidth;
-    config.regionHeight = 600;
-    EXPECT_EQ(isRegionMode(config), c.region) << c.source;
-    EXPECT_EQ(picksCaptureSource(config), c.picks) << c.source << c.regionWidth;
-    EXPECT_EQ(followedWindow(config), c.followed) << c.source;
-  }
 }
 
 TEST(SentinelReaction, EachChangeGetsItsReactionAndItsLine) {
@@ -100,24 +75,6 @@ TEST(StreamPlan, DescribesWhatIsCapturedOrWhyNot) {
     const auto* fallback = std::get_if<StreamFallback>(&plan);
     EXPECT_EQ(fallback ? fallback->reason : std::get<StreamPlan>(plan).description, expected);
   }
-}
-
-// A window alone without the cursor; a region as the whole display cut,
-// with it.
-TEST(StreamPlan, WindowIsCapturedAloneAndARegionIsTheDisplayCutByTheSourceRect) {
-  auto window = std::get<StreamPlan>(planStream(windowConfig(42), kContent, 2));
-  auto region = std::get<StreamPlan>(planStream(regionConfig(-30, 20, 800, 600, 2), kContent, 1));
-  EXPECT_EQ(window.filter.kind(), ContentFilter::Kind::desktopIndependentWindow);
-  EXPECT_EQ(window.filter.window().title, "Notes");
-  EXPECT_FALSE(window.configuration.showsCursor());
-  EXPECT_FALSE(window.configuration.sourceRect().has_value());
-  EXPECT_EQ(region.filter.kind(), ContentFilter::Kind::display);
-  EXPECT_EQ(region.filter.display().displayID, 2u);
-  EXPECT_TRUE(region.configuration.showsCursor());
-  ASSERT_TRUE(region.configuration.sourceRect().has_value());
-  auto rect = *region.configuration.sourceRect();
-  EXPECT_EQ((std::array{rect.x, rect.y, rect.width, rect.height}),
-            (std::array{-30.0, 20.0, 800.0, 600.0}));
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,7 +49,7 @@ class HelperProcess {
     std::vector<std::pair<std::string, std::string>> environment;
     if (!display.empty()) environment.emplace_back("DISPLAY", display);
     ASSERT_TRUE(start(std::move(argvPrefix), std::move(environment)));
-    ASSERT_TRUE(waitForLog("listening on ", std::chrono::seconds(10))) << log();
+    ASSERT_TRUE(waitForLog("listening on ", std::chrono::seconds(10)));
     auto dialled = client::FenwrightClient::connect(socketPath());
     ASSERT_TRUE(dialled) << dialled.error();
     client_.emplace(std::move(*dialled));
@@ -71,22 +69,22 @@ class HelperProcess {
   std::filesystem::path logPath() const { return runtime_.path() / "helper.log"; }
   ChildProcess& process() { return *process_; }
 
-  std::vector<std::string> lines() const {
-    std::vector<std::string> out;
-    std::ifstream in(logPath());
-    for (std::string line; std::getline(in, line);) out.push_back(std::move(line));
-    return out;
-  }
   std::string log() const { return readFile(logPath()); }
   // Log lines containing `part`; " <error> " counts those at error level.
   std::size_t count(const std::string& part) const {
-    return std::ranges::count_if(
-        lines(), [&](const std::string& line) { return line.find(part) != std::string::npos; });
+    std::size_t lines = 0;
+    std::istringstream in(log());
+    for (std::string line; std::getline(in, line);) lines += line.find(part) != std::string::npos;
+    return lines;
   }
-  bool waitForLog(const std::string& part,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(5),
-                  std::size_t times = 1) const {
-    return eventually([&] { return count(part) >= times; }, timeout);
+  // Fails with the log unless `part` is logged `times` times in time.
+  ::testing::AssertionResult waitForLog(const std::string& part,
+                                        std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                                        std::size_t times = 1) const {
+    if (eventually([&] { return count(part) >= times; }, timeout))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << part << "\" not logged " << times
+                                         << " time(s):\n" << log();
   }
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     return process_ ? process_->waitFor(timeout) : std::nullopt;

@@ -1,7 +1,7 @@
 #pragma once
 
-// What a client sees of the running helper: frames copied out of the
-// shared surface, checked at chosen points.
+// What a client sees of a surface, the running helper's or one made in
+// process: frames copied out of it, checked at chosen points.
 
 #include <fmt/format.h>
 
@@ -14,10 +14,13 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "platform/pixel_format.h"
+#include "platform/shared_surface.h"
 #include "support/eventually.h"
 #include "support/temp_dir.h"
 #include "tools/client/fenwright_client.h"
@@ -49,6 +52,17 @@ struct Frame {
   }
   bool samePixels(const Frame& other) const { return bytes == other.bytes; }
 };
+
+// The surface as a client maps it: its own read-only mappings of the two
+// memfds, checked the way the client library checks a reply.
+inline client::MappedSurface mapAsClient(const SharedSurface& surface) {
+  auto mapped = client::MappedSurface::map(
+      {surface.id(), surface.width(), surface.height(), surface.bytesPerRow(),
+       surface.allocationSize(), kPixelFormatBGRA, SharedSurface::kControlSize},
+      std::move(*surface.openPixelsReadOnly()), std::move(*surface.openControlReadOnly()));
+  if (!mapped) throw std::runtime_error(mapped.error());
+  return std::move(*mapped);
+}
 
 inline std::optional<Frame> copyFrame(const client::MappedSurface& surface) {
   Frame frame{std::vector<std::uint8_t>(surface.allocationSize()),

@@ -121,9 +121,7 @@ TEST_F(WaylandCapture, AWindowShowsCentredSendsNothingWhileStillAndItsCloseIsLog
   EXPECT_EQ(helper.surface().seed(), seed) << "a still window was drawn again";
 
   blue.close();
-  EXPECT_TRUE(helper.waitForLog("SCStream stopped with error: the portal closed",
-                                          kGenerous))
-      << helper.log();
+  EXPECT_TRUE(helper.waitForLog("SCStream stopped with error: the portal closed", kGenerous));
 }
 
 TEST_F(WaylandCapture, SwapsBetweenPickedWindowsAndARestartOpensTheLastWithoutADialog) {
@@ -174,10 +172,8 @@ TEST_F(WaylandCapture, ATokenThatNoLongerOpensItsPickGivesOneErrorAndTheTestPatt
   const std::string token = newToken();
   ASSERT_EQ(home.write(windowSentinel(token, "gone")), "");
   ASSERT_NO_FATAL_FAILURE(helper.startDialled());
-  EXPECT_TRUE(helper.waitForLog("SCStream start failed: the portal could not open",
-                                          kGenerous))
-      << helper.log();
-  EXPECT_TRUE(helper.waitForLog("test-pattern render timer started")) << helper.log();
+  EXPECT_TRUE(helper.waitForLog("SCStream start failed: the portal could not open", kGenerous));
+  EXPECT_TRUE(helper.waitForLog("test-pattern render timer started"));
   EXPECT_EQ(helper.count(" <error> "), 1u) << helper.log();
 }
 

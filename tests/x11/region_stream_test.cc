@@ -14,7 +14,6 @@
 
 #include "capture_session.h"
 #include "platform/x11/pixel_ops.h"
-#include "test_window_process.h"
 #include "x_server.h"
 
 namespace fenwright::testing {

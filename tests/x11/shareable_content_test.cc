@@ -1,17 +1,31 @@
-// What the backend lists, on the shared server (no window manager there):
-// the root's mapped children and the windows WM_STATE marks, with their
-// titles as valid UTF-8. Other tests' windows may be listed too; the test
-// looks at its own.
+// What the backend lists: on the shared server (no window manager there)
+// the root's mapped children and the windows WM_STATE marks, and with a
+// window manager the clients it manages; titles as valid UTF-8. Other
+// tests' windows may be listed too; each test looks at its own.
+
+#include <chrono>
 
 #include <gtest/gtest.h>
 
 #include "capture_session.h"
 #include "platform/x11/x11_text.h"
-#include "test_window_process.h"
+#include "support/eventually.h"
 #include "x_server.h"
 
 namespace fenwright::testing {
 namespace {
+
+using namespace std::chrono_literals;
+
+// The backend's entry for `window`, if it lists it.
+std::optional<CaptureWindow> listed(ScreenCapture& capture, const TestWindowProcess& window,
+                                    bool excludingDesktop = false, bool onScreenOnly = false) {
+  auto content = queryContent(capture, excludingDesktop, onScreenOnly);
+  EXPECT_TRUE(content) << content.error().localizedDescription;
+  for (const auto& w : content ? content.value().windows : std::vector<CaptureWindow>{})
+    if (w.windowID == window.id()) return w;
+  return std::nullopt;
+}
 
 // _NET_WM_NAME (UTF-8) wins over WM_NAME (Latin-1), read afresh each time.
 // Hidden: listed, not on screen. Unmapped: listed (off screen) only while
@@ -33,14 +47,7 @@ TEST(ShareableContent, TitlesAreCurrentUtf8AndOnlyLiveWindowsAreListed) {
   ASSERT_TRUE(destroyed->command("destroy"));
 
   auto capture = makeX11ScreenCapture(display);
-  auto entry = [&](const TestWindowProcess& window, bool excludingDesktop = false,
-                   bool onScreenOnly = false) -> std::optional<CaptureWindow> {
-    auto content = queryContent(*capture, excludingDesktop, onScreenOnly);
-    EXPECT_TRUE(content) << content.error().localizedDescription;
-    for (const auto& w : content ? content.value().windows : std::vector<CaptureWindow>{})
-      if (w.windowID == window.id()) return w;
-    return std::nullopt;
-  };
+  auto entry = [&](auto&&... arguments) { return listed(*capture, arguments...); };
   const std::pair<TestWindowProcess*, std::optional<std::string>> titled[] = {
       {both.get(), "Fenwright ✓ ünï"},
       {legacy.get(), "café"},
@@ -84,6 +91,52 @@ TEST(X11Text, TitlesBecomeValidUtf8AndIdsEightHexDigits) {
   EXPECT_EQ(asciiOnly("ab\x1B$B\x80"), "ab\x1B$B" + kBad);
   EXPECT_EQ(hexId(0xC00003), "0x00c00003");
   EXPECT_EQ(hexId(0xFFFFFFFF), "0xffffffff");
+}
+
+// With a window manager (openbox on a private server), which reparents
+// what it manages and acts on its own time: listed while managed, off
+// screen while minimised or on another desktop, gone once destroyed; its
+// stream pauses while minimised and shows the new look once it is back.
+TEST(WindowManager, AManagedWindowIsListedStreamedAndPausedWhileMinimised) {
+  auto server = XServer::start("1280x720");
+  ASSERT_TRUE(server && server->startWindowManager());
+  auto capture = makeX11ScreenCapture(server->display());
+  auto window = TestWindowProcess::start(server->display(), {"--title", "managed ✓"});
+  ASSERT_TRUE(window);
+  // Absent: null; else whether it is on screen (and its title), once the
+  // manager has acted.
+  std::optional<CaptureWindow> entry;
+  auto shows = [&](std::optional<bool> onScreen, bool onScreenOnly = false) {
+    return eventually(
+        [&] {
+          entry = listed(*capture, *window, false, onScreenOnly);
+          return onScreen ? entry && entry->isOnScreen == *onScreen : !entry;
+        },
+        10s, 50ms);
+  };
+  ASSERT_TRUE(shows(true));
+  EXPECT_EQ(entry->title, std::optional<std::string>("managed ✓"));
+  CaptureSession session(server->display());
+  ASSERT_TRUE(session.startWindow(window->id()));
+  auto first = session.recorder().waitForFrame(
+      [](const RecordedFrame& f) { return f.at(160, 90) == opaque(0xD02020); });
+  ASSERT_TRUE(first);
+
+  ASSERT_TRUE(window->command("iconify"));
+  EXPECT_TRUE(shows(false));
+  EXPECT_TRUE(shows(std::nullopt, /*onScreenOnly=*/true));
+  ASSERT_TRUE(window->command("fill 00FF00"));
+  ASSERT_TRUE(window->command("map"));
+  EXPECT_TRUE(shows(true));
+  EXPECT_TRUE(session.recorder().waitForFrame(
+      [](const RecordedFrame& f) { return f.centre() == opaque(0x00FF00); }, first->sequence));
+  EXPECT_TRUE(session.recorder().stopErrors().empty());
+
+  ASSERT_TRUE(window->command("desktop 1"));
+  EXPECT_TRUE(shows(false));
+  session.dropStream();
+  ASSERT_TRUE(window->command("destroy"));
+  EXPECT_TRUE(shows(std::nullopt));
 }
 
 }  // namespace

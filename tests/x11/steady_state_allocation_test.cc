@@ -17,7 +17,6 @@
 #include "platform/x11/x11_screen_capture.h"
 #include "render/pip_frame_buffer.h"
 #include "support/eventually.h"
-#include "test_window_process.h"
 #include "x_server.h"
 
 namespace {

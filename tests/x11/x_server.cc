@@ -8,7 +8,6 @@
 #include <cstdlib>
 
 #include "support/eventually.h"
-#include "test_window_process.h"
 
 namespace fenwright::testing {
 
