@@ -96,8 +96,8 @@ TEST_F(SurfaceRender, UniformPicturesShowTheirColourByCoverageOverBlack) {
   for (auto [width, height, colour] :
        {std::tuple{1280, 720, 0xff6496c8u}, {1920, 1080, 0xff6496c8u}, {3840, 2160, 0xff6496c8u},
         {320, 180, 0xff6496c8u}, {640, 360, 0xff6496c8u}, {1000, 1000, 0xff6496c8u},
-        {1000, 1000, ~0u}, {1280, 400, 0xff6496c8u}, {1, 1, 0xc8785028u}, {1366, 768, 0u}, {1366, 768, 0xffffffffu},
-        {8192, 1, 0xffffffffu}}) {
+        {1000, 1000, ~0u}, {1280, 400, 0xff6496c8u}, {1, 1, 0xc8785028u}, {1366, 768, 0u},
+        {1366, 768, 0xffffffffu}, {8192, 1, 0xffffffffu}}) {
     SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
     const TestImage picture = TestImage::uniform(width, height, colour);
     buffer_.renderTestPattern(0.3);  // over the bars, which must come back
