@@ -46,7 +46,7 @@ class SourceAlignedFilter {
   std::vector<std::int32_t> lanes_;     // per step: the permute
   std::vector<std::uint8_t> bytes_;     // per step, AVX-512: the permute of the bytes
   std::vector<std::uint8_t> permuted_;  // per step: 0 when the permute keeps each lane
-  std::vector<std::uint16_t> weights_;  // per step and tap: 8 pixels x 4 channels, in register order
+  std::vector<std::uint16_t> weights_;  // per step and tap: a step of pixels x 4 channels, in register order
 };
 
 }  // namespace fenwright
