@@ -137,6 +137,10 @@ inline bool showsQuadrants(const Frame& frame, const Placement& place, const Qua
   return true;
 }
 
+inline auto showing(const Placement& place, const Quadrants& colors) {
+  return [place, colors](const Frame& frame) { return showsQuadrants(frame, place, colors); };
+}
+
 inline std::string describeQuadrants(const Frame& frame, const Placement& place) {
   std::string out;
   for (int i = 0; i < 4; ++i)
