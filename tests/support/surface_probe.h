@@ -157,10 +157,11 @@ inline bool opaqueEverywhere(const Frame& frame) {
 
 // --- the sentinel, as the application writes it ---
 
-inline std::string windowSentinel(std::uint32_t windowID) {
+inline std::string windowSentinel(std::uint32_t windowID,
+                                  const std::string& title = "test window") {
   return fmt::format(R"({{"enabled": true, "source": "window", "window_id": {}, )"
-                     R"("window_title": "test window"}})",
-                     windowID);
+                     R"("window_title": "{}"}})",
+                     windowID, title);
 }
 inline std::string patternSentinel() { return R"({"enabled": true, "source": "window"})"; }
 inline std::string regionSentinel(int x, int y, int width, int height) {
