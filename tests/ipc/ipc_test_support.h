@@ -113,9 +113,10 @@ struct RawReply {
   std::vector<UniqueFd> fds;
 };
 
-inline std::optional<RawReply> receiveReply(const UniqueFd& socket) {
+inline std::optional<RawReply> receiveReply(const UniqueFd& socket,
+                                            std::chrono::milliseconds timeout = 5s) {
   for (;;) {
-    if (waitReadable(socket, 5s) != Readiness::ready) return std::nullopt;
+    if (waitReadable(socket, timeout) != Readiness::ready) return std::nullopt;
     ReceivedPacket packet = receivePacket(socket, wire::kReplySize, 8);
     if (packet.status == ReceivedPacket::Status::wouldBlock) continue;
     if (packet.status != ReceivedPacket::Status::message) return std::nullopt;

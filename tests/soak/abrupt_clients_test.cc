@@ -10,23 +10,14 @@
 #include <optional>
 #include <vector>
 
-#include "platform/ipc/seq_packet_socket.h"
-#include "protocol/wire_protocol.h"
 #include "support/helper_process.h"
 #include "support/surface_probe.h"
+#include "tests/ipc/ipc_test_support.h"
 
 namespace fenwright::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The next reply on `socket`, or nothing once it is closed or silent.
-std::optional<wire::Reply> nextReply(const UniqueFd& socket, ReceivedPacket& packet) {
-  if (waitReadable(socket, 30s) != Readiness::ready) return std::nullopt;
-  packet = receivePacket(socket, wire::kReplySize, 4);
-  if (packet.status != ReceivedPacket::Status::message) return std::nullopt;
-  return wire::decodeReply(packet.bytes, packet.size).reply;
-}
 
 // Each surface reply carries two descriptors, and the kernel lets one user
 // have no more in flight than its RLIMIT_NOFILE (root is exempt): 700
@@ -41,8 +32,7 @@ TEST(Soak, SevenHundredClientsAtOnceWhileTwoHogAllGetAReply) {
   ASSERT_TRUE(helper.start({"/bin/sh", "-c", "ulimit -n 1024 && exec \"$0\""}));
   ASSERT_TRUE(helper.waitForLog("listening on ", 10s));
   auto ask = [](const UniqueFd& socket, std::uint32_t id) {
-    return sendPacket(socket, wire::encodeRequest({wire::Operation::fetchSurface, id})).status ==
-           SendOutcome::Status::sent;
+    return sendBytes(socket, fetchRequest(id));
   };
   // The hogs ask until their own sockets are full, and read nothing yet;
   // then all the others connect, and ask in one burst.
@@ -65,22 +55,20 @@ TEST(Soak, SevenHundredClientsAtOnceWhileTwoHogAllGetAReply) {
   for (int round = 0; !waiting.empty() && round < 1000; ++round) {
     std::vector<int> again;
     for (int i : waiting) {
-      ReceivedPacket packet;
-      auto reply = nextReply(sockets[i], packet);
-      if (reply && reply->kind == wire::ReplyKind::error &&
-          reply->error == wire::ErrorCode::surfaceUnavailable) {
+      auto reply = receiveReply(sockets[i], 30s);
+      if (reply && reply->reply.error == wire::ErrorCode::surfaceUnavailable) {
         ASSERT_TRUE(ask(sockets[i], i + 1));
         again.push_back(i);
         ++retries;
         continue;
       }
-      ASSERT_TRUE(reply && reply->requestId == static_cast<std::uint32_t>(i + 1) &&
-                  reply->kind == wire::ReplyKind::surface && packet.fds.size() == 2)
+      ASSERT_TRUE(reply && reply->reply.requestId == static_cast<std::uint32_t>(i + 1) &&
+                  reply->reply.kind == wire::ReplyKind::surface && reply->fds.size() == 2)
           << "client " << i << "\n" << helper.log().substr(0, 20000);
       ++surfaces;
       if (mapped) continue;
-      auto m = client::MappedSurface::map(reply->surface, std::move(packet.fds[0]),
-                                          std::move(packet.fds[1]));
+      auto m = client::MappedSurface::map(reply->reply.surface, std::move(reply->fds[0]),
+                                          std::move(reply->fds[1]));
       ASSERT_TRUE(m) << m.error();
       mapped = std::move(*m);
     }
@@ -97,10 +85,9 @@ TEST(Soak, SevenHundredClientsAtOnceWhileTwoHogAllGetAReply) {
   for (int h = 0; h < 2; ++h) {
     ASSERT_LT(hogAsked[h], 5000u);
     for (std::uint32_t id = 0; id < hogAsked[h]; ++id) {
-      ReceivedPacket packet;
-      auto reply = nextReply(hogs[h], packet);
-      ASSERT_TRUE(reply && reply->requestId == id) << "hog " << h << ", reply " << id;
-      ASSERT_EQ(packet.fds.size(), reply->kind == wire::ReplyKind::surface ? 2u : 0u);
+      auto reply = receiveReply(hogs[h], 30s);
+      ASSERT_TRUE(reply && reply->reply.requestId == id) << "hog " << h << ", reply " << id;
+      ASSERT_EQ(reply->fds.size(), reply->reply.kind == wire::ReplyKind::surface ? 2u : 0u);
     }
   }
 

@@ -99,9 +99,8 @@ TEST(Soak, SentinelRewrittenTwoHundredTimesASecond) {
             static_cast<std::size_t>(duration.count()) * 3)
       << helper.log().substr(0, 20000);
 
-  auto last = waitRepainting(
-      helper.surface(), [](const Frame& f) { return showsQuadrants(f, kFourByThree, kQuadrantsB); },
-      [&] { return windowB->command("repaint"); }, 8s);
+  auto last = waitRepainting(helper.surface(), showing(kFourByThree, kQuadrantsB),
+                             [&] { return windowB->command("repaint"); }, 8s);
   EXPECT_TRUE(last.matched) << describeQuadrants(*last.last, kFourByThree) << "\n"
                             << helper.log().substr(0, 20000);
   // And it still leaves cleanly with its client.
@@ -131,8 +130,7 @@ TEST(Soak, XServerKilledRestartedAndStoppedUnderAStreamingHelper) {
   HelperProcess helper{home};
   ASSERT_NO_FATAL_FAILURE(helper.startDialled(display));
   const client::MappedSurface& surface = helper.surface();
-  auto showsA = [](const Frame& f) { return showsQuadrants(f, kFourByThree, kQuadrantsA); };
-  auto showsB = [](const Frame& f) { return showsQuadrants(f, kFourByThree, kQuadrantsB); };
+  auto showsA = showing(kFourByThree, kQuadrantsA);
   ASSERT_TRUE(waitForFrame(surface, showsA).matched) << helper.log();
 
   server->kill();
@@ -172,7 +170,8 @@ TEST(Soak, XServerKilledRestartedAndStoppedUnderAStreamingHelper) {
   ASSERT_EQ(home.write(windowSentinel(windowB->id())), "");
   EXPECT_TRUE(helper.waitForLog("SCStream started — window id=" + std::to_string(windowB->id())));
   EXPECT_TRUE(helper.waitForLog("x11: connected to " + display, 5s, 2));
-  EXPECT_TRUE(waitRepainting(surface, showsB, [&] { return windowB->command("repaint"); }).matched)
+  EXPECT_TRUE(waitRepainting(surface, showing(kFourByThree, kQuadrantsB),
+                             [&] { return windowB->command("repaint"); }).matched)
       << helper.log();
   EXPECT_EQ(helper.count("updateContentFilter failed"), 0u) << helper.log();
   EXPECT_EQ(helper.count("stopped with error"), 1u) << helper.log();
@@ -242,9 +241,8 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
     // A visibility check that lands between a loss and this pick pauses the
     // helper until the next check, 2 s on: under a loaded machine that took
     // longer than 5 s once, so this allows for a few checks.
-    auto shown = waitRepainting(
-        surface, [&](const Frame& f) { return showsQuadrants(f, kFourByThree, colors); },
-        [&] { return next->command("repaint"); }, 15s);
+    auto shown = waitRepainting(surface, showing(kFourByThree, colors),
+                                [&] { return next->command("repaint"); }, 15s);
     // The seed says whether frames still came, the picture what they showed.
     ASSERT_TRUE(shown.matched) << fmt::format(
         "shows {}at seed {}, then seed {}\n",
@@ -277,7 +275,6 @@ TEST(Soak, UnderThirtyTwoDescriptorsPickedWindowsComeAndGoWithoutGrowth) {
               "(peak %ld), VmRSS %ld -> %ld KiB\n",
               cycles, warm.fds, after.fds, peakFds, warm.rssKiB, after.rssKiB);
   // Each loss is one <error> line, and nothing else is.
-  EXPECT_EQ(helper.count("was destroyed"), static_cast<std::size_t>(cycles));
   EXPECT_EQ(helper.count(" <error> "), static_cast<std::size_t>(cycles))
       << helper.log();
   EXPECT_EQ(helper.count("Too many open files"), 0u) << helper.log();

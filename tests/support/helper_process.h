@@ -28,15 +28,14 @@ class HelperProcess {
   }
 
   // `argvPrefix` runs the helper under another program (a launcher);
-  // `environment` comes on top of ours, e.g. a private DISPLAY.
-  bool start(std::vector<std::string> argvPrefix = {},
-             std::vector<std::pair<std::string, std::string>> environment = {}) {
+  // `display`, when given, in place of ours.
+  bool start(std::vector<std::string> argvPrefix = {}, const std::string& display = {}) {
     ChildProcess::Options options;
     options.argv = std::move(argvPrefix);
     options.argv.push_back(FENWRIGHT_BINARY);
     options.environment = {{"XDG_DATA_HOME", home_.dataHome().string()},
                            {"XDG_RUNTIME_DIR", runtime_.path().string()}};
-    for (auto& entry : environment) options.environment.push_back(std::move(entry));
+    if (!display.empty()) options.environment.emplace_back("DISPLAY", display);
     options.stderrFile = logPath();
     process_ = ChildProcess::spawn(options);
     return process_ != nullptr;
@@ -46,9 +45,7 @@ class HelperProcess {
   // dialled once it listens, its surface fetched. Fails the calling test
   // with the log; call it inside ASSERT_NO_FATAL_FAILURE.
   void startDialled(const std::string& display = {}, std::vector<std::string> argvPrefix = {}) {
-    std::vector<std::pair<std::string, std::string>> environment;
-    if (!display.empty()) environment.emplace_back("DISPLAY", display);
-    ASSERT_TRUE(start(std::move(argvPrefix), std::move(environment)));
+    ASSERT_TRUE(start(std::move(argvPrefix), display));
     ASSERT_TRUE(waitForLog("listening on ", std::chrono::seconds(10)));
     auto dialled = client::FenwrightClient::connect(socketPath());
     ASSERT_TRUE(dialled) << dialled.error();

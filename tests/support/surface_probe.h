@@ -137,6 +137,10 @@ inline bool showsQuadrants(const Frame& frame, const Placement& place, const Qua
   return true;
 }
 
+inline auto showing(const Placement& place, const Quadrants& colors) {
+  return [place, colors](const Frame& frame) { return showsQuadrants(frame, place, colors); };
+}
+
 inline std::string describeQuadrants(const Frame& frame, const Placement& place) {
   std::string out;
   for (int i = 0; i < 4; ++i)
@@ -153,10 +157,11 @@ inline bool opaqueEverywhere(const Frame& frame) {
 
 // --- the sentinel, as the application writes it ---
 
-inline std::string windowSentinel(std::uint32_t windowID) {
+inline std::string windowSentinel(std::uint32_t windowID,
+                                  const std::string& title = "test window") {
   return fmt::format(R"({{"enabled": true, "source": "window", "window_id": {}, )"
-                     R"("window_title": "test window"}})",
-                     windowID);
+                     R"("window_title": "{}"}})",
+                     windowID, title);
 }
 inline std::string patternSentinel() { return R"({"enabled": true, "source": "window"})"; }
 inline std::string regionSentinel(int x, int y, int width, int height) {

@@ -6,14 +6,12 @@
 // a private data home; what they write is read back with the helper's
 // parser.
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -54,11 +52,6 @@ std::vector<std::uint8_t> readPng(const std::filesystem::path& path, spng_ihdr& 
   return rgba;
 }
 
-int run(const std::string& arguments) {
-  int status = std::system((std::string(kView) + " " + arguments + " >/dev/null 2>&1").c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 template <class T>
 using Reply = fenwright::MallocPtr<T>;
 
@@ -70,8 +63,6 @@ xcb_atom_t atom(xcb_connection_t* c, const char* name) {
 
 class ViewTest : public ListenerTest {
  protected:
-  std::string socket() const { return "--socket " + runtime_.socketPath().string(); }
-
   // The viewer on `display_`, up to its "window <id>" line. Cases that quit
   // it pass a time past the suite's timeout, so a missed quit fails.
   std::optional<xcb_window_t> startView(double exitAfter) {
@@ -96,8 +87,8 @@ class ViewTest : public ListenerTest {
 // No helper, no surface, bad arguments, pixels that do not fit or nowhere
 // to write: an error, and no file left behind.
 TEST_F(ViewTest, SnapshotIsTheSurfaceAsAPngOrAnErrorLeavingNothingBehind) {
-  auto png = out_.path() / "out.png";
-  ASSERT_EQ(run(socket() + " --snapshot " + png.string()), 0);
+  const std::string socket = runtime_.socketPath(), png = out_.path() / "out.png";
+  ASSERT_EQ(runProgram({kView, "--socket", socket, "--snapshot", png}), 0);
   spng_ihdr header{};
   auto rgba = readPng(png, header);
   EXPECT_EQ(header.width, 640u);
@@ -111,11 +102,11 @@ TEST_F(ViewTest, SnapshotIsTheSurfaceAsAPngOrAnErrorLeavingNothingBehind) {
   EXPECT_EQ(service_->fetches, 1);
   std::filesystem::remove(png);
 
-  const std::string snapshot = " --snapshot " + (out_.path() / "x.png").string();
-  EXPECT_EQ(run("--socket " + (out_.path() / "none").string() + snapshot), 1);
+  const std::string x = out_.path() / "x.png";
+  EXPECT_EQ(runProgram({kView, "--socket", out_.path() / "none", "--snapshot", x}), 1);
   service_->nil = true;
-  EXPECT_EQ(run(socket() + snapshot), 1);
-  EXPECT_NE(run(snapshot + " --interval 5"), 0);
+  EXPECT_EQ(runProgram({kView, "--socket", socket, "--snapshot", x}), 1);
+  EXPECT_NE(runProgram({kView, "--snapshot", x, "--interval", "5"}), 0);
   std::vector<std::uint8_t> tooFew(10), enough(32);
   EXPECT_FALSE(client::writePngFromBGRA(out_.path() / "x.png", 3, 2, 16, tooFew));
   EXPECT_FALSE(client::writePngFromBGRA(out_.path() / "missing" / "x.png", 3, 2, 16, enough));
