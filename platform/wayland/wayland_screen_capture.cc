@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/capture/complete_safely.h"
 #include "platform/log/logger.h"
 #include "platform/wayland/portal_session.h"
 #include "platform/wayland/portal_token_store.h"
@@ -31,11 +32,7 @@ class WaylandScreenCapture final : public ScreenCapture {
         content.windows.push_back(CaptureWindow{id, pick->title, true});
     }
     wayland::waylandQueue().async([completion = std::move(completion), content]() mutable {
-      try {
-        completion(std::move(content));
-      } catch (...) {
-        log::helperLogger().error("wayland: a capture completion handler threw");
-      }
+      completeSafely("wayland", completion, CaptureResult<ShareableContent>(std::move(content)));
     });
   }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "platform/capture/complete_safely.h"
 #include "platform/dispatch/shared_executor.h"
 #include "platform/log/logger.h"
 #include "platform/pixel_format.h"
@@ -25,12 +26,7 @@ std::chrono::nanoseconds intervalOf(const FrameInterval& interval) {
 }
 
 void complete(Completion<Done>& completion, CaptureStatus status) {
-  if (!completion) return;
-  try {
-    completion(std::move(status));
-  } catch (...) {
-    log::helperLogger().error("wayland: a capture completion handler threw");
-  }
+  completeSafely("wayland", completion, std::move(status));
 }
 
 void stopWatching(std::optional<QueueDescriptor>& watch) {

@@ -4,7 +4,7 @@
 
 #include "platform/capture/queued_capture_stream.h"
 #include "platform/x11/x11_stream_core.h"
-#include "platform/x11/x11_completion.h"
+#include "platform/capture/complete_safely.h"
 #include "platform/x11/x11_display_list.h"
 #include "platform/x11/x11_query_connection.h"
 #include "platform/x11/x11_queue.h"
@@ -52,7 +52,7 @@ class X11ScreenCapture final : public ScreenCapture {
                       completion = std::move(completion)]() mutable {
       auto result = queryContent(*queries, excludingDesktopWindows, onScreenWindowsOnly);
       queries->connection.settle();
-      x11::completeSafely(completion, std::move(result));
+      completeSafely("x11", completion, std::move(result));
     });
   }
 

@@ -8,7 +8,7 @@
 #include "platform/log/logger.h"
 #include "platform/pixel_format.h"
 #include "platform/x11/region_frame_source.h"
-#include "platform/x11/x11_completion.h"
+#include "platform/capture/complete_safely.h"
 #include "platform/x11/window_frame_source.h"
 #include "platform/x11/x11_queue.h"
 
@@ -36,7 +36,7 @@ std::chrono::nanoseconds intervalOf(const FrameInterval& interval) {
 }
 
 void complete(Completion<Done>& completion, CaptureStatus status) {
-  completeSafely(completion, std::move(status));
+  completeSafely("x11", completion, std::move(status));
 }
 
 }  // namespace
