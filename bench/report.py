@@ -44,6 +44,11 @@ def time_ms(b):
     return b["real_time"] * scale
 
 
+def cost_ms(b):
+    """CPU time per call where the row counts it, else wall time."""
+    return b.get("cpu_ms", time_ms(b))
+
+
 # Counters a benchmark may report, in the order their columns appear;
 # others follow by name.
 KNOWN_COUNTERS = ["memcpy_ms", "x_memcpy", "libyuv_ms", "x_libyuv", "psnr_db"]
@@ -64,12 +69,11 @@ def least_of_repetitions(rows):
         cases.setdefault(b.get("run_name", b["name"]), []).append(b)
     merged = []
     for name, runs in cases.items():
-        quickest = dict(min(runs, key=lambda b: b.get("cpu_ms", time_ms(b))), name=name)
+        quickest = dict(min(runs, key=cost_ms), name=name)
         for peer in ("memcpy", "libyuv"):
             if f"{peer}_ms" in quickest:
                 quickest[f"{peer}_ms"] = min(b[f"{peer}_ms"] for b in runs)
-                quickest[f"x_{peer}"] = quickest.get("cpu_ms", time_ms(quickest)) / quickest[f"{peer}_ms"]
-        quickest["repetitions_seen"] = len(runs)
+                quickest[f"x_{peer}"] = cost_ms(quickest) / quickest[f"{peer}_ms"]
         merged.append(quickest)
     return merged
 
@@ -78,7 +82,7 @@ def benchmark_table(data, unit="ms", goals=()):
     """Every case a Google Benchmark binary emitted, with its counters and
     goal; `goals` adds (name prefix, goal text, test of the row) of our own."""
     rows = least_of_repetitions(benchmark_rows(data))
-    skip = {"cpu_ms", "bytes_per_second", "items_per_second", "repetitions_seen"}
+    skip = {"cpu_ms", "bytes_per_second", "items_per_second"}
     counters = sorted({k for b in rows for k, v in b.items()
                        if isinstance(v, (int, float)) and k not in skip and k not in
                        ("iterations", "real_time", "cpu_time", "repetitions", "repetition_index",
@@ -88,7 +92,7 @@ def benchmark_table(data, unit="ms", goals=()):
     lines = ["| " + " | ".join(["case", f"time ({unit})"] + counters + ["goal", "met"]) + " |",
              "|---|---|" + "---|" * len(counters) + "---|---|"]
     for b in rows:
-        time = b.get("cpu_ms", time_ms(b)) * factor
+        time = cost_ms(b) * factor
         cells = ["{:.3f}".format(b[c]) if c in b else "–" for c in counters]
         goal, verdict = goal_of(b)
         for prefix, text, test in goals:
