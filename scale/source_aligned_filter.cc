@@ -256,7 +256,9 @@ bool SourceAlignedFilter::applyRows([[maybe_unused]] const std::uint8_t* first,
   const SourceAlignedPlan plan{
       weights_.data(),
       // The lead pixel's, a step's worth, come last.
-      lead_ > 0 ? weights_.data() + weights_.size() / (steps + 1) * steps : nullptr,
+      lead_ > 0 ? weights_.data() + static_cast<std::size_t>(steps) *
+                                        (inPairs_ ? taps_ + 1 : 2 * taps_) * 2 * step_
+                : nullptr,
       lanes_.data(),
       bytes_.data(),
       permuted_.data(),
