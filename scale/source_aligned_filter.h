@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "scale/cache_line_allocator.h"
 #include "scale/resample_axis.h"
 #include "scale/scaler_path.h"
 
@@ -43,10 +44,13 @@ class SourceAlignedFilter {
   int sourceLeft_ = 0;
   int pixels_ = 0;
   std::vector<int> firstTarget_;        // per step, and one past the last
-  std::vector<std::int32_t> lanes_;     // per step: the permute
-  std::vector<std::uint8_t> bytes_;     // per step, AVX-512: the permute of the bytes
+  // The kernels load these a register at a time.
+  template <typename T>
+  using Lines = std::vector<T, CacheLineAllocator<T>>;
+  Lines<std::int32_t> lanes_;           // per step: the permute
+  Lines<std::uint8_t> bytes_;           // per step, AVX-512: the permute of the bytes
   std::vector<std::uint8_t> permuted_;  // per step: 0 when the permute keeps each lane
-  std::vector<std::uint16_t> weights_;  // per step and tap: a step of pixels x 4 channels, in register order
+  Lines<std::uint16_t> weights_;        // per step and tap: a step of pixels x 4 channels, in register order
 };
 
 }  // namespace fenwright
