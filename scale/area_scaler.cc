@@ -95,9 +95,18 @@ bool AreaScaler::drawBand(const ImageView& band, int top) {
   if (band.data == nullptr || band.width != sourceWidth_ || band.bytesPerRow < 4 * band.width)
     return false;
   const int before = nextRow_;
-  while (nextRow_ < endRow_) {
-    const auto [first, last] = footprint(nextRow_);
+  int end = nextRow_;
+  for (; end < endRow_; ++end) {
+    const auto [first, last] = footprint(end);
     if (first < top || last > top + band.height) break;
+  }
+  while (nextRow_ < end) {
+    if (block_ == 0) {
+      nextRow_ = sourceAligned_.applyRows(
+          rows_, nextRow_, end, band, top, target_ + nextRow_ * targetBytesPerRow_ + 4 * left_,
+          targetBytesPerRow_, rounding_, alpha_, scalerPath());
+      if (nextRow_ == end) break;
+    }
     drawRow(band, top, nextRow_++);
   }
   return nextRow_ > before;
@@ -130,9 +139,6 @@ void AreaScaler::drawRow(const ImageView& band, int top, int y) {
   std::uint8_t* out = target_ + y * targetBytesPerRow_;
   const std::uint8_t* first = band.row(footprint(y).first - top);
   if (block_ == 0) {
-    if (sourceAligned_.applyRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y),
-                                 out + 4 * left_, rounding_, alpha_, scalerPath()))
-      return;
     blendRows(first, band.bytesPerRow, rows_.count(y), rows_.weights(y), columnFilter_.sourceBegin(),
               columnFilter_.sourceEnd(), sums_.data());
     columnFilter_.apply(sums_.data(), out, rounding_, alpha_);

@@ -25,6 +25,18 @@ struct SourceAlignedPlan {
   int pixels;
 };
 
+// Where applyRows() draws: target rows [y, end) from `band`, whose first
+// row is source row `top`, from byte `at` of each source row on.
+struct RowRange {
+  const ResampleAxis* rows;
+  int y, end;
+  const ImageView* band;
+  int top;
+  std::uint8_t* run;
+  long runBytesPerRow;
+  long at;
+};
+
 namespace {
 
 // Each source pixel is weighed once per tap: past this many source pixels
@@ -241,24 +253,22 @@ bool SourceAlignedFilter::build(const ResampleAxis& columns, ScalerPath path) {
   return true;
 }
 
-bool SourceAlignedFilter::applyRows([[maybe_unused]] const std::uint8_t* first,
-                                   [[maybe_unused]] long bytesPerRow, int count,
-                                   [[maybe_unused]] const std::uint16_t* weights,
-                                   [[maybe_unused]] std::uint8_t* run, std::uint16_t rounding,
+int SourceAlignedFilter::applyRows([[maybe_unused]] const ResampleAxis& rows, int y,
+                                   [[maybe_unused]] int end,
+                                   [[maybe_unused]] const ImageView& band,
+                                   [[maybe_unused]] int top, [[maybe_unused]] std::uint8_t* run,
+                                   [[maybe_unused]] long runBytesPerRow, std::uint16_t rounding,
                                    std::uint32_t alpha, ScalerPath path) const {
   // Alpha bytes other than none or all would need an OR.
   const bool whole = ((alpha & 0x80808080u) >> 7) * 0xffu == alpha;
   // A plan made for another path (only tests switch) is left to the others.
-  if (firstTarget_.empty() || count < 1 || count > kMostRows || !whole || stepFor(path) != step_)
-    return false;
+  if (firstTarget_.empty() || !whole || stepFor(path) != step_) return y;
 #if FENWRIGHT_X86_SIMD
   const int steps = static_cast<int>(firstTarget_.size()) - 1;
   const SourceAlignedPlan plan{
       weights_.data(),
       // The lead pixel's, a step's worth, come last.
-      lead_ > 0 ? weights_.data() + static_cast<std::size_t>(steps) *
-                                        (inPairs_ ? taps_ + 1 : 2 * taps_) * 2 * step_
-                : nullptr,
+      lead_ > 0 ? weights_.data() + weights_.size() / (steps + 1) * steps : nullptr,
       lanes_.data(),
       bytes_.data(),
       permuted_.data(),
@@ -272,14 +282,11 @@ bool SourceAlignedFilter::applyRows([[maybe_unused]] const std::uint8_t* first,
   std::uint64_t channels = 0;
   for (int c = 0; c < 4; ++c)
     channels |= std::uint64_t{(alpha >> 8 * c & 0xff) != 0 ? 0xffffu : rounding} << 16 * c;
-  const long at = 4L * firstSource_;
-  if (step_ == 16)
-    wide16::applyRows(first, bytesPerRow, count, weights, taps_, inPairs_, at, plan, run, channels);
-  else
-    wide8::applyRows(first, bytesPerRow, count, weights, taps_, inPairs_, at, plan, run, channels);
-  return true;
+  const RowRange range{&rows, y, end, &band, top, run, runBytesPerRow, 4L * firstSource_};
+  if (step_ == 16) return wide16::applyRowRange(range, taps_, inPairs_, plan, channels);
+  return wide8::applyRowRange(range, taps_, inPairs_, plan, channels);
 #else
-  return false;
+  return y;
 #endif
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "scale/cache_line_allocator.h"
+#include "scale/image_view.h"
 #include "scale/resample_axis.h"
 #include "scale/scaler_path.h"
 
@@ -20,16 +21,20 @@ namespace fenwright {
 // arithmetic are ColumnFilter's and blendRows()'s, and so are the bytes.
 class SourceAlignedFilter {
  public:
-  // False, and applyRows() does nothing, when the fit does not suit it or
+  // False, and applyRows() draws nothing, when the fit does not suit it or
   // `path` has no kernel here (only AVX2 and AVX-512 do).
   bool build(const ResampleAxis& columns, ScalerPath path);
 
-  // The rows of blendRows() (at most four, weights in 1/256) filtered into
-  // the covered run at `run`. False when it wrote nothing, as for an
-  // `alpha` other than bytes of 0 or 255, or a `path` it was not built for.
-  bool applyRows(const std::uint8_t* first, long bytesPerRow, int count,
-                 const std::uint16_t* weights, std::uint8_t* run, std::uint16_t rounding,
-                 std::uint32_t alpha, ScalerPath path) const;
+  // Filters target rows [y, end) of a fit whose rows are `rows` (at most
+  // four taps each, weights in 1/256, as blendRows() takes them) from
+  // `band`, whose first row is source row `top`, into the covered runs
+  // from `run` on, one a row. Returns the first row it left: `end`, a row
+  // of more taps, or `y` for an `alpha` other than bytes of 0 or 255 or a
+  // `path` it was not built for. Called once a band, its set-up is paid
+  // once, not once a row.
+  int applyRows(const ResampleAxis& rows, int y, int end, const ImageView& band, int top,
+                std::uint8_t* run, long runBytesPerRow, std::uint16_t rounding,
+                std::uint32_t alpha, ScalerPath path) const;
 
  private:
   // Source pixels a step: a register's worth of 16-bit sums times two.
