@@ -101,6 +101,7 @@ inline V finish(V first, V second, const SourceAlignedPlan& plan, int k, bool pe
   return permute ? _mm256_permutevar8x32_epi32(packed, load(plan.lanes + kStep * k)) : packed;
 }
 inline std::uint32_t lowestPixel(V v) { return static_cast<std::uint32_t>(_mm256_cvtsi256_si32(v)); }
+inline __m128i firstLane(V v) { return _mm256_castsi256_si128(v); }
 
 #include "scale/source_aligned_steps.inc"
 
@@ -150,6 +151,7 @@ inline V finish(V first, V second, const SourceAlignedPlan& plan, int k, bool) {
 inline std::uint32_t lowestPixel(V v) {
   return static_cast<std::uint32_t>(_mm512_cvtsi512_si32(v));
 }
+inline __m128i firstLane(V v) { return _mm512_maskz_extracti32x4_epi32(0xf, v, 0); }
 
 #include "scale/source_aligned_steps.inc"
 
